@@ -1,0 +1,41 @@
+// In-memory images and the Sun raster file format (standard type only).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+constexpr uint32_t RAS_MAGIC = 0x59A66A95;
+constexpr int RT_STANDARD = 1;
+constexpr int RMT_NONE = 0;
+
+struct pixrect_data {
+    int32_t line_bytes;      // rows padded to 16 bits
+    unsigned char *image;
+    int32_t offset_x;
+    int32_t offset_y;
+    int16_t primary;         // 1: image memory belongs to the pixrect
+    int16_t flags;
+};
+
+struct pixrect {
+    const void *operations;  // always null here
+    int32_t width;
+    int32_t height;
+    int32_t depth;
+    pixrect_data *data;
+};
+
+struct sun_colormap {
+    int32_t length;          // bytes of map in the file
+    unsigned char red[256];
+    unsigned char green[256];
+    unsigned char blue[256];
+};
+
+// Bytes per row: width x depth bits rounded up to a multiple of 16.
+int32_t pr_line_bytes(int32_t width, int32_t depth);
+
+pixrect *new_pixrect(int width, int height, int depth, unsigned char *image);
+int free_pixrect(pixrect *pr);
+int pr_dump(const pixrect *pr, FILE *file, const sun_colormap *colormap, int type, int copy_flag);
+pixrect *pr_load(FILE *file, sun_colormap *colormap);

@@ -1,0 +1,32 @@
+// T.4/T.6 decoding: the decoder entry, the run sink and the MH, MR and MMR
+// decoders. Callers get a page through three callbacks, never codes or bits.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+
+typedef void (*run_callback)(int32_t run);
+typedef void (*line_callback)(const unsigned char *line, int bytes_per_line);
+typedef void (*eol_callback)(void);
+
+// End-of-line token of the decoding graph and of putrunlen; never a run.
+enum { RUN_EOL = 9999 };
+
+// Pixels per coded line; 1728 unless t4dec_set_width changed it.
+extern int32_t t4_line_width;
+void t4dec_set_width(int width);
+
+// mode: 0 MH, 1 MR, 3 MMR; anything else returns 0 without a callback.
+int t4dec_decode(const unsigned char *data, int length, int mode,
+                 run_callback, line_callback, eol_callback);
+
+// The run sink: turns run and EOL tokens into lines, conceals broken lines.
+void putrunlen(int reset, int32_t run, run_callback, line_callback, eol_callback);
+
+int t4dec_MH(const unsigned char *data, int length, run_callback, line_callback, eol_callback);
+int t4dec_MR(const unsigned char *data, int length, run_callback, line_callback, eol_callback);
+int t4dec_MMR(const unsigned char *data, int length, int width,
+              run_callback, line_callback, eol_callback);
+
+}  // extern "C"
