@@ -3,9 +3,16 @@
 // the benchmark's byte rate; pages per second as its item rate.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <vector>
 
+#include "driver/pelmorin.h"
 #include "t4/enct4.h"
 #include "t4/t4dec.h"
 #include "tests/support/test_pages.h"
@@ -111,5 +118,49 @@ void codec_args(benchmark::internal::Benchmark *b)
 
 BENCHMARK(BM_Decode)->Apply(codec_args);
 BENCHMARK(BM_Encode)->Apply(codec_args);
+
+void put_be32(std::string &out, uint32_t v)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<char>((v >> shift) & 0xFF));
+}
+
+// A fax file of `pages` fine-resolution MH text pages.
+std::string fax_file(int pages)
+{
+    const std::string header = "RESOLUTION:1\nCOMPRESSION:0\n#PAGES:" + std::to_string(pages) + "\n\x1d";
+    std::string out = "\xba\xdb\xad\x16";
+    put_be32(out, static_cast<uint32_t>(header.size()));
+    out += header;
+    for (int i = 0; i < pages; ++i) {
+        const auto data = to_bytes(encode_page(testpages::text_page(2200, 100 + i), 0, 1));
+        put_be32(out, static_cast<uint32_t>(data.size()));
+        out.append(reinterpret_cast<const char *>(data.data()), data.size());
+    }
+    return out;
+}
+
+// The whole program on a 50-page file: header, decoding, painting at high
+// resolution, and writing the raster files.
+void BM_Convert50Pages(benchmark::State &state)
+{
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("pelmorin-bench-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string input = (dir / "in.fax").string();
+    const std::string stem = (dir / "page").string();
+    const std::string data = fax_file(50);
+    std::ofstream(input, std::ios::binary) << data;
+
+    for (auto _ : state) {
+        std::string a0 = "pelmorin", a1 = "-2", a2 = input, a3 = stem;
+        char *argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), nullptr};
+        benchmark::DoNotOptimize(pelmorin_main(4, argv));
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(data.size()));
+    state.SetItemsProcessed(state.iterations() * 50);
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_Convert50Pages)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -32,10 +32,16 @@ struct sun_colormap {
     unsigned char blue[256];
 };
 
-// Bytes per row: width x depth bits rounded up to a multiple of 16.
+// Bytes per row: width x depth bits rounded up to a multiple of 16; -1 for a
+// negative dimension or a size beyond 32 bits.
 int32_t pr_line_bytes(int32_t width, int32_t depth);
 
+// Wraps caller memory (primary 0); none for impossible dimensions.
 pixrect *new_pixrect(int width, int height, int depth, unsigned char *image);
 int free_pixrect(pixrect *pr);
+// 0, or -1 when the stream refused the bytes (or pr, file or image is missing).
 int pr_dump(const pixrect *pr, FILE *file, const sun_colormap *colormap, int type, int copy_flag);
+// Refuses colour maps over 768 bytes, impossible dimensions, a length field
+// below line bytes x height, and files holding less than half of the image;
+// rows missing at the end of a shorter file read as white (zero).
 pixrect *pr_load(FILE *file, sun_colormap *colormap);

@@ -1,0 +1,108 @@
+// The pelmorin converter: command line, the page-by-page conversion of one
+// fax file into Sun raster files, and the page bitmap painter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// What the command line asks for.
+enum scan_action { SCAN_RUN = 0, SCAN_USAGE = 1, SCAN_REV = 2, SCAN_HELP2 = 3 };
+
+struct run_settings {
+    std::string infile;              // no length limit: page names are built as std::string
+    std::string outfile;             // output stem; pages are outfile1, outfile2, ...
+    int output_resolution = 1;       // 1: 864-pixel rows, 2: 1728-pixel rows
+    bool scramble_requested = false;
+    std::string scramble_key;
+};
+
+// Scans argv[1..argc-1] into *out (reset to defaults first). Pure: prints
+// nothing and never ends the process; returns a scan_action.
+int scan_arguments(int argc, char **argv, run_settings *out);
+
+// Exact replica of glibc's srand/rand (random_r TYPE_3: degree 31,
+// separation 3), so scrambled pages come out the same on every platform.
+struct glibc_random_state {
+    uint32_t table[31];
+    int front;  // the glibc fptr, as an index
+    int rear;   // the glibc rptr
+};
+void glibc_srand(glibc_random_state *state, uint32_t seed);
+int32_t glibc_rand(glibc_random_state *state);
+
+struct free_deleter {
+    void operator()(unsigned char *p) const { std::free(p); }
+};
+
+constexpr std::size_t INITIAL_BITMAP_SIZE = 4800 * 216;
+constexpr std::size_t BITMAP_GROWTH = 216000;
+constexpr int INPUT_LINE_WIDTH = 1728;
+
+// Everything the converter keeps for the run. Tests drive the painter
+// through it directly.
+struct pelmorin_state {
+    run_settings settings;
+    int page_number = 1;
+    bool raw_input = false;
+    int input_resolution = 0;
+    int input_compression = 0;
+    int input_fd = -1;
+
+    // Page bitmap: malloc-family so that it can grow in place with realloc.
+    std::unique_ptr<unsigned char, free_deleter> page_bitmap;
+    std::size_t bitmap_size = INITIAL_BITMAP_SIZE;
+    bool bitmap_failed = false;   // a growth failed during the page
+
+    int64_t run_position = 0;
+    int64_t line_count = 0;
+    int32_t scramble_seed = 0;
+
+    // The shift of the line last asked for; every run of a line needs it.
+    int64_t shift_line = -1;
+    int32_t shift_seed = 0;
+    int shift_pixels = 0;
+
+    glibc_random_state random{};
+};
+
+extern pelmorin_state pelmorin;
+
+// --- painter ---------------------------------------------------------------
+
+// Decoder callbacks (run value: >0 white, <0 black, 0 empty).
+extern "C" void paint_run(int32_t n);
+extern "C" void end_of_line(void);
+
+int32_t scramble_key_hash(std::string_view key);
+// Cyclic left shift, in input pixels, of line `line` of a scrambled page.
+int scramble_line_shift(int64_t line, int32_t seed);
+
+// Makes the bitmap on first use, clears it and resets the line state.
+// 0, or -1 when the bitmap cannot be had.
+int begin_page_bitmap();
+// Grows the bitmap in BITMAP_GROWTH steps until it holds `bytes`.
+// 0, or -1 when it cannot grow.
+int ensure_bitmap_holds(std::size_t bytes);
+void release_page_bitmap();
+
+struct image_size {
+    int64_t width;
+    int64_t height;
+};
+image_size page_image_size(int output_resolution, int input_resolution, int64_t line_count);
+int row_bytes_for(int output_resolution);
+
+// --- conversion --------------------------------------------------------------
+
+// Converts settings.infile into the page files. Returns the exit status:
+// 0 for a finished run (also for an unusable header or a cut page), 1 after
+// printing one of the fatal messages. Never ends the process.
+int convert_fax_file(const run_settings &settings);
+
+// The program: scan, answer -rev/-help/-help2, convert, release. Returns the
+// exit status.
+int pelmorin_main(int argc, char **argv);

@@ -1,0 +1,96 @@
+// Bit-line primitives: changing-element search and black-run painting on
+// line bitmaps (one bit a pixel, MSB leftmost, 1 black).
+#include "t4/bitmanip.h"
+
+#include <cstdint>
+
+[[maybe_unused]] static const char what_string[] = "@(#)|bitmanip|9|01|2|0|0|07/26/99|14:47:50";
+
+namespace {
+
+constexpr int WHITE = 0;
+constexpr int BLACK = 1;
+
+inline int pixel_at(const unsigned char *line, int x)
+{
+    return (line[x >> 3] >> (7 - (x & 7))) & 1;
+}
+
+// First position >= from whose pixel has colour target, or `end` (the
+// bit length of the line) when there is none. Bytes made only of the other
+// colour are passed over whole, so long runs cost one comparison a byte.
+int scan_for(const unsigned char *line, int end, int from, int target)
+{
+    const unsigned char skip = target == BLACK ? 0x00 : 0xFF;
+    int x = from;
+    while (x < end && (x & 7) != 0) {  // finish the partial first byte
+        if (pixel_at(line, x) == target)
+            return x;
+        ++x;
+    }
+    while (x < end && line[x >> 3] == skip)
+        x += 8;
+    for (; x < end; ++x)
+        if (pixel_at(line, x) == target)
+            return x;
+    return end;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Called with a0 and its colour on the reference line this yields b1 and the
+// colour of b1; called again with b1 it yields b2 (T.4 clause 4.2.1.3.1).
+// Deliberate legacy rule kept for stored pages: from a start of 0, pixel 0
+// itself is a candidate, it need not follow a pixel of the other colour.
+short find_changing_element(const unsigned char *line, int bytes_per_line, short start,
+                            short *result, int colour)
+{
+    const int target = (start < 0 || colour == WHITE) ? BLACK : WHITE;
+    const int end = bytes_per_line > 0 ? bytes_per_line * 8 : 0;
+    int found;
+    if (start <= 0) {
+        found = scan_for(line, end, 0, target);
+    } else if (start >= end - 1) {
+        found = end;
+    } else {
+        int from = start + 1;
+        if (pixel_at(line, start) == target)  // leave the run holding start first
+            from = scan_for(line, end, from, target ^ 1);
+        found = scan_for(line, end, from, target);
+    }
+    *result = static_cast<short>(found);
+    return static_cast<short>(target);
+}
+
+void set_bit_run(unsigned char *line, short start, int count, int colour)
+{
+    if (colour == WHITE || count <= 0)
+        return;
+    int x = start < 0 ? 0 : start;
+    const int end = x + count;
+    while (x < end && (x & 7) != 0) {
+        line[x >> 3] |= static_cast<unsigned char>(0x80u >> (x & 7));
+        ++x;
+    }
+    for (; x + 8 <= end; x += 8)
+        line[x >> 3] = 0xFF;
+    for (; x < end; ++x)
+        line[x >> 3] |= static_cast<unsigned char>(0x80u >> (x & 7));
+}
+
+void reverse_bits(unsigned char *buffer, int count)
+{
+    if (buffer == nullptr)
+        return;
+    for (int i = 0; i < count; ++i) {
+        unsigned b = buffer[i];
+        b = ((b & 0xF0u) >> 4) | ((b & 0x0Fu) << 4);
+        b = ((b & 0xCCu) >> 2) | ((b & 0x33u) << 2);
+        b = ((b & 0xAAu) >> 1) | ((b & 0x55u) << 1);
+        buffer[i] = static_cast<unsigned char>(b);
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,45 @@
+// Internals of the T.4 encoder that its tests reach: the token format between
+// the coder and the code emitter, the emitter itself, and a failure seam.
+#pragma once
+
+#include <cstdint>
+
+#include "t4/enct4.h"
+
+// A token is a run (length in the low 15 bits, ENC_BLACK set for black) or
+// one of the codes below; only the low 16 bits matter.
+enum : int32_t {
+    ENC_BLACK = 0x8000,
+    ENC_EOL = 32000,  // EOL, no fill (MH, and the EOFB of MMR)
+    ENC_PASS,
+    ENC_HORIZ,        // followed by two run tokens
+    ENC_V0,
+    ENC_VL1,
+    ENC_VL2,
+    ENC_VL3,
+    ENC_VR1,
+    ENC_VR2,
+    ENC_VR3,
+    ENC_EOL_1D,       // fill to a 16-bit boundary, EOL, tag 1
+    ENC_EOL_2D,       // fill to a 16-bit boundary, EOL, tag 0
+};
+
+// Tokens gathered before the emitter packs them.
+constexpr int ENC_BATCH_G3 = 62;
+constexpr int ENC_BATCH_MMR = 63;
+
+// Widest line the coders take: every run must stay below the first code
+// token (32000) and every position must fit the 16-bit changing elements.
+constexpr int ENC_MAX_LINE_BYTES = 3999;
+
+// Packs the tokens [first, last) and hands the complete words to the sink in
+// one call; does nothing once the status is non-zero.
+void enct4_put_codes(const int32_t *first, const int32_t *last, word_sink sink);
+// Packs what is left and delivers a last, partly filled word.
+void enct4_flush(const int32_t *first, const int32_t *last, word_sink sink);
+// Clears status, accumulator and bit count, as every coder entry does.
+void enct4_reset();
+// 0, 1 after the coder's own failure, or the sink's negative result.
+int enct4_status();
+// Makes the next reference buffer allocation fail (tests of that path).
+void enct4_fail_next_allocation();
