@@ -49,7 +49,10 @@ byte_buffer alloc_cleared(std::size_t bytes)
 bool valid_width(int32_t width) { return width >= 1 && width <= MAX_LINE_WIDTH; }
 int bytes_for(int32_t width) { return (width + 7) / 8; }
 int32_t magnitude(int32_t run) { return run < 0 ? -run : run; }
-int32_t add_run_sum(int32_t sum, int32_t more) { return sum + more > MAX_RUN_SUM ? MAX_RUN_SUM : sum + more; }
+int32_t add_run_sum(int32_t sum, int32_t more)
+{
+    return sum + more > MAX_RUN_SUM ? MAX_RUN_SUM : sum + more;
+}
 
 struct callbacks {
     run_callback run;

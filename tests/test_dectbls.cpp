@@ -46,7 +46,8 @@ std::vector<coded> run_codes(bool black)
     for (const auto &c :
          black ? std::span(t4codes::black_terminating) : std::span(t4codes::white_terminating))
         out.push_back({std::string(c.bits), sign * c.run, other});
-    for (const auto &c : black ? std::span(t4codes::black_makeup) : std::span(t4codes::white_makeup))
+    for (const auto &c :
+         black ? std::span(t4codes::black_makeup) : std::span(t4codes::white_makeup))
         out.push_back({std::string(c.bits), sign * c.run, own});
     for (const auto &c : t4codes::extended_makeup)
         out.push_back({std::string(c.bits), sign * c.run, own});

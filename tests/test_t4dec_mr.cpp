@@ -139,8 +139,9 @@ TEST(Mr, BadCodeOnOneDimensionalLineEndsItAtTheEolWithoutPadding)
 TEST(Mr, MakeUpCutOffByEolIsALineErrorAndThatEolResynchronises)
 {
     const std::string makeup64 = run_bits(false, 64).substr(0, 5);
-    decode_mr(eol1() + kFirstLine + eol1() + run_bits(false, 10) + run_bits(true, 64).substr(0, 10) +
-              eol1() + line_bits({10, 1718}) + eol1());
+    const std::string black_makeup64 = run_bits(true, 64).substr(0, 10);
+    decode_mr(eol1() + kFirstLine + eol1() + run_bits(false, 10) + black_makeup64 + eol1() +
+              line_bits({10, 1718}) + eol1());
     EXPECT_EQ(rec.summary(), "R100 R-50 R1578 L E R10 R1718 L E R10 R-1718 L E");
     EXPECT_EQ(rec.lines()[1], line_from_runs({100, 50, 1578}));
 

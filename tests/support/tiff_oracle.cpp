@@ -97,7 +97,10 @@ bool set_fax_fields(TIFF *tif, int compression, int width, int rows, int k_facto
                         static_cast<uint32_t>(compression == MR ? GROUP3OPT_2DENCODING : 0));
 }
 
-bool valid_coding(int compression) { return compression == MH || compression == MR || compression == MMR; }
+bool valid_coding(int compression)
+{
+    return compression == MH || compression == MR || compression == MMR;
+}
 
 }  // namespace
 
