@@ -79,7 +79,8 @@ bool copy_bounded(char *out, std::size_t size, std::string_view text)
     if (!out || size == 0)
         return false;
     std::size_t count = text.size() < size ? text.size() : size - 1;
-    std::memcpy(out, text.data(), count);
+    if (count > 0)  // an empty view may have no data pointer
+        std::memcpy(out, text.data(), count);
     out[count] = '\0';
     return count == text.size();
 }
