@@ -29,4 +29,13 @@ int t4dec_MR(const unsigned char *data, int length, run_callback, line_callback,
 int t4dec_MMR(const unsigned char *data, int length, int width,
               run_callback, line_callback, eol_callback);
 
+// Rewrites the fax file at path with its pages coded in `compression` (0 MH,
+// 1 MR, 3 MMR) through a temporary file beside it that then replaces it.
+// 1 when rewritten or already so coded, 0 on failure; a failure before the
+// final move leaves the file as it was.
+// page_callback (may be null) runs once per page before it is decoded;
+// `reserved` is not read.
+int t4dec_change_format(const char *path, int compression, int reserved,
+                        void (*page_callback)(void));
+
 }  // extern "C"
