@@ -15,6 +15,7 @@
 #include "faxfile/fax_header.h"
 #include "raster/sunraster.h"
 #include "t4/t4dec.h"
+#include "util/fdio.h"
 #include "util/rev.h"
 
 static const char what_string[] = "@(#)|pelmorin|9|01|2|0|0|07/26/99|14:47:50";
@@ -320,25 +321,11 @@ static void close_input()
     pelmorin.input_fd = -1;
 }
 
-static uint32_t read_be32(const unsigned char *p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
-}
-
-// Reads until `count` bytes, end of file or an error (errno then tells).
+// Bytes read before the end of the file; 0 after an error (errno tells).
 static std::size_t read_full(int fd, unsigned char *buffer, std::size_t count)
 {
-    std::size_t done = 0;
-    while (done < count) {
-        ssize_t n = read(fd, buffer + done, count - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
+    const ssize_t got = fd_read_fully(fd, buffer, count);
+    return got < 0 ? 0 : static_cast<std::size_t>(got);
 }
 
 // Header length N of a usable fax file, or 0; leaves the input open on success.
@@ -366,20 +353,7 @@ static uint32_t loc_read_header()
         close_input();
         return 0;
     }
-    return read_be32(length);
-}
-
-// Bytes left in the input after the current offset, or -1 when the input
-// has no known size.
-static int64_t bytes_left_in_input()
-{
-    struct stat st;
-    if (fstat(pelmorin.input_fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-    off_t here = lseek(pelmorin.input_fd, 0, SEEK_CUR);
-    if (here < 0)
-        return -1;
-    return std::max<int64_t>(0, static_cast<int64_t>(st.st_size) - here);
+    return load_be32(length);
 }
 
 // Reads `length` bytes of page data into *out. A file of known size was
@@ -461,10 +435,10 @@ static page_result read_fax_page()
         std::printf("bad fax file: 1\n");
         return PAGE_FATAL;
     }
-    uint32_t length = read_be32(length_bytes);
+    uint32_t length = load_be32(length_bytes);
     // A length beyond the file's end is refused before anything is
     // allocated for it; the decoder takes an int length.
-    int64_t left = bytes_left_in_input();
+    int64_t left = fd_bytes_left(pelmorin.input_fd);
     if ((left >= 0 && length > left) || length > static_cast<uint32_t>(INT_MAX))
         return cut_page(0);
     byte_buffer data;

@@ -2,6 +2,8 @@
 // in memory, and the RESOLUTION and COMPRESSION codes kept in it.
 #include "faxfile/fax_header.h"
 
+#include "util/fdio.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,53 +42,6 @@ char *copy_text(std::string_view text)
         copy[text.size()] = '\0';
     }
     return copy;
-}
-
-uint32_t get_be32(const unsigned char *p)
-{
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
-}
-
-void put_be32(unsigned char *p, uint32_t value)
-{
-    p[0] = static_cast<unsigned char>(value >> 24);
-    p[1] = static_cast<unsigned char>(value >> 16);
-    p[2] = static_cast<unsigned char>(value >> 8);
-    p[3] = static_cast<unsigned char>(value);
-}
-
-// Reads up to size bytes, retrying short reads; returns the count or -1.
-ssize_t read_fully(int fd, unsigned char *buffer, std::size_t size)
-{
-    std::size_t got = 0;
-    while (got < size) {
-        ssize_t n = read(fd, buffer + got, size - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    return static_cast<ssize_t>(got);
-}
-
-bool write_fully(int fd, const unsigned char *buffer, std::size_t size)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(fd, buffer + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 // Attribute lookup for a list being read: an open-addressed table of its
@@ -215,7 +170,7 @@ std::unique_ptr<unsigned char[]> read_header_text(int fd, std::size_t n, std::si
     std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[capacity]);
     *got = 0;
     while (buffer) {
-        ssize_t r = read_fully(fd, buffer.get() + *got, capacity - *got);
+        ssize_t r = fd_read_fully(fd, buffer.get() + *got, capacity - *got);
         if (r > 0)
             *got += static_cast<std::size_t>(r);
         if (*got < capacity || capacity == n)
@@ -259,7 +214,7 @@ fax_header *parse_header_text(unsigned char *bytes, std::size_t n)
 std::size_t read_prefix(int fd)
 {
     unsigned char prefix[PREFIX_SIZE];
-    ssize_t got = read_fully(fd, prefix, sizeof prefix);
+    ssize_t got = fd_read_fully(fd, prefix, sizeof prefix);
     if (got < 0) {
         report({"read_fax_header: Bad fax file: ", std::strerror(errno), "\n"});
         return 0;
@@ -268,11 +223,11 @@ std::size_t read_prefix(int fd)
         report({"read_fax_header: Bad fax file: Too Small\n"});
         return 0;
     }
-    if (get_be32(prefix) != FAX_FILE_MAGIC) {
+    if (load_be32(prefix) != FAX_FILE_MAGIC) {
         report({"read_fax_header: Bad fax file: Bad Magic Number\n"});
         return 0;
     }
-    uint32_t n = get_be32(prefix + 4);
+    uint32_t n = load_be32(prefix + 4);
     if (n == 0) {
         report({"read_fax_header: Bad fax file: Bad Header length\n"});
         return 0;
@@ -391,8 +346,8 @@ int write_fax_header(int fd, const fax_header *list)
         report({"write_fax_header: Out of memory\n"});
         return -1;
     }
-    put_be32(buffer.get(), FAX_FILE_MAGIC);
-    put_be32(buffer.get() + 4, static_cast<uint32_t>(n));
+    store_be32(buffer.get(), FAX_FILE_MAGIC);
+    store_be32(buffer.get() + 4, static_cast<uint32_t>(n));
     unsigned char *p = buffer.get() + PREFIX_SIZE;
     for (const fax_header *node = list; node; node = node->next) {
         std::size_t attr_length = std::strlen(node->attr), value_length = std::strlen(node->value);
@@ -404,7 +359,7 @@ int write_fax_header(int fd, const fax_header *list)
         *p++ = '\n';
     }
     *p = static_cast<unsigned char>(FAX_HEADER_END);
-    if (!write_fully(fd, buffer.get(), PREFIX_SIZE + n)) {
+    if (!fd_write_fully(fd, buffer.get(), PREFIX_SIZE + n)) {
         report({"write_fax_header: Can't create fax file header: ", std::strerror(errno), "\n"});
         return -1;
     }

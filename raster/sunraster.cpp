@@ -1,6 +1,8 @@
 // In-memory images and the Sun raster file format, standard type only.
 #include "raster/sunraster.h"
 
+#include "util/fdio.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -33,21 +35,10 @@ using image_buffer = std::unique_ptr<unsigned char, free_deleter>;
 
 // Header fields are little-endian whatever the host: they are assembled and
 // taken apart byte by byte.
-void put_le32(unsigned char *p, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-uint32_t get_le32(const unsigned char *p)
-{
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 raster_header decode_header(const unsigned char *raw)
 {
-    auto field = [raw](int i) { return static_cast<int32_t>(get_le32(raw + 4 * i)); };
-    return {get_le32(raw), field(1), field(2), field(3), field(4), field(5), field(6), field(7)};
+    auto field = [raw](int i) { return static_cast<int32_t>(load_le32(raw + 4 * i)); };
+    return {load_le32(raw), field(1), field(2), field(3), field(4), field(5), field(6), field(7)};
 }
 
 // Row size and image size of width x height x depth; false when a dimension
@@ -228,7 +219,7 @@ int pr_dump(const pixrect *pr, FILE *file, const sun_colormap *, int type, int)
                                RMT_NONE,
                                0};
     for (std::size_t i = 0; i < 8; ++i)
-        put_le32(header + 4 * i, fields[i]);
+        store_le32(header + 4 * i, fields[i]);
     bool written = std::fwrite(header, 1, sizeof header, file) == sizeof header;
     if (written && size > 0)
         written = std::fwrite(image, 1, static_cast<std::size_t>(size), file) ==

@@ -659,6 +659,7 @@ int t4dec_MMR(const unsigned char *data, int length, int width, run_callback run
 #include "faxfile/fax_header.h"
 #include "t4/enct4.h"
 #include "t4/utils2.h"
+#include "util/fdio.h"
 #include "util/file.h"
 
 namespace {
@@ -705,33 +706,6 @@ struct recompression {
     uint32_t data_capacity = 0;
 };
 
-// All of count, fewer at the end of the file, or -1 on a read error.
-ssize_t read_full(int fd, unsigned char *buffer, std::size_t count)
-{
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::read(fd, buffer + done, count - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-// Bytes between the offset and the end of a regular file; -1 if unknown.
-long long bytes_left(int fd)
-{
-    struct stat st;
-    const off_t offset = ::lseek(fd, 0, SEEK_CUR);
-    if (offset < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-    return st.st_size > offset ? static_cast<long long>(st.st_size - offset) : 0;
-}
-
 // #PAGES as a decimal number after leading blanks; 0 when absent or not one.
 long promised_pages(const fax_header *header)
 {
@@ -759,15 +733,14 @@ enum class page_read { page, end_of_file, failed };
 page_read read_page_length(const recompression &r, long pages_read, uint32_t &length)
 {
     unsigned char field[4];
-    const ssize_t got = read_full(r.fd, field, sizeof field);
+    const ssize_t got = fd_read_fully(r.fd, field, sizeof field);
     if (got == 0 && pages_read >= r.pages_promised)
         return page_read::end_of_file;
     if (got != static_cast<ssize_t>(sizeof field)) {
         std::fprintf(stderr, "t4dec_change_format: Short read on data length:  %s\n", r.path);
         return page_read::failed;
     }
-    length = uint32_t{field[0]} << 24 | uint32_t{field[1]} << 16 | uint32_t{field[2]} << 8 |
-             uint32_t{field[3]};
+    length = load_be32(field);
     return page_read::page;
 }
 
@@ -795,7 +768,7 @@ bool ensure_data_room(recompression &r, uint32_t length)
 bool read_page_data(recompression &r, uint32_t length)
 {
     // A length beyond the end of the file gets no buffer: it can't be read.
-    const long long left = bytes_left(r.fd);
+    const int64_t left = fd_bytes_left(r.fd);
     if (left >= 0 && length > left) {
         report_short_data(r, length, left);
         return false;
@@ -804,7 +777,7 @@ bool read_page_data(recompression &r, uint32_t length)
         std::fputs("t4dec_change_format: Memory allocation fail.\n", stderr);
         return false;
     }
-    const ssize_t got = read_full(r.fd, r.data.get(), length);
+    const ssize_t got = fd_read_fully(r.fd, r.data.get(), length);
     if (got != static_cast<ssize_t>(length)) {
         report_short_data(r, length, got);
         return false;

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "t4/t4dec.h"
+#include "util/fdio.h"
 
 [[maybe_unused]] static const char what_string[] = "@(#)|utils2|9|01|2|0|0|07/26/99|14:47:50";
 
@@ -34,21 +35,12 @@ void fail_page(change_format_fault fault, int error)
 
 int bytes_per_line() { return (t4_line_width + 7) / 8; }
 
-// The whole count or false; short writes continue where they stopped.
 bool write_all(int fd, const unsigned char *bytes, std::size_t count)
 {
-    while (count > 0) {
-        const ssize_t n = ::write(fd, bytes, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            fail_page(change_format_fault::write_failed, n < 0 ? errno : ENOSPC);
-            return false;
-        }
-        bytes += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
+    if (fd_write_fully(fd, bytes, count))
+        return true;
+    fail_page(change_format_fault::write_failed, errno);
+    return false;
 }
 
 bool write_all_at(int fd, const unsigned char *bytes, std::size_t count, off_t offset)

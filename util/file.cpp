@@ -3,6 +3,7 @@
 #include "util/file.h"
 
 #include "trace/trace.h"
+#include "util/fdio.h"
 #include "util/getcwd.h"
 #include "util/strlib.h"
 #include "util/whitespace.h"
@@ -266,23 +267,6 @@ bool is_same_file(const struct stat &source, const char *target)
            status.st_ino == source.st_ino;
 }
 
-bool write_all(int fd, const char *bytes, std::size_t count)
-{
-    while (count > 0) {
-        ssize_t written = write(fd, bytes, count);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            if (written == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 // Copies every byte of in to out; traces and returns false on a failure.
 bool copy_bytes(int in, int out, const char *from, const char *target)
 {
@@ -296,7 +280,7 @@ bool copy_bytes(int in, int out, const char *from, const char *target)
                 continue;
             return copy_failed("read", from);
         }
-        if (!write_all(out, buffer, static_cast<std::size_t>(count)))
+        if (!fd_write_fully(out, buffer, static_cast<std::size_t>(count)))
             return copy_failed("write", target);
     }
 }
@@ -431,7 +415,7 @@ void save_counter(int fd, int counter)
         return;
     char line[16];
     int length = std::snprintf(line, sizeof line, "%d\n", counter);
-    write_all(fd, line, static_cast<std::size_t>(length));
+    fd_write_fully(fd, line, static_cast<std::size_t>(length));
     close(fd);
 }
 
