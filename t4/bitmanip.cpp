@@ -2,6 +2,7 @@
 // line bitmaps (one bit a pixel, MSB leftmost, 1 black).
 #include "t4/bitmanip.h"
 
+#include <bit>
 #include <cstdint>
 
 [[maybe_unused]] static const char what_string[] = "@(#)|bitmanip|9|01|2|0|0|07/26/99|14:47:50";
@@ -18,22 +19,23 @@ inline int pixel_at(const unsigned char *line, int x)
 
 // First position >= from whose pixel has colour target, or `end` (the
 // bit length of the line) when there is none. Bytes made only of the other
-// colour are passed over whole, so long runs cost one comparison a byte.
+// colour are passed over whole, so long runs cost one comparison a byte;
+// within a byte the leftmost candidate is found by counting leading zeros.
 int scan_for(const unsigned char *line, int end, int from, int target)
 {
-    const unsigned char skip = target == BLACK ? 0x00 : 0xFF;
-    int x = from;
-    while (x < end && (x & 7) != 0) {  // finish the partial first byte
-        if (pixel_at(line, x) == target)
-            return x;
-        ++x;
+    if (from >= end)
+        return end;
+    const unsigned flip = target == BLACK ? 0x00u : 0xFFu;  // target pixels become 1s
+    const int last_byte = (end - 1) >> 3;
+    int byte = from >> 3;
+    unsigned bits = (line[byte] ^ flip) & (0xFFu >> (from & 7));
+    while (bits == 0) {
+        if (++byte > last_byte)
+            return end;
+        bits = line[byte] ^ flip;
     }
-    while (x < end && line[x >> 3] == skip)
-        x += 8;
-    for (; x < end; ++x)
-        if (pixel_at(line, x) == target)
-            return x;
-    return end;
+    const int x = byte * 8 + std::countl_zero(static_cast<uint8_t>(bits));
+    return x < end ? x : end;
 }
 
 }  // namespace
