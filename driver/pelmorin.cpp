@@ -337,7 +337,10 @@ static uint32_t loc_read_header()
     if (s.input_fd < 0)
         return 0;
     unsigned char length[4];
-    if (lseek(s.input_fd, 4, SEEK_SET) != 4 || read_full(s.input_fd, length, 4) < 4) {
+    // An input that cannot seek is left to read_fax_header to refuse, with
+    // its own message.
+    lseek(s.input_fd, 4, SEEK_SET);
+    if (read_full(s.input_fd, length, 4) < 4) {
         close_input();
         return 0;
     }

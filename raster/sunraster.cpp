@@ -76,10 +76,16 @@ pixrect *make_pixrect(int32_t width, int32_t height, int32_t depth, int32_t line
     return pr.release();
 }
 
-bool skip_bytes(FILE *file, std::size_t count)
+// Reads and drops count bytes, or up to the end of the stream.
+void skip_bytes(FILE *file, std::size_t count)
 {
     unsigned char scratch[MAX_MAP_LENGTH];
-    return std::fread(scratch, 1, std::min(count, sizeof scratch), file) == count;
+    while (count > 0) {
+        std::size_t got = std::fread(scratch, 1, std::min(count, sizeof scratch), file);
+        if (got == 0)
+            return;
+        count -= got;
+    }
 }
 
 // Reads map_length (at most MAX_MAP_LENGTH) bytes of colour map. A length not
@@ -257,6 +263,9 @@ pixrect *pr_load(FILE *file, sun_colormap *colormap)
         report_no_memory();
         return nullptr;
     }
+    // The length field may count bytes past the rows; they belong to this
+    // image all the same, so the stream is left where the image ends.
+    skip_bytes(file, static_cast<std::size_t>(h.length - size));
     pixrect *pr = make_pixrect(h.width, h.height, h.depth, line_bytes, image.get(), 1);
     if (pr)
         (void)image.release();

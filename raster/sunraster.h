@@ -43,5 +43,6 @@ int free_pixrect(pixrect *pr);
 int pr_dump(const pixrect *pr, FILE *file, const sun_colormap *colormap, int type, int copy_flag);
 // Refuses colour maps over 768 bytes, impossible dimensions, a length field
 // below line bytes x height, and files holding less than half of the image;
-// rows missing at the end of a shorter file read as white (zero).
+// rows missing at the end of a shorter file read as white (zero). Bytes that
+// the length field counts past the rows are read and dropped.
 pixrect *pr_load(FILE *file, sun_colormap *colormap);

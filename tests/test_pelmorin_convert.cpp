@@ -3,8 +3,13 @@
 // table asks for.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -337,6 +342,27 @@ TEST_F(Convert, RefusedHeaderAddsHeaderSizeZero)
     ASSERT_GE(r.out.size(), tail.size());
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
     EXPECT_NE(r.out.find("Bad Magic Number"), std::string::npos);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"in.fax"});
+}
+
+TEST_F(Convert, FaxFileOnAPipeIsRefusedByTheHeaderReader)
+{
+    const std::string fifo = dir.file("in.fax");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    bytes file = faxbuilder::fax_file(header("0"), {valid_page()});
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int fd = open(fifo.c_str(), O_WRONLY);
+        _exit(fd >= 0 && write(fd, file.data(), file.size()) == static_cast<ssize_t>(file.size()) ? 0 : 1);
+    }
+    progrun::result r = run({"in.fax", "p"});
+    kill(child, SIGKILL);  // still waiting for a reader only if the program never opened the pipe
+    waitpid(child, nullptr, 0);
+    const std::string rewind = "read_fax_header: Can't rewind file: " + std::string(std::strerror(ESPIPE)) + "\n";
+    EXPECT_EQ(r.err, rewind);
+    EXPECT_EQ(r.out, rewind + kHeaderZero);
+    EXPECT_EQ(r.status, 0);
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"in.fax"});
 }
 

@@ -287,6 +287,19 @@ TEST(SunRasterLoad, LengthFieldAboveTheImageIsHarmless)
     EXPECT_EQ(image_of(r.pr.get()), (bytes{1, 2}));
 }
 
+TEST(SunRasterLoad, NextImageInTheStreamFollowsTheWholeLength)
+{
+    bytes file = concat(concat(raster_header(16, 1, 1, 6), bytes{1, 2, 3, 4, 5, 6}),
+                        concat(raster_header(16, 1, 1, 2), bytes{7, 8}));
+    unique_file stream(fmemopen(file.data(), file.size(), "r"));
+    unique_pixrect first(pr_load(stream.get(), nullptr));
+    unique_pixrect second(pr_load(stream.get(), nullptr));
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(image_of(first.get()), (bytes{1, 2}));
+    EXPECT_EQ(image_of(second.get()), (bytes{7, 8}));
+}
+
 struct refusal_case {
     const char *name;
     bytes file;
