@@ -330,8 +330,9 @@ void remember_line(coder_call &call, const uint8_t *line)
 void code_line(coder_call &call, const uint8_t *line, int line_bytes)
 {
     token_batch &batch = call.batch;
+    // A line's start gets the same room as its completion: two tokens.
     if (call.kind == coding::mh_only) {
-        make_room(batch, 1);
+        make_room(batch, 2);
         append(batch, ENC_EOL);
         code_line_1d(batch, line, line_bytes, false);
         return;
@@ -341,7 +342,7 @@ void code_line(coder_call &call, const uint8_t *line, int line_bytes)
         remember_line(call, line);
         return;
     }
-    make_room(batch, 1);
+    make_room(batch, 2);
     if (call.k_counter == 0) {
         append(batch, call.k_factor == 1 ? ENC_EOL : ENC_EOL_1D);
         remember_line(call, line);

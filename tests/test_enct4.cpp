@@ -284,6 +284,23 @@ TEST(Emitter, HandsABatchToTheSinkInOneCallAndNothingAfterAFailure)
     enct4_reset();
 }
 
+class LineStartRoom : public testing::TestWithParam<mode> {};
+
+TEST_P(LineStartRoom, ALineDoesNotStartInTheLastSlotOfABatch)
+{
+    // 61 tokens (a line of three, then 29 of two) fill all but one slot of
+    // the 62: the 31st line's EOL opens the next batch, so the first sink
+    // call holds just the words of 30 lines of 29 bits each.
+    std::vector<line> lines{line_of(216, {{1727, 1}})};
+    lines.insert(lines.end(), 30, white_line());
+    start({make_batch(lines, 216)});
+    ASSERT_EQ(run_coder(GetParam()), -1);
+    ASSERT_FALSE(sink.call_sizes.empty());
+    EXPECT_EQ(sink.call_sizes.front(), 30 * 29 / 16);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, LineStartRoom, testing::Values(MH, MH_ONLY), mode_name);
+
 // ---- Failure paths -------------------------------------------------------------
 
 struct size_change_case {
