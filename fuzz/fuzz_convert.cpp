@@ -1,7 +1,7 @@
-// The whole conversion of an arbitrary input file, in-process. The first
+// The whole conversion of an arbitrary input file, in-process. The last
 // byte picks the options (bit 0: -2, bit 1: a scramble key, bit 2: a raw
-// ".tif" input name); the rest is the file. Page files are removed after
-// each run.
+// ".tif" input name), so that a fax file given whole as a seed keeps its
+// magic; the rest is the file. Page files are removed after each run.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -15,26 +15,27 @@
 
 namespace {
 
-const std::string &work_dir()
+// A plain array, so that the exit handler never meets a destroyed string.
+char work_dir[] = "/tmp/fuzz_convert-XXXXXX";
+
+void make_work_dir()
 {
-    static const std::string dir = [] {
-        char pattern[] = "/tmp/fuzz_convert-XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
-            std::abort();
-        return std::string(pattern);
-    }();
-    return dir;
+    if (work_dir[sizeof work_dir - 2] != 'X')
+        return;
+    if (mkdtemp(work_dir) == nullptr)
+        std::abort();
+    std::atexit([] { rmdir(work_dir); });
 }
 
 void empty_work_dir()
 {
-    DIR *dir = opendir(work_dir().c_str());
+    DIR *dir = opendir(work_dir);
     if (dir == nullptr)
         return;
     while (dirent *entry = readdir(dir)) {
         std::string name = entry->d_name;
         if (name != "." && name != "..")
-            unlink((work_dir() + "/" + name).c_str());
+            unlink((std::string(work_dir) + "/" + name).c_str());
     }
     closedir(dir);
 }
@@ -45,10 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
-    const uint8_t options = data[0];
+    make_work_dir();
+    const uint8_t options = data[size - 1];
+    const std::string dir = work_dir;
     run_settings settings;
-    settings.infile = work_dir() + ((options & 4) != 0 ? "/in.tif" : "/in.fax");
-    settings.outfile = work_dir() + "/p";
+    settings.infile = dir + ((options & 4) != 0 ? "/in.tif" : "/in.fax");
+    settings.outfile = dir + "/p";
     settings.output_resolution = (options & 1) != 0 ? 2 : 1;
     settings.scramble_requested = (options & 2) != 0;
     settings.scramble_key = "fuzz";
@@ -56,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FILE *file = std::fopen(settings.infile.c_str(), "wb");
     if (file == nullptr)
         std::abort();
-    std::fwrite(data + 1, 1, size - 1, file);
+    std::fwrite(data, 1, size - 1, file);
     std::fclose(file);
 
     int status = convert_fax_file(settings);
