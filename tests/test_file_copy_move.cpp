@@ -254,6 +254,18 @@ TEST_F(unique_name_fixture, RefusesAnOverlongNameAndNeverWritesThroughALink)
     EXPECT_EQ(read_file(counter_dir / "victim"), "precious");
 }
 
+TEST_F(unique_name_fixture, ACounterFileThatCannotBeUpdatedRestartsAtZero)
+{
+    // Opened for reading and updating, so a directory in its place is refused.
+    ASSERT_EQ(mkdir(counter_file.c_str(), 0755), 0);
+    std::string name;
+    EXPECT_EQ(traced([&] { name = next(); }),
+              "open(\"" + counter_file + "\") failed: Is a directory. Setting extension back to 0.\n"
+              "open(\"" + counter_file + "\") failed: File exists.\n");
+    EXPECT_EQ(name, out / (today() + "aaa.fax"));
+    rmdir(counter_file.c_str());
+}
+
 TEST(SafeFileName, ReplacesUnsafeCharactersAndDropsHighBytes)
 {
     const std::pair<const char *, const char *> cases[] = {

@@ -384,7 +384,7 @@ int take_counter(const char *counter_path)
     if (stat(counter_path, &status) != 0 && errno == ENOENT)
         return 0;
     // O_NOFOLLOW: the file sits in a shared directory such as /tmp.
-    int fd = open(counter_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = open(counter_path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         trace_printf("open(\"%s\") failed: %s. Setting extension back to 0.\n", counter_path,
                      std::strerror(errno));
