@@ -865,6 +865,7 @@ bool write_temp_file(recompression &r, fax_header *header)
     if (written)
         report_fault();
     change_format_discard_temp();
+    change_format.fault = change_format_fault::none;  // reported; the callbacks work again
     return false;
 }
 

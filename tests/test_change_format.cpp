@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "t4/t4dec.h"
+#include "t4/utils2.h"
 #include "tests/support/capture.h"
 #include "tests/support/decode_recorder.h"
 #include "tests/support/fax_builder.h"
@@ -302,6 +303,30 @@ TEST_F(ChangeFormat, StoredPagesBeyondThePageCountAreKept)
         ASSERT_EQ(file.pages.size(), 3u) << header;
         EXPECT_EQ(decode_page(file.pages[1], 3), (std::vector<line>{white, white, white}));
     }
+}
+
+// A failed conversion doesn't keep its fault: lines collected afterwards are
+// handed out again.
+TEST_F(ChangeFormat, CallbacksKeepWorkingAfterAFailedConversion)
+{
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    store(file_of("RESOLUTION:0\n", {faxbuilder::mh_page(testpages::text_page(300, 9))}));
+    struct rlimit limited = {std::min<rlim_t>(1024, saved.rlim_cur), saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const outcome o = convert(1);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    ASSERT_EQ(o.result, 0);
+
+    std::vector<unsigned char> black(216, 0xFF);
+    change_format_collect_line(black.data(), 216);
+    unsigned char *first = nullptr;
+    int count = 0;
+    ASSERT_EQ(change_format_get_lines(&first, &count), 216);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(std::vector<unsigned char>(first, first + 216), black);
+    EXPECT_EQ(change_format_get_lines(&first, &count), -1);
 }
 
 // Regressions: an empty MR page (which the MR decoder refuses) converts to an
