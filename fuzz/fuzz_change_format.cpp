@@ -9,31 +9,15 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/work_dir.h"
 #include "t4/t4dec.h"
-
-namespace {
-
-// A plain array, so that the exit handler never meets a destroyed string.
-char work_dir[] = "/tmp/fuzz_change_format.XXXXXX";
-
-void make_work_dir()
-{
-    if (work_dir[sizeof work_dir - 2] != 'X')
-        return;
-    if (mkdtemp(work_dir) == nullptr)
-        std::abort();
-    std::atexit([] { rmdir(work_dir); });
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)
         return 0;
     static const int targets[] = {0, 1, 3};
-    make_work_dir();
-    const std::string path = std::string(work_dir) + "/fax";
+    const std::string path = std::string(fuzz_work_dir()) + "/fax";
     std::FILE *file = std::fopen(path.c_str(), "wb");
     if (file == nullptr)
         std::abort();

@@ -12,30 +12,19 @@
 #include <string>
 
 #include "driver/pelmorin.h"
+#include "fuzz/work_dir.h"
 
 namespace {
 
-// A plain array, so that the exit handler never meets a destroyed string.
-char work_dir[] = "/tmp/fuzz_convert-XXXXXX";
-
-void make_work_dir()
-{
-    if (work_dir[sizeof work_dir - 2] != 'X')
-        return;
-    if (mkdtemp(work_dir) == nullptr)
-        std::abort();
-    std::atexit([] { rmdir(work_dir); });
-}
-
 void empty_work_dir()
 {
-    DIR *dir = opendir(work_dir);
+    DIR *dir = opendir(fuzz_work_dir());
     if (dir == nullptr)
         return;
     while (dirent *entry = readdir(dir)) {
         std::string name = entry->d_name;
         if (name != "." && name != "..")
-            unlink((std::string(work_dir) + "/" + name).c_str());
+            unlink((std::string(fuzz_work_dir()) + "/" + name).c_str());
     }
     closedir(dir);
 }
@@ -46,9 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
-    make_work_dir();
     const uint8_t options = data[size - 1];
-    const std::string dir = work_dir;
+    const std::string dir = fuzz_work_dir();
     run_settings settings;
     settings.infile = dir + ((options & 4) != 0 ? "/in.tif" : "/in.fax");
     settings.outfile = dir + "/p";

@@ -12,28 +12,23 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/work_dir.h"
 #include "trace/trace.h"
 
 namespace {
 
-// Plain arrays, so that the exit handler never meets a destroyed string.
-char traces_dir[] = "/tmp/fuzz_traces.XXXXXX";
-char traces_file[sizeof traces_dir + 7];
+char traces_file[64];
 long traces_stamp = 1;
 
 void make_traces_home()
 {
     if (traces_file[0] != '\0')
         return;
-    if (mkdtemp(traces_dir) == nullptr)
-        std::abort();
-    std::snprintf(traces_file, sizeof traces_file, "%s/TRACES", traces_dir);
-    setenv("TAVRINHOME", traces_dir, 1);
+    const char *dir = fuzz_work_dir();
+    std::snprintf(traces_file, sizeof traces_file, "%s/TRACES", dir);
+    setenv("TAVRINHOME", dir, 1);
     unsetenv("TRACECONFIG");
-    std::atexit([] {
-        unlink(traces_file);
-        rmdir(traces_dir);
-    });
+    std::atexit([] { unlink(traces_file); });  // runs before the directory goes
 }
 
 }  // namespace
