@@ -3,6 +3,7 @@
 #include "faxfile/fax_header.h"
 
 #include "util/fdio.h"
+#include "util/whitespace.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -393,7 +394,7 @@ int char_to_code(const char (&chars)[N], char c)
 // The first character of a value after leading white space (C locale).
 char first_significant(const char *value)
 {
-    while (*value == ' ' || (*value >= '\t' && *value <= '\r'))
+    while (is_white_space(*value))
         ++value;
     return *value;
 }

@@ -3,6 +3,8 @@
 // functions that write to it.
 #include "trace/trace.h"
 
+#include "util/whitespace.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -85,11 +87,6 @@ bool copy_bounded(char *out, std::size_t size, std::string_view text)
     return count == text.size();
 }
 
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 char lower_ascii(char c)
 {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -157,10 +154,10 @@ void split_words(config_line *line, std::size_t length)
         word = {};
     for (auto &word : line->words) {
         std::size_t start = 0;
-        while (start < rest.size() && is_blank(rest[start]))
+        while (start < rest.size() && is_white_space(rest[start]))
             ++start;
         std::size_t end = start;
-        while (end < rest.size() && !is_blank(rest[end]))
+        while (end < rest.size() && !is_white_space(rest[end]))
             ++end;
         if (start == end)
             break;

@@ -1,21 +1,15 @@
 // White-space helpers.
 #include "util/whitespace.h"
 
-#include <cctype>
 #include <cstring>
 
 [[maybe_unused]] static const char what_string[] = "@(#)|whitespace|9|01|2|0|0|07/26/99|14:47:50";
 
 namespace {
 
-bool is_white(char c)
-{
-    return std::isspace(static_cast<unsigned char>(c)) != 0;
-}
-
 bool is_white_or_quote(char c)
 {
-    return c == '"' || is_white(c);
+    return c == '"' || is_white_space(c);
 }
 
 }  // namespace
@@ -24,7 +18,7 @@ char *skip_white(char *text)
 {
     if (!text)
         return nullptr;
-    while (is_white(*text))
+    while (is_white_space(*text))
         ++text;
     return text;
 }
@@ -34,7 +28,7 @@ void trim_white(char *text)
     if (!text)
         return;
     std::size_t length = std::strlen(text);
-    while (length > 0 && is_white(text[length - 1]))
+    while (length > 0 && is_white_space(text[length - 1]))
         text[--length] = '\0';
 }
 

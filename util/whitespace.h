@@ -2,6 +2,11 @@
 // newline, vertical tab, form feed and carriage return.
 #pragma once
 
+inline bool is_white_space(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 // First character of text that is not white space; null for a null text.
 char *skip_white(char *text);
 // Cuts trailing white space in place; a null text is left alone.
