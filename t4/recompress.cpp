@@ -1,0 +1,311 @@
+// Fax file recompression. Each page is decoded into the page line buffer of
+// utils2 and coded again straight into a temporary file beside the fax file,
+// which replaces the fax file once every page is written. Until then the fax
+// file is only read, so any failure leaves it as it was.
+
+
+#include "t4/t4dec.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "faxfile/fax_header.h"
+#include "t4/enct4.h"
+#include "t4/utils2.h"
+#include "util/fdio.h"
+#include "util/file.h"
+
+namespace {
+
+constexpr int RECOMPRESSION_WIDTH = 1728;
+
+struct free_deleter {
+    void operator()(unsigned char *p) const { std::free(p); }
+};
+using byte_buffer = std::unique_ptr<unsigned char[], free_deleter>;
+
+struct fax_descriptor {
+    int fd;
+    explicit fax_descriptor(int opened) : fd(opened) {}
+    fax_descriptor(const fax_descriptor &) = delete;
+    fax_descriptor &operator=(const fax_descriptor &) = delete;
+    ~fax_descriptor() { close_now(); }
+    void close_now()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+};
+
+struct header_owner {
+    fax_header *list;
+    explicit header_owner(fax_header *read) : list(read) {}
+    header_owner(const header_owner &) = delete;
+    header_owner &operator=(const header_owner &) = delete;
+    ~header_owner() { release(); }
+    void release()
+    {
+        if (list != nullptr)
+            free_fax_header(list);
+        list = nullptr;
+    }
+};
+
+struct recompression {
+    const char *path;
+    int fd;                   // the fax file, at the next page
+    int source;
+    int target;
+    int resolution;
+    long pages_promised;      // #PAGES: fewer stored pages mean a damaged file
+    void (*page_callback)(void);
+    byte_buffer data;         // coded data of the page, sized to the largest so far
+    uint32_t data_capacity = 0;
+};
+
+// #PAGES as a decimal number after leading blanks; 0 when absent or not one.
+long promised_pages(const fax_header *header)
+{
+    const char *value = lookup_fax_header(header, "#PAGES");
+    if (value == nullptr)
+        return 0;
+    const long pages = std::strtol(value, nullptr, 10);
+    return pages > 0 ? pages : 0;
+}
+
+bool report_fault()
+{
+    if (change_format.fault == change_format_fault::no_memory)
+        std::fputs("t4dec_change_format: Memory allocation fail.\n", stderr);
+    else
+        std::fprintf(stderr, "t4dec_change_format: write(\"%s\") failed: %s.\n",
+                     change_format.temp_name, std::strerror(change_format.fault_errno));
+    return false;
+}
+
+enum class page_read { page, end_of_file, failed };
+
+// Every page stored is converted, also beyond #PAGES; the file may only end
+// early (at a page boundary) once the promised pages have been read.
+page_read read_page_length(const recompression &r, long pages_read, uint32_t &length)
+{
+    unsigned char field[4];
+    const ssize_t got = fd_read_fully(r.fd, field, sizeof field);
+    if (got == 0 && pages_read >= r.pages_promised)
+        return page_read::end_of_file;
+    if (got != static_cast<ssize_t>(sizeof field)) {
+        std::fprintf(stderr, "t4dec_change_format: Short read on data length:  %s\n", r.path);
+        return page_read::failed;
+    }
+    length = load_be32(field);
+    return page_read::page;
+}
+
+void report_short_data(const recompression &r, long long length, long long got)
+{
+    std::fprintf(stderr, "t4dec_change_format: data_len=%lld, read_len=%lld\n", length, got);
+    std::fprintf(stderr, "t4dec_change_format: Failure reading data from %s.\n", r.path);
+}
+
+// The buffer only grows; its old contents are not needed.
+bool ensure_data_room(recompression &r, uint32_t length)
+{
+    if (length > static_cast<uint32_t>(INT_MAX))
+        return false;
+    if (length <= r.data_capacity)
+        return true;
+    byte_buffer bigger(static_cast<unsigned char *>(std::malloc(length)));
+    if (!bigger)
+        return false;
+    r.data = std::move(bigger);
+    r.data_capacity = length;
+    return true;
+}
+
+bool read_page_data(recompression &r, uint32_t length)
+{
+    // A length beyond the end of the file gets no buffer: it can't be read.
+    const int64_t left = fd_bytes_left(r.fd);
+    if (left >= 0 && length > left) {
+        report_short_data(r, length, left);
+        return false;
+    }
+    if (!ensure_data_room(r, length)) {
+        std::fputs("t4dec_change_format: Memory allocation fail.\n", stderr);
+        return false;
+    }
+    const ssize_t got = fd_read_fully(r.fd, r.data.get(), length);
+    if (got != static_cast<ssize_t>(length)) {
+        report_short_data(r, length, got);
+        return false;
+    }
+    return true;
+}
+
+// MH output puts an EOL before every line and none after the last, so an
+// all-white line is added whose EOL ends the page's last real line. The sink
+// is reset first: a line an earlier MH decode left open there belongs to
+// another page.
+void close_mh_page()
+{
+    const uint32_t before = change_format.line_fill;
+    putrunlen(1, 0, nullptr, nullptr, nullptr);
+    putrunlen(0, RUN_EOL, nullptr, change_format_collect_line, nullptr);
+    if (change_format.line_fill == before && change_format.fault == change_format_fault::none)
+        change_format.fault = change_format_fault::no_memory;  // the sink had no buffer
+}
+
+bool convert_page(const recompression &r, uint32_t length)
+{
+    change_format_begin_page();
+    if (!change_format_reserve_length())
+        return report_fault();
+    if (r.page_callback != nullptr)
+        r.page_callback();
+    // An empty page has no lines; the MR decoder would refuse it.
+    const bool decoded =
+        length == 0 || t4dec_decode(r.data.get(), static_cast<int>(length), r.source, nullptr,
+                                    change_format_collect_line, nullptr) != 0;
+    if (change_format.fault != change_format_fault::none)
+        return report_fault();
+    if (!decoded)
+        return false;  // the decoder has said what it says
+    if (r.target == COMP_MH)
+        close_mh_page();
+    if (change_format.fault != change_format_fault::none)
+        return report_fault();
+    const int coded = encode_g3_fax(change_format_get_lines, change_format_write_words, r.target,
+                                    r.resolution);
+    if (change_format.fault != change_format_fault::none)
+        return report_fault();
+    if (coded >= 0)
+        return false;  // the encoder's own failure, reported on standard output
+    return change_format_finish_page() || report_fault();
+}
+
+bool convert_pages(recompression &r)
+{
+    for (long pages_read = 0;; ++pages_read) {
+        uint32_t length = 0;
+        const page_read got = read_page_length(r, pages_read, length);
+        if (got != page_read::page)
+            return got == page_read::end_of_file;
+        if (!read_page_data(r, length) || !convert_page(r, length))
+            return false;
+    }
+}
+
+// "<path>.<pid>", created write-only; a name that doesn't fit is refused.
+bool create_temp_file(const char *path)
+{
+    char *name = change_format.temp_name;
+    const int n = std::snprintf(name, sizeof change_format.temp_name, "%s.%d", path,
+                                static_cast<int>(::getpid()));
+    if (n > 0 && n < static_cast<int>(sizeof change_format.temp_name))
+        change_format.temp_fd = ::open(name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (change_format.temp_fd >= 0)
+        return true;
+    name[0] = '\0';  // not ours: never to be removed
+    return false;
+}
+
+// Header and pages into the temporary file, closed afterwards. On failure
+// the temporary file is removed.
+bool write_temp_file(recompression &r, fax_header *header)
+{
+    const bool written = set_compression_mode(header, r.target) == 1 &&
+                         write_fax_header(change_format.temp_fd, header) == 1 &&
+                         convert_pages(r);
+    change_format_release_lines();
+    if (written && change_format_close_temp())
+        return true;
+    if (written)
+        report_fault();
+    change_format_discard_temp();
+    change_format.fault = change_format_fault::none;  // reported; the callbacks work again
+    return false;
+}
+
+int replace_fax_file(const char *path)
+{
+    if (ox_move(change_format.temp_name, path) != 0) {
+        change_format.temp_name[0] = '\0';
+        return 1;
+    }
+    std::fprintf(stderr, "t4dec_change_format: ox_move(\"%s\",\"%s\") failure.\n",
+                 change_format.temp_name, path);
+    return 0;
+}
+
+// The header checks up to the point where a temporary file is needed; 0 or
+// 1 ends the conversion, -1 goes on.
+int check_header(const char *path, const fax_header *header, int target, int &source,
+                 int &resolution)
+{
+    source = get_compression_mode(header);
+    if (source < 0 || source > COMP_MMR) {
+        std::fprintf(stderr, "t4dec_change_format: Could not determine compression: %s\n", path);
+        return 0;
+    }
+    if (source == target)
+        return 1;
+    resolution = get_vertical_resolution(header);
+    if (resolution < 0) {
+        std::fprintf(stderr, "t4dec_change_format: Could not determine resolution: %s\n", path);
+        return 0;
+    }
+    if (resolution > RES_FINE) {
+        std::fprintf(stderr, "t4dec_change_format: Can't handle type \"%c\" resolution yet.\n",
+                     resolution_to_char(resolution));
+        return 0;
+    }
+    return -1;
+}
+
+}  // namespace
+
+extern "C" int t4dec_change_format(const char *path, int compression, int /*reserved*/,
+                                   void (*page_callback)(void))
+{
+    if (compression < 0 || compression == COMP_UMMR || compression > COMP_MMR) {
+        std::fprintf(stderr, "t4dec_change_format: Unsupported compression: %d.\n", compression);
+        return 0;
+    }
+    if (path == nullptr)
+        path = "";
+    fax_descriptor fax{::open(path, O_RDONLY)};
+    if (fax.fd < 0) {
+        std::fprintf(stderr, "t4dec_change_format: Failed to open %s to determine compression\n",
+                     path);
+        return 0;
+    }
+    header_owner header{read_fax_header(fax.fd)};
+    if (header.list == nullptr) {
+        std::fprintf(stderr, "t4dec_change_format: Bad fax file: %s\n", path);
+        return 0;
+    }
+    int source = 0, resolution = 0;
+    const int checked = check_header(path, header.list, compression, source, resolution);
+    if (checked >= 0)
+        return checked;
+    t4dec_set_width(RECOMPRESSION_WIDTH);
+    if (!create_temp_file(path)) {
+        std::fprintf(stderr, "t4dec_change_format: Failure opening %s.\n", path);
+        return 0;
+    }
+    recompression r{path, fax.fd, source, compression, resolution,
+                    promised_pages(header.list), page_callback, nullptr};
+    const bool written = write_temp_file(r, header.list);
+    header.release();
+    fax.close_now();
+    return written ? replace_fax_file(path) : 0;
+}
