@@ -69,13 +69,24 @@ struct callbacks {
         if (line != nullptr)
             line(bitmap, bytes_per_line);
     }
-    void end_of_line() const
-    {
-        if (eol != nullptr)
-            eol();
-    }
+    void end_of_line() const;
     bool none() const { return run == nullptr && line == nullptr && eol == nullptr; }
 };
+
+// What the decoding under way has seen so far; t4dec_get_report reads it.
+t4dec_report report;
+
+void report_begin()
+{
+    report = t4dec_report{};
+}
+
+void callbacks::end_of_line() const
+{
+    ++report.lines;
+    if (eol != nullptr)
+        eol();
+}
 
 // ---------------------------------------------------------------------------
 // The run sink. Its state outlives a decoder call: the recompression closes
@@ -132,6 +143,7 @@ void sink_close_line(const callbacks &cb, const unsigned char *shown)
 
 void sink_line_error(const callbacks &cb, int32_t width)
 {
+    ++report.concealed;
     sink.skipping = true;
     if (sink.position < width)
         cb.run_of(width - sink.position);
@@ -441,6 +453,7 @@ struct mr_decoder {
 
 void mr_line_error(mr_decoder &d)
 {
+    ++report.concealed;
     close_partial_line(d.cs, d.cs.reference);  // the previous line stands in
     d.state = mr_line::searching;
     d.synchronised = false;
@@ -529,6 +542,12 @@ void mmr_report_line(coding_state &cs)
 
 extern "C" {
 
+void t4dec_get_report(t4dec_report *out)
+{
+    if (out != nullptr)
+        *out = report;
+}
+
 void t4dec_set_width(int width)
 {
     // Wider lines would overflow the int16_t positions; keep the old width.
@@ -573,6 +592,7 @@ int t4dec_MH(const unsigned char *data, int length, run_callback run, line_callb
              eol_callback eol)
 {
     putrunlen(1, 0, nullptr, nullptr, nullptr);
+    report_begin();
     bit_reader in = make_reader(data, length);
     // Leaves carry the successors of the next code's root, so the walk never
     // restarts; nothing counts before the first EOL.
@@ -583,6 +603,11 @@ int t4dec_MH(const unsigned char *data, int length, run_callback run, line_callb
         if (code_is_leaf(node))
             putrunlen(0, node->token, run, line, eol);
     }
+    // Clean: the data stopped between lines, not inside a run or line.
+    report.clean =
+        report.concealed == 0 && sink.position == 0 && !sink.makeup_pending && !sink.skipping
+            ? 1
+            : 0;
     return 1;
 }
 
@@ -590,6 +615,7 @@ int t4dec_MR(const unsigned char *data, int length, run_callback run, line_callb
              eol_callback eol)
 {
     const callbacks cb{run, line, eol};
+    report_begin();
     if (data == nullptr || length <= 0 || !valid_width(t4_line_width))
         return 0;
     if (cb.none())
@@ -601,8 +627,11 @@ int t4dec_MR(const unsigned char *data, int length, run_callback run, line_callb
     bit_reader in = make_reader(data, length);
     code_token token{};
     while (read_token(in, d.node, false, token))
-        if (!mr_token(d, token))
+        if (!mr_token(d, token)) {
+            report.clean = report.concealed == 0 ? 1 : 0;  // ended by its RTC
             return 1;
+        }
+    report.clean = report.concealed == 0 && d.cs.a0 < 0 ? 1 : 0;
     close_partial_line(d.cs, d.cs.coding);
     return 1;
 }
@@ -610,6 +639,7 @@ int t4dec_MR(const unsigned char *data, int length, run_callback run, line_callb
 int t4dec_MMR(const unsigned char *data, int length, int width, run_callback run,
               line_callback line, eol_callback eol)
 {
+    report_begin();
     if (!valid_width(width))
         return 0;
     line_pair lines;
@@ -625,8 +655,10 @@ int t4dec_MMR(const unsigned char *data, int length, int width, run_callback run
             if (horizontal_run(cs, token.value) == step_result::line_error)
                 return 0;
         } else if (token.tagged_eol) {
-            if (++eol_count == EOFB_EOLS)
+            if (++eol_count == EOFB_EOLS) {
+                report.clean = 1;
                 break;
+            }
         } else {
             eol_count = 0;
             if (coding_mode_step(cs, token.value) == step_result::line_error)

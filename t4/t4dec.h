@@ -24,6 +24,17 @@ int t4dec_decode(const unsigned char *data, int length, int mode,
 // The run sink: turns run and EOL tokens into lines, conceals broken lines.
 void putrunlen(int reset, int32_t run, run_callback, line_callback, eol_callback);
 
+// What the last decoding saw, for tools that report on a page. `lines`
+// counts ends of line, `concealed` the broken lines the previous line stood
+// in for. `clean` is 1 when the data ended as a whole page does: at RTC
+// (MR) or EOFB (MMR), or between lines (MH), with nothing concealed.
+typedef struct t4dec_report {
+    int32_t lines;
+    int32_t concealed;
+    int clean;
+} t4dec_report;
+void t4dec_get_report(t4dec_report *out);
+
 int t4dec_MH(const unsigned char *data, int length, run_callback, line_callback, eol_callback);
 int t4dec_MR(const unsigned char *data, int length, run_callback, line_callback, eol_callback);
 int t4dec_MMR(const unsigned char *data, int length, int width,
