@@ -99,6 +99,28 @@ TEST(Copy, FailuresAreTracedAndLeaveTheSourceAlone)
     EXPECT_FALSE(fs::exists(missing));
 }
 
+TEST(Copy, NeverWritesThroughALinkAtTheTarget)
+{
+    scratch_dir dir;
+    std::string src = dir / "src", spool = dir / "spool", victim = dir / "victim";
+    write_file(src, "planted data", 0666);
+    write_file(victim, "precious", 0600);
+    fs::create_directory(spool);
+    ASSERT_EQ(symlink("../victim", (spool + "/src").c_str()), 0);
+    ASSERT_EQ(symlink("../created", (spool + "/dangling").c_str()), 0);
+    const std::string loop = std::strerror(ELOOP);
+    // Into a directory holding a link of the source's name, onto a link, onto a dangling link.
+    expect_failures(copy, {
+        {{src, spool}, "copy: open(\"" + spool + "/src\") failed: " + loop + ".\n"},
+        {{src, spool + "/src"}, "copy: open(\"" + spool + "/src\") failed: " + loop + ".\n"},
+        {{src, spool + "/dangling"}, "copy: open(\"" + spool + "/dangling\") failed: " + loop + ".\n"},
+    });
+    EXPECT_EQ(read_file(victim), "precious");
+    EXPECT_EQ(mode_of(victim), 0600u);
+    EXPECT_TRUE(fs::is_symlink(spool + "/src"));
+    EXPECT_FALSE(fs::exists(dir / "created"));
+}
+
 TEST(Copy, FailedWriteRemovesAPartialFileButNeverADevice)
 {
     scratch_dir dir;
@@ -158,6 +180,31 @@ TEST(OxMove, CopiesAcrossFileSystemsAndDeletesTheSourceOnlyAfterACompleteCopy)
     EXPECT_EQ(read_file(to), pattern_bytes(50000));
     EXPECT_EQ(mode_of(to), 0600u);
     unlink(to.c_str());
+}
+
+TEST(OxMove, AFailedCopyAcrossFileSystemsKeepsTheOldDestination)
+{
+    scratch_dir dir;
+    std::string other = other_file_system(dir.path);
+    if (other.empty())
+        GTEST_SKIP() << "no second writable file system beside " << dir.path << " (tried /dev/shm, /run, /var/tmp, /tmp)";
+    std::string there = other + "/tavrin-move-XXXXXX";
+    ASSERT_NE(mkdtemp(there.data()), nullptr);
+    std::string src = dir / "src", to = there + "/dest";
+    write_file(src, pattern_bytes(50000), 0640);
+    write_file(to, "old destination", 0604);
+    EXPECT_EQ(with_file_size_limit(20000, [&] { return ox_move(src.c_str(), to.c_str()); }), 0);
+    EXPECT_EQ(read_file(src), pattern_bytes(50000));
+    EXPECT_EQ(read_file(to), "old destination");
+    EXPECT_EQ(mode_of(to), 0604u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(there), fs::directory_iterator()), 1) << "a temporary file was left";
+
+    EXPECT_EQ(ox_move(src.c_str(), to.c_str()), 1);
+    EXPECT_FALSE(fs::exists(src));
+    EXPECT_EQ(read_file(to), pattern_bytes(50000));
+    EXPECT_EQ(mode_of(to), 0640u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(there), fs::directory_iterator()), 1);
+    fs::remove_all(there);
 }
 
 TEST(OxFtruncate, TruncatesOrTracesTheRequestedLength)

@@ -342,7 +342,9 @@ bool fill_target(int in, const struct stat &source, const char *from, const char
                  bool existed)
 {
     mode_t mode = source.st_mode & 07777;
-    int out = open(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    // O_NOFOLLOW: a link planted at the target's name in a shared directory
+    // would otherwise have its own target overwritten and its mode changed.
+    int out = open(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
     if (out < 0)
         return copy_failed("open", target);
     struct stat status;
@@ -361,6 +363,88 @@ bool fill_target(int in, const struct stat &source, const char *from, const char
     if (!ok)
         discard_target(target, regular);
     return ok;
+}
+
+// Creates a fresh file "<target's directory>/.ox_move.XXXXXX" (name into temp,
+// MAXPATHLEN bytes); -1 (traced) when it can't be made.
+int create_temp_beside(const char *target, char *temp)
+{
+    static constexpr std::string_view TEMP_NAME = ".ox_move.XXXXXX";
+    const char *slash = std::strrchr(target, '/');
+    std::string_view directory = slash ? std::string_view(target, static_cast<std::size_t>(slash - target) + 1)
+                                       : std::string_view();
+    if (directory.size() + TEMP_NAME.size() >= MAXPATHLEN) {
+        trace_printf("copy: \"%s\": path too large.\n", target);
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(temp, directory.data(), directory.size());
+    std::memcpy(temp + directory.size(), TEMP_NAME.data(), TEMP_NAME.size());
+    temp[directory.size() + TEMP_NAME.size()] = '\0';
+    // mkostemp creates with O_EXCL, so it never opens a link or another's file.
+    int fd = mkostemp(temp, O_CLOEXEC);
+    if (fd < 0)
+        copy_failed("open", temp);
+    return fd;
+}
+
+// A rename is durable only once the directory holding it is on the disk.
+void sync_directory_of(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    std::string_view directory = slash ? std::string_view(path, slash == path ? 1 : static_cast<std::size_t>(slash - path))
+                                       : std::string_view(".");
+    char name[MAXPATHLEN];
+    if (directory.size() >= sizeof name)
+        return;
+    std::memcpy(name, directory.data(), directory.size());
+    name[directory.size()] = '\0';
+    int fd = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+// ox_move's copy: the whole source goes into a fresh file beside the target,
+// which replaces the target by a rename only once it is complete on the disk,
+// so that a failure at any step leaves the old target as it was. The result
+// has the source's mode, as a rename would give it.
+bool copy_into_place(const char *from, const char *to)
+{
+    char target[MAXPATHLEN];
+    bool existed = false;
+    if (!copy_target(from, to, target, &existed))
+        return false;
+    struct stat source;
+    fd_owner in{open_source(from, target, &source)};
+    if (in.fd < 0)
+        return false;
+    char temp[MAXPATHLEN];
+    int out = create_temp_beside(target, temp);
+    if (out < 0)
+        return false;
+    bool ok = fchmod(out, source.st_mode & 07777) == 0 || copy_failed("fchmod", temp);
+    ok = ok && copy_bytes(in.fd, out, from, temp);
+    if (!ok) {
+        int error = errno;
+        close(out);
+        errno = error;
+    } else {
+        ok = finish_target(out, temp);
+    }
+    if (ok && rename(temp, target) != 0) {
+        int error = errno;
+        trace_printf("copy: rename(\"%s\",\"%s\") failed: %s.\n", temp, target, std::strerror(error));
+        errno = error;
+        ok = false;
+    }
+    if (!ok) {
+        discard_target(temp, true);
+        return false;
+    }
+    sync_directory_of(target);
+    return true;
 }
 
 // --- unique names ------------------------------------------------------------
@@ -694,8 +778,8 @@ int ox_move(const char *from, const char *to)
         trace_printf("ox_move: rename(\"%s\",\"%s\") failed: %s.\n", from, to, std::strerror(errno));
         return 0;
     }
-    // The source goes only once its copy is complete on the disk.
-    if (!copy(from, to)) {
+    // The source goes only once its copy has replaced the destination.
+    if (!copy_into_place(from, to)) {
         trace_printf("ox_move: copy(\"%s\",\"%s\") failed: %s.\n", from, to, std::strerror(errno));
         return 0;
     }

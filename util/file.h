@@ -67,7 +67,9 @@ char *ox_dirname(char *path);
 // failure the source is untouched and a target this call wrote is removed.
 int copy(const char *from, const char *to);
 // Renames from to to, copying and deleting across file systems or into a
-// directory. Non-zero on success; on failure the source stays in place.
+// directory. The copy goes into a temporary file beside the destination and
+// is renamed over it once complete, so the result has from's mode. Non-zero
+// on success; on failure the source and any old destination stay as they were.
 int ox_move(const char *from, const char *to);
 // ftruncate with a traced failure; 0 or -1.
 int ox_ftruncate(int fd, off_t length);
