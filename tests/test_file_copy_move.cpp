@@ -6,6 +6,8 @@
 
 #include <csignal>
 #include <ctime>
+#include <set>
+#include <vector>
 
 #include "tests/file_harness.h"
 
@@ -307,10 +309,94 @@ TEST_F(unique_name_fixture, ACounterFileThatCannotBeUpdatedRestartsAtZero)
     ASSERT_EQ(mkdir(counter_file.c_str(), 0755), 0);
     std::string name;
     EXPECT_EQ(traced([&] { name = next(); }),
-              "open(\"" + counter_file + "\") failed: Is a directory. Setting extension back to 0.\n"
-              "open(\"" + counter_file + "\") failed: File exists.\n");
+              "open(\"" + counter_file + "\") failed: Is a directory. Setting extension back to 0.\n");
     EXPECT_EQ(name, out / (today() + "aaa.fax"));
     rmdir(counter_file.c_str());
+}
+
+// Exit status of body run in a child, or 128 + the signal that ended it.
+template <class F>
+int in_child(F &&body)
+{
+    pid_t child = fork();
+    if (child == 0)
+        _exit(body());
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(unique_name_fixture, ConcurrentCallersNeverGetTheSameName)
+{
+    constexpr int CALLERS = 4, CALLS = 300;
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < CALLERS; ++i) {
+        pid_t child = fork();
+        if (child == 0) {
+            close(start[1]);
+            char go;
+            (void)!read(start[0], &go, 1);  // all start together when the pipe closes
+            std::string names;
+            for (int call = 0; call < CALLS; ++call)
+                names += next() + "\n";
+            write_file(out / ("names" + std::to_string(i)), names);
+            _exit(0);
+        }
+        children.push_back(child);
+    }
+    close(start[0]);
+    close(start[1]);
+    for (pid_t child : children) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::set<std::string> distinct;
+    int total = 0;
+    for (int i = 0; i < CALLERS; ++i) {
+        std::istringstream names(read_file(out / ("names" + std::to_string(i))));
+        for (std::string name; std::getline(names, name); ++total)
+            distinct.insert(name);
+    }
+    EXPECT_EQ(total, CALLERS * CALLS);
+    EXPECT_EQ(distinct.size(), static_cast<std::size_t>(CALLERS * CALLS));
+    EXPECT_EQ(read_file(counter_file), std::to_string(CALLERS * CALLS) + "\n");
+}
+
+TEST_F(unique_name_fixture, ACounterFileThatCannotBeDeletedStillCountsOn)
+{
+    // Root: another user's 0666 file in a sticky directory, used as "nobody".
+    // Otherwise: our own file in a directory we may not write.
+    bool as_root = geteuid() == 0;
+    write_file(counter_file, "5\n", 0666);
+    ASSERT_EQ(chmod(counter_dir.path.c_str(), as_root ? 01777 : 0555), 0);
+    struct stat before {}, after {};
+    stat(counter_file.c_str(), &before);
+    int status = in_child([&] {
+        if (as_root && (setgid(65534) != 0 || setuid(65534) != 0))
+            return 2;
+        std::string first = next(), second = next();
+        return first == out / (today() + "aaf.fax") && second == out / (today() + "aag.fax") ? 0 : 1;
+    });
+    chmod(counter_dir.path.c_str(), 0700);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_file(counter_file), "7\n");
+    stat(counter_file.c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "rewritten in place, not replaced";
+}
+
+TEST_F(unique_name_fixture, AFifoAtTheCounterPathIsRefusedWithoutHanging)
+{
+    ASSERT_EQ(mkfifo(counter_file.c_str(), 0666), 0);
+    int status = in_child([&] {
+        alarm(5);
+        return next() == out / (today() + "aaa.fax") ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0) << (status == 128 + SIGALRM ? "hung on the FIFO" : "wrong name");
+    struct stat fifo {};
+    EXPECT_TRUE(lstat(counter_file.c_str(), &fifo) == 0 && S_ISFIFO(fifo.st_mode));
 }
 
 TEST(SafeFileName, ReplacesUnsafeCharactersAndDropsHighBytes)

@@ -9,6 +9,7 @@
 #include "util/whitespace.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -461,45 +462,74 @@ void date_prefix(char out[8])
     std::snprintf(out, 8, "%s%02d", MONTHS[local.tm_mon % 12], local.tm_mday % 100);
 }
 
-// Takes the counter out of its file (deleted afterwards); 0 when there is none.
-int take_counter(const char *counter_path)
+// Opens the counter file, making it when it is missing; -1 (traced) when
+// there is none to use. O_NOFOLLOW: it sits in a shared directory such as
+// /tmp; O_NONBLOCK: a FIFO planted there must not hang the open.
+int open_counter(const char *counter_path)
 {
-    struct stat status;
-    if (stat(counter_path, &status) != 0 && errno == ENOENT)
-        return 0;
-    // O_NOFOLLOW: the file sits in a shared directory such as /tmp.
-    int fd = open(counter_path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    constexpr int FLAGS = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(counter_path, FLAGS);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(counter_path, FLAGS | O_CREAT | O_EXCL, 0666);
+        if (fd < 0 && errno == EEXIST)  // made by another process meanwhile
+            fd = open(counter_path, FLAGS);
+        else if (fd < 0) {
+            trace_printf("open(\"%s\") failed: %s.\n", counter_path, std::strerror(errno));
+            return -1;
+        }
+    }
     if (fd < 0) {
         trace_printf("open(\"%s\") failed: %s. Setting extension back to 0.\n", counter_path,
                      std::strerror(errno));
-        return 0;
+        return -1;
     }
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        trace_printf("make_unique_name: \"%s\" isn't a regular file. Setting extension back to 0.\n",
+                     counter_path);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Holds the counter file for one read, increment and rewrite, so that
+// concurrent callers never take the same value. The wait is bounded: anyone
+// may lock a file in a shared directory, and holding it must not hang us.
+void lock_counter(int fd, const char *counter_path)
+{
+    constexpr int WAIT_LIMIT_MS = 5000;
+    for (int waited = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; ++waited) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= WAIT_LIMIT_MS) {
+            trace_printf("make_unique_name: flock(\"%s\") failed: %s.\n", counter_path, std::strerror(errno));
+            return;
+        }
+        const timespec one_ms{0, 1000000};
+        nanosleep(&one_ms, nullptr);
+    }
+}
+
+// The stored counter; 0 for none, no digits, or a value out of range.
+int read_counter(int fd)
+{
     char line[10];
-    ssize_t count = read(fd, line, 9);
+    ssize_t count = fd >= 0 ? pread(fd, line, 9, 0) : -1;
     line[count > 0 ? count : 0] = '\0';
-    close(fd);
-    unlink(counter_path);
     long value = std::strtol(line, nullptr, 10);
     return value < 0 || value >= COUNTER_LIMIT ? 0 : static_cast<int>(value);
 }
 
-// Creates the counter file anew; -1 (traced) when it can't be.
-int create_counter(const char *counter_path)
-{
-    // O_EXCL with O_NOFOLLOW: never write through a link planted in its place.
-    int fd = open(counter_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
-        trace_printf("open(\"%s\") failed: %s.\n", counter_path, std::strerror(errno));
-    return fd;
-}
-
-void save_counter(int fd, int counter)
+// Rewrites the file in place, never deleting it: a counter file that we may
+// write but not delete (another's 0666 file in a sticky directory) must still
+// advance. Closing it releases the lock.
+void save_counter(int fd, int counter, const char *counter_path)
 {
     if (fd < 0)
         return;
     char line[16];
     int length = std::snprintf(line, sizeof line, "%d\n", counter);
-    fd_write_fully(fd, line, static_cast<std::size_t>(length));
+    if (pwrite(fd, line, static_cast<std::size_t>(length), 0) != length || ftruncate(fd, length) != 0)
+        trace_printf("make_unique_name: write(\"%s\") failed: %s.\n", counter_path, std::strerror(errno));
     close(fd);
 }
 
@@ -809,18 +839,20 @@ char *make_unique_name(char *path, std::size_t path_size, const char *extension)
     bool have_counter_path = join_path(counter_path, tmp_dir(), COUNTER_FILE);
     if (!have_counter_path)
         trace_printf("make_unique_name: \"%s/%s\": path too large.\n", tmp_dir(), COUNTER_FILE);
-    int counter = have_counter_path ? take_counter(counter_path) : 0;
-    int counter_fd = have_counter_path ? create_counter(counter_path) : -1;
+    int counter_fd = have_counter_path ? open_counter(counter_path) : -1;
+    if (counter_fd >= 0)
+        lock_counter(counter_fd, counter_path);
+    int counter = read_counter(counter_fd);
 
     int first = counter;
     char name[MAXPATHLEN + 1];
     std::string_view directory(path, directory_length(path));
     if (!first_free_name(directory, date, extension ? extension : ".fax", &counter, name, limit)) {
         trace_printf("make_unique_name: \"%s\": name too large for its buffer.\n", path);
-        save_counter(counter_fd, first);
+        save_counter(counter_fd, first, counter_path);
         return nullptr;
     }
-    save_counter(counter_fd, counter);
+    save_counter(counter_fd, counter, counter_path);
     std::memcpy(path, name, std::strlen(name) + 1);
     return path;
 }

@@ -77,7 +77,8 @@ int ox_ftruncate(int fd, off_t length);
 // Replaces the name part of path (path_size bytes of room) with
 // "<mon><dd><letters><extension>" (extension ".fax" when null), naming a
 // file that does not exist yet; the counter behind the letters persists in
-// tmp_dir()/i_d_order. Returns path, or null (path unchanged) when the
+// tmp_dir()/i_d_order, locked while it is read and rewritten in place (only
+// a regular file is used there). Returns path, or null (path unchanged) when the
 // result would not fit in path_size bytes or MAXPATHLEN.
 char *make_unique_name(char *path, std::size_t path_size, const char *extension);
 // Counter value as base-26 letters 'a'..'z', at least three ("aaa" for 0,
