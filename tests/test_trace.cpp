@@ -213,7 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
                     switch_case{"prog", "prog OFF", "prog", false, false},
                     switch_case{"/opt/x/bin/prog", "/opt/x/bin/prog -", "opt_x_bin_prog", true, false},
                     switch_case{"/opt/x/bin/prog", "/opt/x/bin/prog on /var/x", "opt_x_bin_prog", true, false},
-                    switch_case{LONG_NAME, LONG_NAME, std::string(127, 'a'), true, false}));
+                    switch_case{LONG_NAME, LONG_NAME, std::string(127, 'a'), true, false},
+                    switch_case{"_x/y", "_x/y", "x_y", true, false}));
 
 TEST_F(Trace, RescanKeepsChangesOrClosesTheStream)
 {
@@ -242,6 +243,28 @@ TEST_F(Trace, RescanKeepsChangesOrClosesTheStream)
     EXPECT_FALSE(trace_is_on());
     EXPECT_EQ(open_trace_file("prog"), 1);  // gone while off: nothing
     EXPECT_FALSE(trace_is_on());
+}
+
+TEST_F(Trace, TraceFilesAreNeverOpenedThroughALink)
+{
+    fs::path victim = tree().root / "victim";
+    write_text(victim, "precious\n");
+    fs::create_symlink("../victim", trace_file("prog"));
+    for (const char *mode : {"overwrite", "append"}) {
+        write_traces(std::string("prog - - ") + mode + "\n");
+        auto out = capture_output([] {
+            EXPECT_EQ(open_trace_file("prog"), 0);
+            trace_puts("to stdout, not the victim\n");
+        });
+        EXPECT_EQ(out.err, "open_trace_file:  Couldn't open trace file '" + trace_file("prog").string() +
+                               "', using stdout, errno=" + std::to_string(ELOOP) + "\n") << mode;
+        EXPECT_EQ(read_text(victim), "precious\n") << mode;
+    }
+    fs::remove(trace_file("prog"));
+    write_traces("prog\n");
+    ASSERT_EQ(open_trace_file("prog"), 1);
+    EXPECT_TRUE(fcntl(fileno(trace_stream()), F_GETFD) & FD_CLOEXEC);
+    fs::remove(victim);
 }
 
 TEST_F(Trace, StandardStreamTargetsAndTheStdoutFallback)

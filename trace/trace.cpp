@@ -5,7 +5,9 @@
 
 #include "util/whitespace.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -225,13 +227,16 @@ bool try_traces_candidate(const char *dir, char *path, struct stat *file_status)
 
 // ---- Trace stream ----------------------------------------------------------
 
+// The copy loses its first character when that is '_' after the '/'s are
+// replaced, whether it came from a '/' or stood in the name: "_x/y" gives "x_y".
 const char *display_name(const char *name, char (&buffer)[DISPLAY_NAME_MAX + 1])
 {
     if (!std::strchr(name, '/'))
         return name;
-    const char *from = name[0] == '/' ? name + 1 : name;
-    copy_bounded(buffer, sizeof buffer, from);
-    replace_char(buffer, '/', '_');
+    char copy[DISPLAY_NAME_MAX + 2];
+    copy_bounded(copy, sizeof copy, name);
+    replace_char(copy, '/', '_');
+    copy_bounded(buffer, sizeof buffer, copy[0] == '_' ? copy + 1 : copy);
     return buffer;
 }
 
@@ -298,7 +303,20 @@ FILE *open_target(const char *target, bool fits, const char *mode)
         return nullptr;
     }
     bool truncate = mode[0] == 'o' || mode[0] == 'O';
-    return std::fopen(target, truncate ? "w" : "a");
+    // O_NOFOLLOW: a link planted at a trace file's name would otherwise have
+    // its target truncated or written to; O_CLOEXEC: programs we start don't
+    // inherit the trace file.
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND);
+    int fd = open(target, flags, 0666);
+    if (fd < 0)
+        return nullptr;
+    FILE *stream = fdopen(fd, truncate ? "w" : "a");
+    if (!stream) {
+        int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return stream;
 }
 
 int switch_to_file(const char *shown, const char *file_word, const char *mode, bool was_on)
