@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -165,6 +166,53 @@ TEST_F(OxTest, FullTablesRefuseBeforeTouchingAnything)
                        "\a\nError in dcreat: descriptor table full (full.cpp, 4)\n");
 
     ox_tracking = *saved;
+}
+
+TEST_F(OxTest, AFullAllocationTableIsTrackedInLinearTime)
+{
+    // Filling, searching and emptying 100000 slots took seconds when every
+    // call searched the table from slot 0.
+    std::vector<char *> blocks(OX_ALLOC_SLOTS);
+    for (int i = 0; i < OX_ALLOC_SLOTS; ++i) {
+        blocks[i] = static_cast<char *>(dmalloc(1, "many.cpp", i));
+        ASSERT_NE(blocks[i], nullptr) << i;
+        ASSERT_EQ(slot_in_block(blocks[i]), i);
+    }
+    auto out = capture_output([] { EXPECT_EQ(dmalloc(1, "many.cpp", -1), nullptr); });
+    EXPECT_EQ(out.err, "\a\nError in dmalloc: allocation table full (many.cpp, -1)\n");
+    for (int i = 0; i < OX_ALLOC_SLOTS; ++i)
+        ASSERT_EQ(dfind(blocks[i]), i);
+
+    // Released slots are taken again lowest first.
+    for (int i : {70000, 5, 99999, 6})
+        EXPECT_EQ(dfree(blocks[i], "many.cpp", 1), 1);
+    for (int expected : {5, 6, 70000, 99999}) {
+        blocks[expected] = static_cast<char *>(dmalloc(1, "again.cpp", expected));
+        EXPECT_EQ(slot_in_block(blocks[expected]), expected);
+    }
+
+    // The report moves records to other slots; lookups must follow them.
+    for (int i : {40000, 3, 60000})
+        EXPECT_EQ(dfree(blocks[i], "many.cpp", 2), 1);
+    blocks[3] = blocks[40000] = blocks[60000] = nullptr;
+    ox_tracking.allocs[dfind(blocks[90000])].time = 200;
+    ox_tracking.allocs[dfind(blocks[10])].time = 100;
+    blocks[90000][1] = 'x';
+    blocks[10][1] = 'x';
+    out = capture_output([] { dmalloc_check(); });
+    EXPECT_EQ(out.out, "\a        many.cpp,   line   10,   Jan  1 00:01:      1 bytes  CORRUPTED!\n"
+                       "\a        many.cpp,   line 90000,   Jan  1 00:03:      1 bytes  CORRUPTED!\n");
+    EXPECT_EQ(dfind(blocks[10]), 0);
+    EXPECT_EQ(dfind(blocks[90000]), 1);
+    void *fresh = dmalloc(1, "after.cpp", 1);
+    EXPECT_EQ(dfind(fresh), OX_ALLOC_SLOTS - 3) << "the lowest slot left empty by the report";
+    EXPECT_EQ(dfree(fresh, "after.cpp", 2), 1);
+    out = capture_output([&] {
+        for (char *p : blocks)
+            if (p)
+                dfree(p, "many.cpp", 3);
+    });
+    EXPECT_EQ(std::count(out.err.begin(), out.err.end(), '\a'), 2) << "only the two damaged blocks";
 }
 
 TEST_F(OxTest, ReportListsOpenDescriptorsAndStreamsOldestFirst)

@@ -39,12 +39,33 @@ struct ox_file_record {
     ox_handle_kind kind;
 };
 
+// An index entry: a pointer or handle, and 1 + the slot that holds it
+// (0 marks an unused entry, so that a cleared index is an empty one).
+struct ox_index_entry {
+    uintptr_t key;
+    int32_t slot;
+};
+
+// Index over one table, so that neither finding a record nor taking the
+// lowest empty slot searches the table. The table stays the truth: an entry
+// counts only when the slot it names still holds its key.
+template <int SLOTS, int BUCKETS>
+struct ox_slot_index {
+    static_assert((BUCKETS & (BUCKETS - 1)) == 0 && BUCKETS >= 2 * SLOTS, "a sparse power-of-two hash");
+    ox_index_entry entries[BUCKETS];  // open addressing, linear probing
+    int32_t emptied[SLOTS];           // min-heap of the empty slots below fresh
+    int32_t emptied_count;
+    int32_t fresh;                    // no slot from here up has held a record
+};
+
 // The tracking tables. A high-water mark is the highest slot ever used.
 struct ox_tracking_tables {
     ox_alloc_record allocs[OX_ALLOC_SLOTS];
     int alloc_high;
     ox_file_record files[OX_FILE_SLOTS];
     int file_high;
+    ox_slot_index<OX_ALLOC_SLOTS, 1 << 18> alloc_index;
+    ox_slot_index<OX_FILE_SLOTS, 1 << 12> file_index;
 };
 
 extern ox_tracking_tables ox_tracking;
