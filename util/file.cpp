@@ -798,6 +798,8 @@ int ox_move(const char *from, const char *to)
         trace_printf("ox_move: stat(\"%s\") failed: %s.\n", from, std::strerror(errno));
         return 0;
     }
+    // The whole type field: a socket has the regular-file bit among its type
+    // bits, but no copy of it can be made should the rename fail.
     if (!S_ISREG(status.st_mode)) {
         trace_printf("ox_move: \"%s\" isn't a regular file.\n", from);
         return 0;

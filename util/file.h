@@ -65,6 +65,7 @@ char *ox_dirname(char *path);
 // Copies the regular file from onto to (into it, under from's name, when to
 // is a directory). 1 when the whole file has reached the disk, else 0; on
 // failure the source is untouched and a target this call wrote is removed.
+// A link at the target's name is refused, never written through.
 int copy(const char *from, const char *to);
 // Renames from to to, copying and deleting across file systems or into a
 // directory. The copy goes into a temporary file beside the destination and
