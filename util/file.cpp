@@ -471,9 +471,9 @@ int open_counter(const char *counter_path)
     int fd = open(counter_path, FLAGS);
     if (fd < 0 && errno == ENOENT) {
         fd = open(counter_path, FLAGS | O_CREAT | O_EXCL, 0666);
-        if (fd < 0 && errno == EEXIST)  // made by another process meanwhile
+        if (fd < 0 && errno == EEXIST) {  // made by another process meanwhile
             fd = open(counter_path, FLAGS);
-        else if (fd < 0) {
+        } else if (fd < 0) {
             trace_printf("open(\"%s\") failed: %s.\n", counter_path, std::strerror(errno));
             return -1;
         }
