@@ -363,12 +363,17 @@ extern "C" int t4dec_change_format(const char *path, int compression, int /*rese
     if (checked >= 0)
         return checked;
     t4dec_set_width(RECOMPRESSION_WIDTH);
-    // Through a symlinked path the real file is rewritten and the link kept.
-    std::unique_ptr<char, void (*)(void *)> real_path{::realpath(path, nullptr), std::free};
+    // Through a link the real file is rewritten, beside itself, and the link
+    // kept; any other path is used as given.
+    std::unique_ptr<char, void (*)(void *)> resolved{nullptr, std::free};
     struct stat fax_status;
-    if (!real_path || ::fstat(fax.fd, &fax_status) != 0 ||
-        !names_file(real_path.get(), fax_status) ||
-        !create_temp_file(real_path.get(), fax_status)) {
+    const bool link = ::lstat(path, &fax_status) == 0 && S_ISLNK(fax_status.st_mode);
+    if (link)
+        resolved.reset(::realpath(path, nullptr));
+    const char *real_path = link ? resolved.get() : path;
+    if (real_path == nullptr || ::fstat(fax.fd, &fax_status) != 0 ||
+        !names_file(real_path, fax_status) ||
+        !create_temp_file(real_path, fax_status)) {
         std::fprintf(stderr, "t4dec_change_format: Failure opening %s.\n", path);
         return 0;
     }
@@ -377,5 +382,5 @@ extern "C" int t4dec_change_format(const char *path, int compression, int /*rese
     const bool written = write_temp_file(r, header.list);
     header.release();
     fax.close_now();
-    return written ? replace_fax_file(path, real_path.get()) : 0;
+    return written ? replace_fax_file(path, real_path) : 0;
 }
