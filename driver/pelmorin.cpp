@@ -30,6 +30,9 @@ constexpr std::size_t RAW_CHUNK = 100000;
 // A page on a stream of unknown size is read in steps of this much, so a
 // damaged length cannot make us allocate more than what actually arrives.
 constexpr std::size_t STREAM_READ_STEP = 1 << 20;
+// Decoded lines a page may have: over 8 metres of paper at fine resolution.
+// Damaged data can decode to millions of lines, and gigabytes of page file.
+constexpr int64_t MAX_PAGE_LINES = 65536;
 
 enum page_result { PAGE_READ, PAGE_NONE, PAGE_FATAL };
 enum { SCAN_CONTINUE = -1 };
@@ -115,18 +118,46 @@ static std::size_t read_full(int fd, unsigned char *buffer, std::size_t count)
     return got < 0 ? 0 : static_cast<std::size_t>(got);
 }
 
+// Opens the input without blocking: a FIFO without a writer would hang the
+// open itself. Blocking reads are restored once the input is known to be
+// seekable. -1 when it cannot be opened; *status is its fstat.
+static int open_input_file(struct stat *status)
+{
+    const int fd = open(pelmorin.settings.infile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, status) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+static void restore_blocking(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
 // Header length N of a usable fax file, or 0; leaves the input open on success.
 static uint32_t loc_read_header()
 {
     pelmorin_state &s = pelmorin;
     close_input();
-    s.input_fd = open(s.settings.infile.c_str(), O_RDONLY);
+    struct stat status;
+    s.input_fd = open_input_file(&status);
     if (s.input_fd < 0)
         return 0;
     unsigned char length[4];
-    // An input that cannot seek is left to read_fax_header to refuse, with
-    // its own message.
-    lseek(s.input_fd, 4, SEEK_SET);
+    if (lseek(s.input_fd, 4, SEEK_SET) < 0) {
+        // An input that cannot be rewound is refused by read_fax_header at
+        // once, with its own message, before it reads anything.
+        free_fax_header(read_fax_header(s.input_fd));
+        close_input();
+        return 0;
+    }
+    restore_blocking(s.input_fd);
     if (read_full(s.input_fd, length, 4) < 4) {
         close_input();
         return 0;
@@ -175,6 +206,20 @@ static std::size_t read_page_data(std::size_t length, bool size_known, byte_buff
     }
 }
 
+// The painter sees lines up to one past the cap; the decoder cannot be
+// stopped, but what it delivers beyond that costs neither memory nor output.
+static void capped_paint_run(int32_t n)
+{
+    if (pelmorin.line_count <= MAX_PAGE_LINES)
+        paint_run(n);
+}
+
+static void capped_end_of_line()
+{
+    if (pelmorin.line_count <= MAX_PAGE_LINES)
+        end_of_line();
+}
+
 static page_result decode_page(const unsigned char *data, std::size_t length)
 {
     static const unsigned char no_data[1] = {0};
@@ -184,9 +229,14 @@ static page_result decode_page(const unsigned char *data, std::size_t length)
         return PAGE_FATAL;
     }
     t4dec_decode(data != nullptr ? data : no_data, static_cast<int>(length),
-                 pelmorin.input_compression, paint_run, nullptr, end_of_line);
+                 pelmorin.input_compression, capped_paint_run, nullptr, capped_end_of_line);
     if (pelmorin.bitmap_failed) {
         report_bitmap_failure();
+        return PAGE_FATAL;
+    }
+    if (pelmorin.line_count > MAX_PAGE_LINES) {
+        std::printf("pelmorin: page %d has more than %lld lines\n", pelmorin.page_number,
+                    static_cast<long long>(MAX_PAGE_LINES));
         return PAGE_FATAL;
     }
     return PAGE_READ;
@@ -244,6 +294,41 @@ static page_result read_page()
     return pelmorin.raw_input ? read_raw_page() : read_fax_page();
 }
 
+// Opens the page file for writing, emptied, as fopen "wb" would; -1 when it
+// cannot be had. The file is truncated only after it is known not to be the
+// input (the same file by another name or through a link).
+static int create_page_file(const std::string &name, struct stat *status)
+{
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    struct stat input;
+    bool usable = fstat(fd, status) == 0;
+    if (usable && pelmorin.input_fd >= 0 && fstat(pelmorin.input_fd, &input) == 0)
+        usable = status->st_dev != input.st_dev || status->st_ino != input.st_ino;
+    if (!usable || (S_ISREG(status->st_mode) && ftruncate(fd, 0) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A page file cut short must not pass for a page. Only the regular file that
+// was written goes: a device or FIFO that received the data stays, and a
+// file reached through a link is emptied rather than the link removed.
+static void discard_page_file(const std::string &name, const struct stat &written)
+{
+    if (!S_ISREG(written.st_mode))
+        return;
+    struct stat named;
+    if (lstat(name.c_str(), &named) == 0 && named.st_dev == written.st_dev &&
+        named.st_ino == written.st_ino) {
+        unlink(name.c_str());
+    } else if (truncate(name.c_str(), 0) != 0) {
+        std::printf("pelmorin: '%s' is cut short\n", name.c_str());
+    }
+}
+
 // Writes the page bitmap as the file of the current page; 0 or exit status 1.
 static int write_page()
 {
@@ -258,8 +343,16 @@ static int write_page()
         return 1;
     }
     std::string name = s.settings.outfile + std::to_string(s.page_number);
-    FILE *file = std::fopen(name.c_str(), "wb");
+    struct stat status;
+    const int fd = create_page_file(name, &status);
+    if (fd < 0) {
+        std::printf("Can't create output file: '%s'\n", name.c_str());
+        return 1;
+    }
+    FILE *file = fdopen(fd, "wb");
     if (file == nullptr) {
+        close(fd);
+        discard_page_file(name, status);
         std::printf("Can't create output file: '%s'\n", name.c_str());
         return 1;
     }
@@ -267,6 +360,7 @@ static int write_page()
                                  s.page_bitmap.get());
     if (image == nullptr) {  // new_pixrect has said why
         std::fclose(file);
+        discard_page_file(name, status);
         return 1;
     }
     bool write_failed = pr_dump(image, file, nullptr, RT_STANDARD, 0) != 0;
@@ -274,6 +368,7 @@ static int write_page()
     write_failed = write_failed || std::ferror(file) != 0;
     if (std::fclose(file) != 0 || write_failed) {
         // A full disk must not pass for a converted page.
+        discard_page_file(name, status);
         std::printf("Can't write output file: '%s'\n", name.c_str());
         return 1;
     }
@@ -298,10 +393,15 @@ static int open_input()
     pelmorin_state &s = pelmorin;
     s.raw_input = s.settings.infile.find(".tif") != std::string::npos;
     if (s.raw_input) {
-        // An input that cannot be opened simply yields no page.
-        s.input_fd = open(s.settings.infile.c_str(), O_RDONLY);
+        // An input that cannot be opened simply yields no page. So does
+        // anything but a regular file: /dev/zero would never end.
+        struct stat status;
+        s.input_fd = open_input_file(&status);
+        if (s.input_fd >= 0 &&
+            (!S_ISREG(status.st_mode) || lseek(s.input_fd, RAW_DATA_OFFSET, SEEK_SET) < 0))
+            close_input();
         if (s.input_fd >= 0)
-            lseek(s.input_fd, RAW_DATA_OFFSET, SEEK_SET);
+            restore_blocking(s.input_fd);
         return 0;
     }
     uint32_t header_length = loc_read_header();

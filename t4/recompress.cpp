@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "faxfile/fax_header.h"
 #include "t4/enct4.h"
@@ -95,12 +96,15 @@ bool report_fault()
 enum class page_read { page, end_of_file, failed };
 
 // Every page stored is converted, also beyond #PAGES; the file may only end
-// early (at a page boundary) once the promised pages have been read.
+// (at a page boundary, or in a fragment shorter than a length field) once
+// the promised pages have been read.
 page_read read_page_length(const recompression &r, long pages_read, uint32_t &length)
 {
     unsigned char field[4];
     const ssize_t got = fd_read_fully(r.fd, field, sizeof field);
-    if (got == 0 && pages_read >= r.pages_promised)
+    // After the promised pages, bytes too few to hold even a length are
+    // trailing junk, not a page: they are left behind.
+    if (got >= 0 && got < static_cast<ssize_t>(sizeof field) && pages_read >= r.pages_promised)
         return page_read::end_of_file;
     if (got != static_cast<ssize_t>(sizeof field)) {
         std::fprintf(stderr, "t4dec_change_format: Short read on data length:  %s\n", r.path);
@@ -151,6 +155,14 @@ bool read_page_data(recompression &r, uint32_t length)
     return true;
 }
 
+// MH data need not end in an EOL (without an RTC the last row ends with the
+// data), so the MH decoder may leave the page's last line open in the run
+// sink; an EOL closes it.
+void close_open_line()
+{
+    putrunlen(0, RUN_EOL, change_format_note_run, change_format_collect_line, nullptr);
+}
+
 // MH output puts an EOL before every line and none after the last, so an
 // all-white line is added whose EOL ends the page's last real line. The sink
 // is reset first: a line an earlier MH decode left open there belongs to
@@ -171,14 +183,22 @@ bool convert_page(const recompression &r, uint32_t length)
         return report_fault();
     if (r.page_callback != nullptr)
         r.page_callback();
-    // An empty page has no lines; the MR decoder would refuse it.
+    // Empty pages are decoded like any other (an empty MMR page is one white
+    // line), except that the MR decoder refuses an empty page: it has no lines.
+    static const unsigned char no_data[1] = {0};
+    const unsigned char *data = r.data ? r.data.get() : no_data;
     const bool decoded =
-        length == 0 || t4dec_decode(r.data.get(), static_cast<int>(length), r.source, nullptr,
-                                    change_format_collect_line, nullptr) != 0;
+        (length == 0 && r.source == COMP_MR) ||
+        t4dec_decode(data, static_cast<int>(length), r.source, change_format_note_run,
+                     change_format_collect_line, nullptr) != 0;
     if (change_format.fault != change_format_fault::none)
         return report_fault();
     if (!decoded)
         return false;  // the decoder has said what it says
+    if (r.source == COMP_MH && change_format.runs_pending)
+        close_open_line();
+    if (change_format.fault != change_format_fault::none)
+        return report_fault();
     if (r.target == COMP_MH)
         close_mh_page();
     if (change_format.fault != change_format_fault::none)
@@ -204,18 +224,60 @@ bool convert_pages(recompression &r)
     }
 }
 
-// "<path>.<pid>", created write-only; a name that doesn't fit is refused.
-bool create_temp_file(const char *path)
+// The file replaced must be the one read, even if a link changed meanwhile.
+bool names_file(const char *name, const struct stat &opened)
+{
+    struct stat named;
+    return ::stat(name, &named) == 0 && named.st_dev == opened.st_dev &&
+           named.st_ino == opened.st_ino;
+}
+
+// Owner, group (where permitted) and mode of the fax file for the new file,
+// set through the descriptor of the file actually created. The owner goes
+// first: changing it may clear set-id bits.
+bool copy_attributes(int fd, const struct stat &fax)
+{
+    // Whoever may not give the file away keeps it, with the group if allowed.
+    const bool owned = ::fchown(fd, fax.st_uid, fax.st_gid) == 0 ||
+                       ::fchown(fd, static_cast<uid_t>(-1), fax.st_gid) == 0;
+    static_cast<void>(owned);
+    return ::fchmod(fd, fax.st_mode & 07777) == 0;
+}
+
+// "<real path>.<pid>", beside the real file. Created anew, never through a
+// link or over a file already there (a planted link would redirect the
+// writes); a name that doesn't fit is refused. It is private until it
+// takes the fax file's attributes.
+bool create_temp_file(const char *real_path, const struct stat &fax)
 {
     char *name = change_format.temp_name;
-    const int n = std::snprintf(name, sizeof change_format.temp_name, "%s.%d", path,
+    const int n = std::snprintf(name, sizeof change_format.temp_name, "%s.%d", real_path,
                                 static_cast<int>(::getpid()));
     if (n > 0 && n < static_cast<int>(sizeof change_format.temp_name))
-        change_format.temp_fd = ::open(name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (change_format.temp_fd >= 0)
+        change_format.temp_fd =
+            ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (change_format.temp_fd < 0) {
+        name[0] = '\0';  // not ours: never to be removed
+        return false;
+    }
+    if (copy_attributes(change_format.temp_fd, fax))
         return true;
-    name[0] = '\0';  // not ours: never to be removed
+    change_format_discard_temp();
     return false;
+}
+
+// The rename is durable only once the directory holding it is on the disk.
+bool sync_directory_of(const char *real_path)
+{
+    const char *slash = std::strrchr(real_path, '/');
+    const std::string directory =
+        slash == nullptr ? "." : slash == real_path ? "/" : std::string(real_path, slash);
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    return synced;
 }
 
 // Header and pages into the temporary file, closed afterwards. On failure
@@ -235,10 +297,13 @@ bool write_temp_file(recompression &r, fax_header *header)
     return false;
 }
 
-int replace_fax_file(const char *path)
+int replace_fax_file(const char *path, const char *real_path)
 {
-    if (ox_move(change_format.temp_name, path) != 0) {
+    if (ox_move(change_format.temp_name, real_path) != 0) {
         change_format.temp_name[0] = '\0';
+        if (!sync_directory_of(real_path))
+            std::fprintf(stderr, "t4dec_change_format: fsync of the directory of %s failed: %s.\n",
+                         path, std::strerror(errno));
         return 1;
     }
     std::fprintf(stderr, "t4dec_change_format: ox_move(\"%s\",\"%s\") failure.\n",
@@ -298,7 +363,17 @@ extern "C" int t4dec_change_format(const char *path, int compression, int /*rese
     if (checked >= 0)
         return checked;
     t4dec_set_width(RECOMPRESSION_WIDTH);
-    if (!create_temp_file(path)) {
+    // Through a link the real file is rewritten, beside itself, and the link
+    // kept; any other path is used as given.
+    std::unique_ptr<char, void (*)(void *)> resolved{nullptr, std::free};
+    struct stat fax_status;
+    const bool link = ::lstat(path, &fax_status) == 0 && S_ISLNK(fax_status.st_mode);
+    if (link)
+        resolved.reset(::realpath(path, nullptr));
+    const char *real_path = link ? resolved.get() : path;
+    if (real_path == nullptr || ::fstat(fax.fd, &fax_status) != 0 ||
+        !names_file(real_path, fax_status) ||
+        !create_temp_file(real_path, fax_status)) {
         std::fprintf(stderr, "t4dec_change_format: Failure opening %s.\n", path);
         return 0;
     }
@@ -307,5 +382,5 @@ extern "C" int t4dec_change_format(const char *path, int compression, int /*rese
     const bool written = write_temp_file(r, header.list);
     header.release();
     fax.close_now();
-    return written ? replace_fax_file(path) : 0;
+    return written ? replace_fax_file(path, real_path) : 0;
 }

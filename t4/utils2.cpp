@@ -95,6 +95,7 @@ extern "C" {
 // A line that can't be kept spoils the page rather than vanish from it.
 void change_format_collect_line(const unsigned char *line, int byte_count)
 {
+    change_format.runs_pending = false;
     if (line == nullptr || byte_count <= 0 || change_format.fault != change_format_fault::none)
         return;
     const uint64_t needed = uint64_t{change_format.line_fill} + static_cast<uint64_t>(byte_count);
@@ -105,6 +106,11 @@ void change_format_collect_line(const unsigned char *line, int byte_count)
     std::memcpy(change_format.lines + change_format.line_fill, line,
                 static_cast<std::size_t>(byte_count));
     change_format.line_fill = static_cast<uint32_t>(needed);
+}
+
+void change_format_note_run(int32_t /*run*/)
+{
+    change_format.runs_pending = true;
 }
 
 // The whole page as one batch, then the end.
@@ -156,6 +162,7 @@ void change_format_begin_page()
     change_format.length_slot = -1;
     change_format.fault = change_format_fault::none;
     change_format.fault_errno = 0;
+    change_format.runs_pending = false;
 }
 
 bool change_format_reserve_length()

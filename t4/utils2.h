@@ -24,6 +24,7 @@ struct change_format_state {
     uint32_t line_fill = 0;            // always a multiple of the bytes per line
     change_format_fault fault = change_format_fault::none;
     int fault_errno = 0;               // of a failed write
+    bool runs_pending = false;         // runs decoded since the last collected line
 };
 
 extern change_format_state change_format;
@@ -31,6 +32,9 @@ extern change_format_state change_format;
 extern "C" {
 
 void change_format_collect_line(const unsigned char *line, int byte_count);
+// A run_callback that only notes a line is under way, for a line the MH
+// decoder leaves open in the run sink at the end of the data.
+void change_format_note_run(int32_t run);
 int change_format_get_lines(unsigned char **first_line, int *line_count);
 int change_format_write_words(const uint16_t *words, int word_count);
 

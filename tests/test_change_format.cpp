@@ -3,7 +3,9 @@
 // failure leaves the fax file as it was and no temporary file behind.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +24,7 @@
 #include "tests/support/capture.h"
 #include "tests/support/decode_recorder.h"
 #include "tests/support/fax_builder.h"
+#include "tests/support/program_runner.h"
 #include "tests/support/test_pages.h"
 
 // Allocations of one planned size fail; not with a sanitizer's allocator.
@@ -50,6 +53,28 @@ extern "C" void *realloc(void *block, std::size_t size) noexcept
     return failing_size != 0 && size == failing_size ? nullptr : __libc_realloc(block, size);
 }
 #endif
+
+// fsync of a watched directory notes whether the fax file was already
+// replaced at that moment.
+static struct {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string fax;       // read at the directory's fsync
+    int synced_after = 0;  // fsyncs of the directory that saw the new file
+} directory_watch;
+
+extern "C" int fsync(int fd)
+{
+    struct stat st;
+    if (directory_watch.ino != 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_dev == directory_watch.dev && st.st_ino == directory_watch.ino) {
+        std::ifstream in(directory_watch.fax, std::ios::binary);
+        const std::string text{std::istreambuf_iterator<char>(in), {}};
+        if (text.find("COMPRESSION:1") != std::string::npos)
+            ++directory_watch.synced_after;
+    }
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -222,7 +247,7 @@ const std::vector<untouched_case> untouched = {
      "@Could not determine resolution: %s\n", 0},
     {"300 lpi", file_of("RESOLUTION:3\n", {}), 1, 0, "@Can't handle type \"3\" resolution yet.\n",
      0},
-    {"length cut", file_of("RESOLUTION:0\n", {mh_white}, {0, 0}), 1, 0,
+    {"length cut", file_of("RESOLUTION:0\n#PAGES:2\n", {mh_white}, {0, 0}), 1, 0,
      "@Short read on data length:  %s\n", 1},
     {"fewer pages than #PAGES", file_of("RESOLUTION:0\n#PAGES:2\n", {mh_white}), 3, 0,
      "@Short read on data length:  %s\n", 1},
@@ -347,6 +372,153 @@ TEST_F(ChangeFormat, EmptyPagesAndTheClosingWhiteLine)
     ASSERT_EQ(convert(0).result, 1);
     EXPECT_EQ(decode_page(parse(stored()).pages.at(0), 0),
               (std::vector<line>{white, white, white}));
+}
+
+// --- the temporary file and the replaced fax file -----------------------------
+
+const bytes one_mh_page = file_of("RESOLUTION:0\nCOMPRESSION:0\n#PAGES:1\n", {mh_white});
+
+TEST_F(ChangeFormat, TemporaryNameTakenByALinkOrFileIsRefused)
+{
+    progrun::temp_dir dir;
+    const std::string victim = dir.file("victim");
+    progrun::write_file(victim, {'v'});
+    store(one_mh_page);
+    const std::string temp = path + "." + std::to_string(getpid());
+    for (bool link : {true, false}) {
+        SCOPED_TRACE(link ? "link" : "file");
+        if (link)
+            ASSERT_EQ(symlink(victim.c_str(), temp.c_str()), 0);
+        else
+            progrun::write_file(temp, {'t'});
+        const outcome o = convert(1);
+        EXPECT_EQ(o.result, 0);
+        EXPECT_EQ(o.err, expand("@Failure opening %s.\n", path));
+        EXPECT_EQ(stored(), one_mh_page);
+        EXPECT_EQ(progrun::read_file(victim), bytes{'v'});
+        EXPECT_EQ(fs::is_symlink(temp), link);
+        if (!link) {
+            EXPECT_EQ(progrun::read_file(temp), bytes{'t'});
+        }
+        fs::remove(temp);
+    }
+}
+
+TEST_F(ChangeFormat, ModeOwnerAndGroupAreKept)
+{
+    const bool root = geteuid() == 0;
+    for (mode_t mode : {0600, 0664, 0751}) {
+        store(one_mh_page);
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+        if (root) {
+            ASSERT_EQ(chown(path.c_str(), 4321, 5432), 0);
+        }
+        ASSERT_EQ(convert(3).result, 1);
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+        if (root) {
+            EXPECT_EQ(st.st_uid, 4321u);
+            EXPECT_EQ(st.st_gid, 5432u);
+        }
+    }
+}
+
+// The link stays a link; the file it names is converted, its temporary file
+// made beside it.
+TEST_F(ChangeFormat, SymlinkedPathConvertsTheRealFile)
+{
+    progrun::temp_dir dir;
+    ASSERT_EQ(mkdir(dir.file("real").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("links").c_str(), 0755), 0);
+    const std::string real = dir.file("real/fax"), link = dir.file("links/fax");
+    progrun::write_file(real, one_mh_page);
+    ASSERT_EQ(symlink("../real/fax", link.c_str()), 0);
+    const outcome o = convert(1, link);
+    ASSERT_EQ(o.result, 1) << o.err;
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(fs::read_symlink(link), "../real/fax");
+    EXPECT_EQ(parse(progrun::read_file(real)).header,
+              "RESOLUTION:0\nCOMPRESSION:1\n#PAGES:1\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("real")), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("links")), fs::directory_iterator()), 1);
+}
+
+TEST_F(ChangeFormat, DirectoryIsSyncedOnceTheNewFileIsInPlace)
+{
+    progrun::temp_dir dir;
+    const std::string fax_path = dir.file("fax");
+    progrun::write_file(fax_path, one_mh_page);
+    struct stat st;
+    ASSERT_EQ(stat(dir.path.c_str(), &st), 0);
+    directory_watch = {st.st_dev, st.st_ino, fax_path, 0};
+    const outcome o = convert(1, fax_path);
+    directory_watch.ino = 0;
+    ASSERT_EQ(o.result, 1) << o.err;
+    EXPECT_EQ(directory_watch.synced_after, 1);
+}
+
+// --- pages -------------------------------------------------------------------
+
+TEST_F(ChangeFormat, FragmentAfterTheLastPageIsDropped)
+{
+    for (const char *pages : {"#PAGES:1\n", ""}) {
+        for (const bytes &tail : {bytes{0xAB, 0xCD}, bytes{0, 0, 0}}) {
+            const std::string header = std::string("RESOLUTION:0\n") + pages;
+            store(file_of(header.c_str(), {mh_white}, tail));
+            const outcome o = convert(3);
+            ASSERT_EQ(o.result, 1) << header << o.err;
+            const stored_file file = parse(stored());  // no stray bytes either
+            ASSERT_EQ(file.pages.size(), 1u);
+            EXPECT_EQ(decode_page(file.pages[0], 3), (std::vector<line>{white, white, white}));
+        }
+    }
+}
+
+// An MH page without a closing EOL (no RTC): its last row is kept.
+TEST_F(ChangeFormat, LastRowOfAnMhPageWithoutRtcIsKept)
+{
+    const testpages::page source = testpages::text_page(12, 7);
+    faxbuilder::bit_writer w;
+    w.put_eol();
+    for (std::size_t i = 0; i < source.lines.size(); ++i) {
+        if (i != 0)
+            w.put_eol();
+        bool black = false;
+        for (int32_t run : faxbuilder::runs_of(source.lines[i])) {
+            w.put_run(run, black);
+            black = !black;
+        }
+    }
+    const bytes file = file_of("RESOLUTION:1\nCOMPRESSION:0\n#PAGES:1\n", {w.data});
+    for (const chain_step step : {chain_step{1, 1, 0}, {3, 1, 1}}) {
+        SCOPED_TRACE("target " + std::to_string(step.target));
+        store(file);
+        ASSERT_EQ(convert(step.target).result, 1);
+        std::vector<line> want(static_cast<std::size_t>(step.whites_before), white);
+        want.insert(want.end(), source.lines.begin(), source.lines.end());
+        want.insert(want.end(), static_cast<std::size_t>(step.whites_after), white);
+        EXPECT_TRUE(decode_page(parse(stored()).pages.at(0), step.target) == want);
+    }
+}
+
+// Empty pages are decoded like others: MMR delivers its one white line, MH
+// none; an uncompressed source fails even then.
+TEST_F(ChangeFormat, EmptyPagesGoThroughTheDecoder)
+{
+    store(file_of("RESOLUTION:0\nCOMPRESSION:3\n#PAGES:1\n", {{}}));
+    ASSERT_EQ(convert(1).result, 1);
+    EXPECT_EQ(decode_page(parse(stored()).pages.at(0), 1), std::vector<line>{white});
+
+    store(file_of("RESOLUTION:0\nCOMPRESSION:0\n#PAGES:1\n", {{}}));
+    ASSERT_EQ(convert(1).result, 1);
+    EXPECT_EQ(parse(stored()).pages, std::vector<bytes>{bytes{}});
+
+    const bytes uncompressed = file_of("RESOLUTION:0\nCOMPRESSION:2\n#PAGES:1\n", {{}});
+    store(uncompressed);
+    EXPECT_EQ(convert(3).result, 0);
+    EXPECT_EQ(stored(), uncompressed);
+    EXPECT_FALSE(temp_left());
 }
 
 }  // namespace

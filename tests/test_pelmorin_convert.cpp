@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -385,6 +386,90 @@ TEST_F(Convert, PageThatCannotBeWrittenEndsTheRun)
     EXPECT_EQ(r.out, "Can't write output file: 'p1'\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(progrun::file_exists(dir.file("p2")));
+}
+
+// --- inputs and outputs that must not hurt ---------------------------------------------
+
+// Run with a time limit: a program that blocks ends with status 124.
+progrun::result run_limited(const std::string &cwd, const std::vector<std::string> &args)
+{
+    std::vector<std::string> all{"10", PELMORIN_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    return progrun::run("/usr/bin/timeout", all, cwd);
+}
+
+TEST_F(Convert, PageFileThatIsTheInputIsRefused)
+{
+    const bytes file = faxbuilder::fax_file(header("0"), {valid_page(), valid_page()});
+    put("p1", file);
+    progrun::result r = run({"p1", "p"});
+    EXPECT_EQ(r.out, "Can't create output file: 'p1'\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(progrun::read_file(dir.file("p1")), file);
+
+    // Through a link: the first page is written, the second would be the input.
+    put("in.fax", file);
+    ASSERT_EQ(symlink("in.fax", dir.file("q2").c_str()), 0);
+    r = run({"in.fax", "q"});
+    EXPECT_EQ(r.out, "Can't create output file: 'q2'\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(progrun::read_file(dir.file("in.fax")), file);
+    EXPECT_EQ(page_file("q1").height, 6u);
+}
+
+TEST_F(Convert, FifoWithoutWriterIsRefusedAtOnce)
+{
+    ASSERT_EQ(mkfifo(dir.file("in.fax").c_str(), 0600), 0);
+    progrun::result r = run_limited(dir.path, {"in.fax", "p"});
+    const std::string rewind = "read_fax_header: Can't rewind file: " + std::string(std::strerror(ESPIPE)) + "\n";
+    EXPECT_EQ(r.out, rewind + kHeaderZero);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"in.fax"});
+}
+
+TEST_F(Convert, RawNameOnAnEndlessDeviceHasNoPages)
+{
+    ASSERT_EQ(symlink("/dev/zero", dir.file("z.tif").c_str()), 0);
+    progrun::result r = run_limited(dir.path, {"z.tif", "p"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"z.tif"});
+}
+
+// MH pages of nothing but EOLs: each ends one line.
+bytes eol_page(int eols)
+{
+    faxbuilder::bit_writer w;
+    for (int i = 0; i < eols; ++i)
+        w.put_eol();
+    return w.data;
+}
+
+TEST_F(Convert, PagesOverTheLineCapAreRefused)
+{
+    put("in.fax", faxbuilder::fax_file(header("0"), {valid_page(), eol_page(65536), eol_page(65537)}));
+    progrun::result r = run({"in.fax", "p"});
+    EXPECT_EQ(r.out, "pelmorin: page 3 has more than 65536 lines\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.fax", "p1", "p2"}));
+    EXPECT_EQ(page_file("p2").height, 65536u);
+}
+
+TEST_F(Convert, PageFileCutShortIsRemoved)
+{
+    put("in.fax", faxbuilder::fax_file(header("0"), {faxbuilder::mh_page(pattern_page(100, 3))}));
+    // The child inherits the limit and the ignored signal: its write fails with EFBIG.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = {std::min<rlim_t>(4096, saved.rlim_cur), saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    progrun::result r = run({"in.fax", "p"});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(r.out, "Can't write output file: 'p1'\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"in.fax"});
 }
 
 // --- names -----------------------------------------------------------------------------
