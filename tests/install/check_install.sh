@@ -7,6 +7,7 @@ set -eu
 step=$1 build=$2 work=$3 cxx=$4 sample=$5 flags=${6:-}
 prefix=$work/prefix
 here=$(dirname "$0")
+cmake=${CMAKE:-cmake}
 
 check_output() {
     out=$("$1" "$sample")
@@ -18,7 +19,7 @@ check_output() {
 case $step in
 tree)
     rm -rf "$work"
-    cmake --install "$build" --prefix "$prefix" >/dev/null
+    "$cmake" --install "$build" --prefix "$prefix" >/dev/null
     for f in bin/pelmorin include/tavrin/t4/t4dec.h include/tavrin/faxfile/fax_header.h \
              share/man/man1/pelmorin.1; do
         [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
@@ -32,9 +33,9 @@ tree)
     ;;
 cmake)
     rm -rf "$work/cmake"
-    cmake -S "$here" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" \
+    "$cmake" -S "$here" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" \
         -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
-    cmake --build "$work/cmake" >/dev/null
+    "$cmake" --build "$work/cmake" >/dev/null
     check_output "$work/cmake/consumer"
     ;;
 pkgconfig)
