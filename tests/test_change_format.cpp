@@ -201,7 +201,8 @@ TEST_P(RoundTrip, PagesAndHeaderSurviveMhMrMmrMh)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Resolutions, RoundTrip, ::testing::Values('0', '1'));
+INSTANTIATE_TEST_SUITE_P(Resolutions, RoundTrip, ::testing::Values('0', '1'),
+                         [](const auto &info) { return std::string(info.param == '0' ? "Normal" : "Fine"); });
 
 const bytes mh_white = faxbuilder::mh_page(std::vector<faxbuilder::runs>{{1728}});
 const bytes mmr_eofb = {0x00, 0x08, 0x80, 0x00};  // one all-white line

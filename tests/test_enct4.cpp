@@ -253,7 +253,11 @@ INSTANTIATE_TEST_SUITE_P(
                     run_case{5120, "000000011111" "000000011111" "00110101"},
                     run_case{5183, "000000011111" "000000011111" "00110100"},
                     run_case{7000 | ENC_BLACK,
-                             "000000011111" "000000011111" "00000001100" "00000010111"}));
+                             "000000011111" "000000011111" "00000001100" "00000010111"}),
+    [](const auto &info) {
+        const int32_t token = info.param.token;
+        return ((token & ENC_BLACK) ? "Black" : "White") + std::to_string(token & ~ENC_BLACK);
+    });
 
 TEST(Emitter, OnlyMrEolsAreAlignedToAWord)
 {

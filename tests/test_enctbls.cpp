@@ -77,6 +77,9 @@ struct mode_row {
     int32_t length;
 };
 
+constexpr const char *mode_names[ENC_MODE_TABLE_SIZE] = {
+    "Pass", "Horizontal", "V0", "VL1", "VL2", "VL3", "VR1", "VR2", "VR3", "EolTag1", "EolTag0"};
+
 class ModeTable : public testing::TestWithParam<mode_row> {};
 
 TEST_P(ModeTable, MatchesTheCodeAndItsStoredValue)
@@ -98,6 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
                     mode_row{4, "000010", 0x10, 6}, mode_row{5, "0000010", 0x20, 7},
                     mode_row{6, "011", 0x6, 3}, mode_row{7, "000011", 0x30, 6},
                     mode_row{8, "0000011", 0x60, 7}, mode_row{9, "0000000000011", 0x1800, 13},
-                    mode_row{10, "0000000000010", 0x800, 13}));
+                    mode_row{10, "0000000000010", 0x800, 13}),
+    [](const auto &info) { return std::string(mode_names[info.param.index]); });
 
 }  // namespace

@@ -604,7 +604,8 @@ TEST_P(ConvertScrambled, LaterPagesAreLineRotationsByTheKeyShifts)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Resolutions, ConvertScrambled, ::testing::Values(1, 2));
+INSTANTIATE_TEST_SUITE_P(Resolutions, ConvertScrambled, ::testing::Values(1, 2),
+                         [](const auto &info) { return "Option" + std::to_string(info.param); });
 
 TEST_F(Convert, EmptyKeyStillScrambles)
 {

@@ -171,7 +171,13 @@ INSTANTIATE_TEST_SUITE_P(Rule, ImageSize,
                                            size_case{1, 0, 1100, 864, 1100}, size_case{1, 1, 2201, 864, 1100},
                                            // The merged rows the painter filled: L div 2.
                                            size_case{1, 2, 11, 864, 5}, size_case{1, 4, 11, 864, 5},
-                                           size_case{1, -1, 11, 864, 5}, size_case{1, 0, 0, 864, 0}));
+                                           size_case{1, -1, 11, 864, 5}, size_case{1, 0, 0, 864, 0}),
+                         [](const auto &info) {
+                             int in = info.param.input_resolution;
+                             return "Out" + std::to_string(info.param.output_resolution) + "In" +
+                                    (in < 0 ? std::string("Unknown") : std::to_string(in)) + "Lines" +
+                                    std::to_string(info.param.lines);
+                         });
 
 // --- growth ------------------------------------------------------------------------
 

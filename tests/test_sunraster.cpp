@@ -153,7 +153,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, LineBytes,
                                          line_case{0, 1, 0}, line_case{3, 8, 4},
                                          line_case{5, 24, 16}, line_case{-1, 1, -1},
                                          line_case{1, -1, -1},
-                                         line_case{0x7FFFFFFF, 32, -1}));
+                                         line_case{0x7FFFFFFF, 32, -1}),
+                         [](const auto &info) {
+                             auto num = [](int32_t v) { return v < 0 ? "Minus" + std::to_string(-v) : std::to_string(v); };
+                             return "Width" + num(info.param.width) + "Depth" + num(info.param.depth);
+                         });
 
 TEST(SunRasterPixrect, NewWrapsCallerMemoryAndFreeLeavesIt)
 {

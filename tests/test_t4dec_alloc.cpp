@@ -149,6 +149,10 @@ TEST_P(LineAllocationFailure, ReturnsZeroWithoutACallback)
 }
 
 INSTANTIATE_TEST_SUITE_P(MrAndMmr, LineAllocationFailure,
-                         ::testing::Combine(::testing::Values(1, 3), ::testing::Values(0, 1)));
+                         ::testing::Combine(::testing::Values(1, 3), ::testing::Values(0, 1)),
+                         [](const auto &info) {
+                             return std::string(std::get<0>(info.param) == 1 ? "MR" : "MMR") +
+                                    (std::get<1>(info.param) == 0 ? "ReferenceLine" : "CodingLine");
+                         });
 
 }  // namespace

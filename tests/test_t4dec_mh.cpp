@@ -178,7 +178,9 @@ TEST_P(UnknownMode, ReturnsZeroWithoutACallback)
     EXPECT_TRUE(rec.events.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, UnknownMode, ::testing::Values(-1, 2, 4, 99));
+INSTANTIATE_TEST_SUITE_P(Modes, UnknownMode, ::testing::Values(-1, 2, 4, 99), [](const auto &info) {
+    return "Mode" + (info.param < 0 ? "Minus" + std::to_string(-info.param) : std::to_string(info.param));
+});
 
 // Line widths other than 1728 (only the recompression sets the width).
 class LineWidth : public ::testing::Test {

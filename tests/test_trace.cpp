@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -125,6 +126,21 @@ struct config_case {
 };
 void PrintTo(const config_case &c, std::ostream *os) { *os << '"' << c.traces.substr(0, 60) << '"'; }
 
+// A case's test name: its index, then the start of its text as letters, digits and underscores.
+std::string text_name(std::size_t index, const std::string &text)
+{
+    std::string name = "Case" + std::to_string(index) + "_";
+    for (char c : text.substr(0, 24)) {
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            name += c;
+        else if (name.back() != '_')
+            name += '_';
+    }
+    if (name.back() == '_')
+        name.pop_back();
+    return name;
+}
+
 class TraceConfigLine : public Trace, public testing::WithParamInterface<config_case> {};
 
 TEST_P(TraceConfigLine, ParsesWordsAndDefaults)
@@ -160,7 +176,8 @@ INSTANTIATE_TEST_SUITE_P(
         config_case{"prog", std::string(1023, ' ') + "prog\n", 2, "", "", "", ""},
         config_case{"prog", "prog on " + std::string(256, 'f') + "\nprog off\n", 0, "off", "prog", "append", ""},
         config_case{N223, N223 + "\n", 0, "yes", N223, "append", ""},
-        config_case{N224, N224 + "\n", 2, "", "", "", ""}));
+        config_case{N224, N224 + "\n", 2, "", "", "", ""}),
+    [](const auto &info) { return text_name(info.index, info.param.traces); });
 
 TEST_F(Trace, TracesFileIsLookedForInHomeThenConfigThenWorkingDirectory)
 {
@@ -214,7 +231,8 @@ INSTANTIATE_TEST_SUITE_P(
                     switch_case{"/opt/x/bin/prog", "/opt/x/bin/prog -", "opt_x_bin_prog", true, false},
                     switch_case{"/opt/x/bin/prog", "/opt/x/bin/prog on /var/x", "opt_x_bin_prog", true, false},
                     switch_case{LONG_NAME, LONG_NAME, std::string(127, 'a'), true, false},
-                    switch_case{"_x/y", "_x/y", "x_y", true, false}));
+                    switch_case{"_x/y", "_x/y", "x_y", true, false}),
+    [](const auto &info) { return text_name(info.index, info.param.line); });
 
 TEST_F(Trace, RescanKeepsChangesOrClosesTheStream)
 {
