@@ -6,7 +6,9 @@
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFWriter.hh>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -102,10 +104,11 @@ bool pdf_close_writer(pdf_writer *writer, output_file &out, std::string &reason)
     try {
         QPDFWriter w(writer->pdf);
         w.setOutputFile(out.path.c_str(), out.stream, false);
+        errno = 0;
         w.write();
         if (std::fflush(out.stream) == 0 && std::ferror(out.stream) == 0)
             return true;
-        reason = "cannot write the PDF file";
+        reason = errno != 0 ? std::strerror(errno) : "cannot write the PDF file";
         return false;
     } catch (const std::exception &e) {
         reason = e.what();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 bool is_one_of_inputs(const std::string &path, const std::vector<std::string> &inputs)
@@ -48,6 +49,18 @@ bool output_open(output_file &out, const std::string &path, const std::vector<st
         reason = "is an input; it is not written over";
         return false;
     }
+    // A device or pipe is written as it is: renaming over it would replace
+    // it, and nothing partial can be left in it anyway.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        out.stream = std::fopen(path.c_str(), "wb");
+        if (out.stream == nullptr) {
+            reason = std::strerror(errno);
+            return false;
+        }
+        out.direct = true;
+        return true;
+    }
     std::string directory = directory_of(path);
     std::string temp = directory + "/." + name_of(path) + ".XXXXXX";
     const int fd = mkstemp(temp.data());
@@ -75,9 +88,17 @@ bool output_commit(output_file &out, std::string &reason)
 {
     if (out.stream == nullptr)
         return false;
-    if (out.temp_path.empty()) {  // standard output
-        const bool ok = std::fflush(out.stream) == 0 && std::ferror(out.stream) == 0;
+    if (out.temp_path.empty()) {  // standard output or a device
+        errno = 0;
+        bool ok = std::fflush(out.stream) == 0 && std::ferror(out.stream) == 0;
+        const int error = errno;
+        if (out.direct && std::fclose(out.stream) != 0)
+            ok = false;
         out.stream = nullptr;
+        if (!ok && out.direct) {
+            reason = std::strerror(error != 0 ? error : EIO);
+            return false;
+        }
         if (!ok)
             reason = std::string("cannot write standard output: ") + std::strerror(errno);
         return ok;
@@ -105,7 +126,7 @@ bool output_commit(output_file &out, std::string &reason)
 
 void output_abandon(output_file &out)
 {
-    if (out.stream != nullptr && !out.temp_path.empty())
+    if (out.stream != nullptr && (!out.temp_path.empty() || out.direct))
         std::fclose(out.stream);
     out.stream = nullptr;
     if (!out.temp_path.empty())

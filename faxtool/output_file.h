@@ -10,6 +10,7 @@ struct output_file {
     std::string path;        // final name; "-" is standard output
     std::string temp_path;   // empty for standard output
     FILE *stream = nullptr;
+    bool direct = false;     // an existing device or pipe, written in place
 };
 
 // Opens a temporary file beside path. False with a reason when path names
