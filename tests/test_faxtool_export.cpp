@@ -92,6 +92,11 @@ struct rows_case {
     std::string recompress; // faxtool recompress to this coding first
 };
 
+void PrintTo(const rows_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class ExportRows : public ::testing::TestWithParam<rows_case> {};
 
 TEST_P(ExportRows, EqualPelmorinPages)
@@ -253,6 +258,11 @@ struct reader_case {
     void (*check)(const std::string &, const std::vector<image> &, int, const progrun::temp_dir &);
 };
 
+void PrintTo(const reader_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class ExportReaders : public ::testing::TestWithParam<reader_case> {};
 
 TEST_P(ExportReaders, DecodeTheRowsExactly)
@@ -397,6 +407,11 @@ struct failure_case {
     std::string type;
     std::string how;  // "unwritable", "fsize", "devfull"
 };
+
+void PrintTo(const failure_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class ExportFailure : public ::testing::TestWithParam<failure_case> {};
 
