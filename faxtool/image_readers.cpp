@@ -1,5 +1,6 @@
 // Image readers for import.
 #include "faxtool/image_readers.h"
+#include "faxtool/image_rows.h"
 
 #include <png.h>
 #include <tiffio.h>
@@ -13,101 +14,6 @@
 
 
 namespace {
-
-// Larger images are refused before anything is allocated for them.
-constexpr int64_t MAX_IMAGE_PIXELS = int64_t{1728} * MAX_PAGE_ROWS * 2;
-
-bool size_acceptable(int64_t width, int64_t height, std::string &reason)
-{
-    if (width <= 0 || height <= 0 || width > 1000000 || height > MAX_PAGE_ROWS ||
-        width * height > MAX_IMAGE_PIXELS) {
-        reason = "image size " + std::to_string(width) + " x " + std::to_string(height) +
-                 " is not taken";
-        return false;
-    }
-    return true;
-}
-
-page_image blank_image(int32_t width, int32_t height)
-{
-    page_image image;
-    image.width = width;
-    image.height = height;
-    image.row_bytes = (width + 7) / 8;
-    image.bits.assign(static_cast<std::size_t>(image.row_bytes) * static_cast<std::size_t>(height), 0);
-    return image;
-}
-
-void set_black(page_image &image, int32_t x, int32_t y)
-{
-    image.bits[static_cast<std::size_t>(y) * image.row_bytes + static_cast<std::size_t>(x >> 3)] |=
-        static_cast<uint8_t>(0x80u >> (x & 7));
-}
-
-// ---- PBM ----------------------------------------------------------------------
-
-struct pbm_cursor {
-    const std::vector<uint8_t> &data;
-    std::size_t at = 0;
-
-    bool at_end() const { return at >= data.size(); }
-    int peek() const { return at_end() ? -1 : data[at]; }
-};
-
-// White space and comments, which run to the end of their line.
-void skip_space(pbm_cursor &in)
-{
-    while (!in.at_end()) {
-        const int c = in.peek();
-        if (c == '#') {
-            while (!in.at_end() && in.peek() != '\n' && in.peek() != '\r')
-                ++in.at;
-        } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') {
-            ++in.at;
-        } else {
-            return;
-        }
-    }
-}
-
-bool read_number(pbm_cursor &in, int64_t &value)
-{
-    skip_space(in);
-    value = 0;
-    const std::size_t start = in.at;
-    while (!in.at_end() && in.peek() >= '0' && in.peek() <= '9' && in.at - start < 9)
-        value = value * 10 + (in.data[in.at++] - '0');
-    return in.at > start;
-}
-
-bool read_pbm_raster(pbm_cursor &in, bool raw, page_image &image, std::string &reason)
-{
-    if (raw) {
-        ++in.at;  // the single white-space byte after the height
-        const std::size_t bytes = image.bits.size();
-        if (in.data.size() - std::min(in.at, in.data.size()) < bytes) {
-            reason = "the PBM image is cut short";
-            return false;
-        }
-        std::memcpy(image.bits.data(), in.data.data() + in.at, bytes);
-        in.at += bytes;
-        return true;
-    }
-    for (int32_t y = 0; y < image.height; ++y) {
-        for (int32_t x = 0; x < image.width; ++x) {
-            skip_space(in);
-            const int c = in.peek();
-            if (c != '0' && c != '1') {
-                reason = "the PBM image is cut short";
-                return false;
-            }
-            ++in.at;
-            if (c == '1')
-                set_black(image, x, y);
-        }
-    }
-    return true;
-}
 
 // ---- PNG ----------------------------------------------------------------------
 
@@ -289,45 +195,6 @@ bool read_tiff(const std::string &path, std::vector<page_image> &pages, std::str
 }
 
 }  // namespace
-
-bool read_pbm_pages(const std::vector<uint8_t> &data, std::vector<page_image> &pages,
-                    std::string &reason)
-{
-    pbm_cursor in{data};
-    do {
-        if (in.data.size() - in.at < 2 || in.data[in.at] != 'P' ||
-            (in.data[in.at + 1] != '1' && in.data[in.at + 1] != '4')) {
-            reason = pages.empty() ? "not a PBM image (P1 or P4)"
-                                   : "image " + std::to_string(pages.size() + 1) + " is not a PBM image";
-            return false;
-        }
-        const bool raw = in.data[in.at + 1] == '4';
-        in.at += 2;
-        int64_t width = 0, height = 0;
-        if (!read_number(in, width) || !read_number(in, height)) {
-            reason = "bad PBM header";
-            return false;
-        }
-        if (!size_acceptable(width, height, reason))
-            return false;
-        // A raw image must be in the file before its rows get memory.
-        if (raw && static_cast<uint64_t>((width + 7) / 8) * static_cast<uint64_t>(height) >
-                       in.data.size() - in.at) {
-            reason = "the PBM image is cut short";
-            return false;
-        }
-        page_image image = blank_image(static_cast<int32_t>(width), static_cast<int32_t>(height));
-        if (!raw && static_cast<uint64_t>(width * height) > in.data.size() - in.at) {
-            reason = "the PBM image is cut short";
-            return false;
-        }
-        if (!read_pbm_raster(in, raw, image, reason))
-            return false;
-        pages.push_back(std::move(image));
-        skip_space(in);
-    } while (!in.at_end());
-    return true;
-}
 
 static bool read_pbm_file(const std::string &path, std::vector<page_image> &pages, std::string &reason)
 {
