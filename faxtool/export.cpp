@@ -54,6 +54,14 @@ std::string extension_of(const std::string &path)
     return path.substr(dot + 1);
 }
 
+std::string lower_case(std::string text)
+{
+    for (char &c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
 std::string stem_of(const std::string &path)
 {
     const std::string extension = extension_of(path);
@@ -132,7 +140,7 @@ bool write_png_page(const export_settings &settings, const page_image &page, std
                     std::string &reason)
 {
     // "-o scan.png" names the pages scan-1.png, scan-2.png, ...
-    const std::string stem = extension_of(settings.out) == "png" ? stem_of(settings.out) : settings.out;
+    const std::string stem = lower_case(extension_of(settings.out)) == "png" ? stem_of(settings.out) : settings.out;
     path = stem + "-" + std::to_string(page.number) + ".png";
     output_file file;
     if (!output_open(file, path, {settings.file}, reason))
@@ -182,7 +190,7 @@ int scan_export(int argc, char **argv, export_settings &settings)
         return usage_error("export", argc - optind < 1 ? "missing fax file" : "one fax file at a time");
     settings.file = argv[optind];
     if (settings.type == format::none)
-        settings.type = settings.out == "-" ? format::pbm : format_named(extension_of(settings.out));
+        settings.type = settings.out == "-" ? format::pbm : format_named(lower_case(extension_of(settings.out)));
     if (settings.type == format::none)
         settings.type = format::png;
     if (settings.out == "-" && settings.type != format::pbm)
@@ -198,6 +206,10 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
     std::string reason;
     if (!load_fax_document(settings.file, doc, reason)) {
         report_failure(settings.file, reason);
+        return 1;
+    }
+    if (!doc.pages.empty() && !decodable_compression(doc.compression)) {
+        report_failure(settings.file, "compression " + std::to_string(doc.compression) + " cannot be decoded");
         return 1;
     }
     int status = 0;
