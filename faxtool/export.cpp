@@ -200,6 +200,25 @@ int scan_export(int argc, char **argv, export_settings &settings)
     return -1;
 }
 
+// The wanted pages the file holds, in ascending order (all when none are
+// named); each one it lacks is reported and sets the status to 1.
+std::vector<int> pages_to_export(const fax_document &doc, const std::set<int> &wanted, int &status)
+{
+    std::vector<int> numbers;
+    for (int number : wanted) {
+        if (number > static_cast<int>(doc.pages.size())) {
+            report_failure(doc.path, "no page " + std::to_string(number));
+            status = 1;
+        } else {
+            numbers.push_back(number);
+        }
+    }
+    if (wanted.empty())
+        for (std::size_t i = 1; i <= doc.pages.size(); ++i)
+            numbers.push_back(static_cast<int>(i));
+    return numbers;
+}
+
 int export_pages(const export_settings &settings, const std::set<int> &wanted)
 {
     fax_document doc;
@@ -217,18 +236,7 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
         report_failure(settings.file, doc.damage);
         status = 1;
     }
-    std::vector<int> numbers;
-    for (int number : wanted) {
-        if (number > static_cast<int>(doc.pages.size())) {
-            report_failure(settings.file, "no page " + std::to_string(number));
-            status = 1;
-        } else {
-            numbers.push_back(number);
-        }
-    }
-    if (wanted.empty())
-        for (std::size_t i = 1; i <= doc.pages.size(); ++i)
-            numbers.push_back(static_cast<int>(i));
+    std::vector<int> numbers = pages_to_export(doc, wanted, status);
     if (numbers.empty() && wanted.empty()) {
         report_failure(settings.file, "no pages");
         return 1;
