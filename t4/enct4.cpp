@@ -24,6 +24,7 @@ struct encoder_state {
     uint16_t accumulator;     // bits of the incomplete word, from bit 0 up
     int32_t bit_count;        // valid bits in the accumulator, 0..15
     bool fail_next_allocation;  // test seam for the allocation failure path
+    bool conforming;          // 2-D coding as T.4/T.6 read it (see code_2d_step)
 };
 
 encoder_state encoder;
@@ -205,15 +206,44 @@ int32_t run_token(int32_t length, int colour)
     return colour != 0 ? (length | ENC_BLACK) : length;
 }
 
+inline bool black_at(const uint8_t *line, int x)
+{
+    return ((line[x >> 3] >> (7 - (x & 7))) & 1) != 0;
+}
+
+// b1 when a0 sits on pixel 0 (a line starting black), as T.4 4.2.1.3.1
+// defines it: a changing element right of a0, so never pixel 0 itself. It
+// differs from the legacy search only when reference pixel 0 is white.
+short conforming_b1_from_pixel_0(const uint8_t *reference, int bytes, int colour)
+{
+    const int end = bytes * 8;
+    if (colour == 0 || black_at(reference, 0)) {
+        short b1 = 0;
+        find_changing_element(reference, bytes, 0, &b1, colour);
+        return b1;
+    }
+    int x = 1;  // leave the white run holding pixel 0, then find the next white
+    while (x < end && !black_at(reference, x))
+        ++x;
+    while (x < end && black_at(reference, x))
+        ++x;
+    return static_cast<short>(x);
+}
+
 // One coding mode (T.4 4.2.1.3) from a0; returns the new a0. The changing
 // elements come from find_changing_element exactly as it gives them, with its
-// rule that from a start of 0 pixel 0 itself is a candidate for b1.
+// rule that from a start of 0 pixel 0 itself is a candidate for b1, unless
+// the encoder is in conforming mode, where a0 starts on the imaginary white
+// pixel before the line and b1 always lies right of a0.
 int16_t code_2d_step(token_batch &batch, const uint8_t *reference, const uint8_t *coding,
                      int bytes, int16_t a0, int &colour)
 {
     short a1 = 0, b1 = 0, b2 = 0;
     find_changing_element(coding, bytes, a0, &a1, colour);
-    find_changing_element(reference, bytes, a0, &b1, colour);
+    if (encoder.conforming && a0 == 0)
+        b1 = conforming_b1_from_pixel_0(reference, bytes, colour);
+    else
+        find_changing_element(reference, bytes, a0, &b1, colour);
     find_changing_element(reference, bytes, b1, &b2, colour ^ 1);
     if (b2 < a1) {
         append(batch, ENC_PASS);
@@ -446,6 +476,10 @@ void enct4_fail_next_allocation() { encoder.fail_next_allocation = true; }
 // ---- Coder entries ---------------------------------------------------------
 
 extern "C" {
+
+void enct4_set_conforming(int on) { encoder.conforming = on != 0; }
+
+int enct4_conforming() { return encoder.conforming ? 1 : 0; }
 
 int encode_g3_fax(line_source source, word_sink sink, int compression, int resolution)
 {

@@ -16,4 +16,12 @@ int encode_g3_fax(line_source source, word_sink sink, int compression, int resol
 int enct4_MMR(line_source source, word_sink sink);
 int encode_mh_fax(line_source source, word_sink sink);
 
+// Legacy 2-D coding (the default) takes pixel 0 itself as b1 after a line
+// that starts black, as the stored pages and this library's decoders do.
+// Conforming coding follows T.4/T.6 (a0 starts on the imaginary white pixel
+// before the line), for data that standard readers decode. MH is the same
+// in both. The choice holds for every later coder call.
+void enct4_set_conforming(int on);
+int enct4_conforming(void);
+
 }  // extern "C"

@@ -407,3 +407,39 @@ INSTANTIATE_TEST_SUITE_P(Pages, G3topbm, testing::ValuesIn(page_makers),
                          [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// Conforming mode codes for standard readers: libtiff decodes every page as
+// drawn, the start-of-line pattern included. Pages without that pattern come
+// out bit for bit as in legacy mode, which stays the default.
+class ConformingMode : public testing::TestWithParam<roundtrip_case> {};
+
+struct conforming_scope {
+    conforming_scope() { enct4_set_conforming(1); }
+    ~conforming_scope() { enct4_set_conforming(0); }
+};
+
+TEST_P(ConformingMode, LibtiffDecodesEveryPageAndOtherPagesKeepTheirBits)
+{
+    const mode &m = GetParam().how;
+    page p = GetParam().pages.make();
+    if (!two_dimensional(m))
+        p = without_many_runs(p);
+    const page without_pattern = for_libtiff(m, p);
+    ASSERT_EQ(enct4_conforming(), 0);
+    const coded legacy = encode(m, without_pattern.lines);
+    coded conforming, conforming_without;
+    {
+        conforming_scope scope;
+        conforming = encode(m, p.lines);
+        conforming_without = encode(m, without_pattern.lines);
+    }
+    EXPECT_EQ(conforming_without.words, legacy.words);
+    if (!have_libtiff)
+        GTEST_SKIP() << "libtiff not available";
+    page decoded;
+    ASSERT_TRUE(tiff_decode(bytes_of(conforming.words), m.compression, testpages::kWidth,
+                            static_cast<int>(p.lines.size()), decoded));
+    EXPECT_EQ(compare_lines(decoded.lines, p.lines), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, ConformingMode, testing::ValuesIn(all_cases()), case_name);

@@ -1,0 +1,334 @@
+// faxtool export: option handling, page selection and the loop over pages.
+#include "faxtool/export.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "faxtool/export_pbm.h"
+#include "faxtool/export_pdf.h"
+#include "faxtool/export_png.h"
+#include "faxtool/export_tiff.h"
+#include "faxtool/messages.h"
+#include "faxtool/output_file.h"
+#include "faxtool/pages.h"
+#include "faxtool/progress.h"
+#include "faxtool/usage.h"
+
+namespace {
+
+enum class format { png, tiff, pdf, pbm, none };
+
+struct export_settings {
+    format type = format::none;
+    std::string pages_text;
+    std::string out;
+    bool stretch = false;
+    std::string file;
+};
+
+format format_named(std::string_view name)
+{
+    if (name == "png")
+        return format::png;
+    if (name == "tiff" || name == "tif")
+        return format::tiff;
+    if (name == "pdf")
+        return format::pdf;
+    if (name == "pbm")
+        return format::pbm;
+    return format::none;
+}
+
+std::string extension_of(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
+        dot == (slash == std::string::npos ? 0 : slash + 1))
+        return "";
+    return path.substr(dot + 1);
+}
+
+std::string lower_case(std::string text)
+{
+    for (char &c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+std::string stem_of(const std::string &path)
+{
+    const std::string extension = extension_of(path);
+    return extension.empty() ? path : path.substr(0, path.size() - extension.size() - 1);
+}
+
+const char *extension_for(format type)
+{
+    switch (type) {
+    case format::tiff:
+        return ".tif";
+    case format::pdf:
+        return ".pdf";
+    case format::pbm:
+        return ".pbm";
+    default:
+        return "";
+    }
+}
+
+// ---- writing --------------------------------------------------------------
+
+// One output for all pages (TIFF, PDF, PBM), opened at the first page.
+struct single_output {
+    output_file file;
+    bool open = false;
+    bool failed = false;
+    tiff_writer *tiff = nullptr;
+    pdf_writer *pdf = nullptr;
+};
+
+bool open_single(single_output &single, format type, const std::string &path,
+                 const std::string &input, std::string &reason)
+{
+    if (!output_open(single.file, path, {input}, reason))
+        return false;
+    if (type == format::tiff)
+        single.tiff = tiff_open_writer(single.file, reason);
+    else if (type == format::pdf)
+        single.pdf = pdf_open_writer(reason);
+    if ((type == format::tiff && single.tiff == nullptr) || (type == format::pdf && single.pdf == nullptr)) {
+        output_abandon(single.file);
+        return false;
+    }
+    single.open = true;
+    return true;
+}
+
+bool add_to_single(single_output &single, format type, const page_image &page, std::string &reason)
+{
+    if (type == format::tiff)
+        return tiff_add_page(single.tiff, page, reason);
+    if (type == format::pdf)
+        return pdf_add_page(single.pdf, page, reason);
+    return pbm_write_page(single.file.stream, page, reason);
+}
+
+// Completes the output or removes it; false with a reason on failure.
+bool close_single(single_output &single, format type, std::string &reason)
+{
+    if (!single.open)
+        return true;
+    bool ok = !single.failed;
+    if (type == format::tiff)
+        ok = tiff_close_writer(single.tiff, reason) && ok;
+    else if (type == format::pdf)
+        ok = ok ? pdf_close_writer(single.pdf, single.file, reason) : (pdf_discard_writer(single.pdf), false);
+    if (!ok) {
+        output_abandon(single.file);
+        return false;
+    }
+    return output_commit(single.file, reason);
+}
+
+bool write_png_page(const export_settings &settings, const page_image &page, std::string &path,
+                    std::string &reason)
+{
+    // "-o scan.png" names the pages scan-1.png, scan-2.png, ...
+    const std::string stem = lower_case(extension_of(settings.out)) == "png" ? stem_of(settings.out) : settings.out;
+    path = stem + "-" + std::to_string(page.number) + ".png";
+    output_file file;
+    if (!output_open(file, path, {settings.file}, reason))
+        return false;
+    if (!png_write_page(file.stream, page, reason)) {
+        output_abandon(file);
+        return false;
+    }
+    return output_commit(file, reason);
+}
+
+// ---- the command ------------------------------------------------------------
+
+int scan_export(int argc, char **argv, export_settings &settings)
+{
+    static const option options[] = {{"type", required_argument, nullptr, 't'},
+                                      {"pages", required_argument, nullptr, 'p'},
+                                      {"output", required_argument, nullptr, 'o'},
+                                      {"stretch", no_argument, nullptr, 's'},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {nullptr, 0, nullptr, 0}};
+    int c;
+    while ((c = getopt_long(argc, argv, ":t:p:o:h", options, nullptr)) != -1) {
+        switch (c) {
+        case 't':
+            settings.type = format_named(optarg);
+            if (settings.type == format::none)
+                return usage_error("export", ("unknown type '" + std::string(optarg) + "'").c_str());
+            break;
+        case 'p':
+            settings.pages_text = optarg;
+            break;
+        case 'o':
+            settings.out = optarg;
+            break;
+        case 's':
+            settings.stretch = true;
+            break;
+        case 'h':
+            print_command_help("export");
+            return 0;
+        default:
+            return option_error("export", c, argv);
+        }
+    }
+    if (argc - optind != 1)
+        return usage_error("export", argc - optind < 1 ? "missing fax file" : "one fax file at a time");
+    settings.file = argv[optind];
+    if (settings.type == format::none)
+        settings.type = settings.out == "-" ? format::pbm : format_named(lower_case(extension_of(settings.out)));
+    if (settings.type == format::none)
+        settings.type = format::png;
+    if (settings.out == "-" && settings.type != format::pbm)
+        return usage_error("export", "only pbm goes to standard output");
+    if (settings.out.empty())
+        settings.out = stem_of(settings.file) + extension_for(settings.type);
+    return -1;
+}
+
+// The wanted pages the file holds, in ascending order (all when none are
+// named); each one it lacks is reported and sets the status to 1.
+std::vector<int> pages_to_export(const fax_document &doc, const std::set<int> &wanted, int &status)
+{
+    std::vector<int> numbers;
+    for (int number : wanted) {
+        if (number > static_cast<int>(doc.pages.size())) {
+            report_failure(doc.path, "no page " + std::to_string(number));
+            status = 1;
+        } else {
+            numbers.push_back(number);
+        }
+    }
+    if (wanted.empty())
+        for (std::size_t i = 1; i <= doc.pages.size(); ++i)
+            numbers.push_back(static_cast<int>(i));
+    return numbers;
+}
+
+int export_pages(const export_settings &settings, const std::set<int> &wanted)
+{
+    fax_document doc;
+    std::string reason;
+    if (!load_fax_document(settings.file, doc, reason)) {
+        report_failure(settings.file, reason);
+        return 1;
+    }
+    if (!doc.pages.empty() && !decodable_compression(doc.compression)) {
+        report_failure(settings.file, "compression " + std::to_string(doc.compression) + " cannot be decoded");
+        return 1;
+    }
+    int status = 0;
+    if (!doc.damage.empty()) {
+        report_failure(settings.file, doc.damage);
+        status = 1;
+    }
+    std::vector<int> numbers = pages_to_export(doc, wanted, status);
+    if (numbers.empty() && wanted.empty()) {
+        report_failure(settings.file, "no pages");
+        return 1;
+    }
+
+    single_output single;
+    progress_begin("pages", static_cast<int>(numbers.size()));
+    for (std::size_t i = 0; i < numbers.size() && !single.failed; ++i) {
+        progress_step(static_cast<int>(i));
+        page_image page;
+        if (!decode_page_rows(doc, static_cast<std::size_t>(numbers[i] - 1), settings.stretch, page, reason)) {
+            report_failure(settings.file, reason);
+            status = 1;
+            continue;
+        }
+        if (page.height == 0) {
+            report_failure(settings.file, "page " + std::to_string(page.number) + " holds no lines");
+            status = 1;
+            continue;
+        }
+        if (settings.type == format::png) {
+            std::string path;
+            if (!write_png_page(settings, page, path, reason)) {
+                report_failure(path, reason);
+                status = 1;
+            }
+            continue;
+        }
+        if (!single.open && !open_single(single, settings.type, settings.out, settings.file, reason)) {
+            report_failure(settings.out, reason);
+            progress_end();
+            return 1;
+        }
+        if (!add_to_single(single, settings.type, page, reason)) {
+            single.failed = true;
+            report_failure(settings.out, reason);
+        }
+    }
+    progress_end();
+    std::string close_reason;
+    if (!close_single(single, settings.type, close_reason)) {
+        if (!close_reason.empty())
+            report_failure(settings.out, close_reason);
+        status = 1;
+    }
+    if (single.failed)
+        status = 1;
+    return status;
+}
+
+}  // namespace
+
+bool parse_page_list(const std::string &text, std::set<int> &pages)
+{
+    if (text.empty())
+        return false;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        std::size_t comma = text.find(',', at);
+        if (comma == std::string::npos)
+            comma = text.size();
+        const std::string item = text.substr(at, comma - at);
+        const std::size_t dash = item.find('-');
+        auto number = [](const std::string &digits, long &value) {
+            if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+                return false;
+            value = std::strtol(digits.c_str(), nullptr, 10);
+            return value >= 1;
+        };
+        long first = 0, last = 0;
+        if (!number(item.substr(0, dash), first))
+            return false;
+        last = first;
+        if (dash != std::string::npos && !number(item.substr(dash + 1), last))
+            return false;
+        if (last < first || last - first > 1000000)
+            return false;
+        for (long n = first; n <= last; ++n)
+            pages.insert(static_cast<int>(n));
+        at = comma + 1;
+    }
+    return true;
+}
+
+int run_export(int argc, char **argv)
+{
+    export_settings settings;
+    const int scanned = scan_export(argc, argv, settings);
+    if (scanned >= 0)
+        return scanned;
+    std::set<int> wanted;
+    if (!settings.pages_text.empty() && !parse_page_list(settings.pages_text, wanted))
+        return usage_error("export", ("bad page list '" + settings.pages_text + "'").c_str());
+    return export_pages(settings, wanted);
+}

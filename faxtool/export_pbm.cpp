@@ -1,0 +1,17 @@
+// PBM export: P4 has the same bit layout as the page rows (1 black, MSB
+// leftmost, rows padded to whole bytes).
+#include "faxtool/export_pbm.h"
+
+#include <cerrno>
+#include <cstring>
+
+bool pbm_write_page(FILE *stream, const page_image &page, std::string &reason)
+{
+    std::fprintf(stream, "P4\n%d %d\n", page.width, page.height);
+    const std::size_t bytes = page.bits.size();
+    if (std::fwrite(page.bits.data(), 1, bytes, stream) != bytes || std::ferror(stream) != 0) {
+        reason = std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,75 @@
+// PNG export through libpng.
+#include "faxtool/export_png.h"
+
+#include <png.h>
+
+#include <cerrno>
+#include <cmath>
+#include <csetjmp>
+#include <cstring>
+
+namespace {
+
+// libpng reports through a longjmp; its message is kept here.
+struct png_failure {
+    char message[256];
+};
+
+png_failure png_error_text;
+
+extern "C" void on_png_error(png_structp png, png_const_charp message)
+{
+    std::snprintf(png_error_text.message, sizeof png_error_text.message, "%s", message);
+    png_longjmp(png, 1);
+}
+
+extern "C" void on_png_warning(png_structp, png_const_charp) {}
+
+uint32_t dots_per_metre(int dpi)
+{
+    return static_cast<uint32_t>(std::lround(dpi / 0.0254));
+}
+
+// Only plain data lives across the setjmp, so the longjmp skips no destructor.
+bool write_rows(png_structp png, png_infop info, FILE *stream, const page_image &page)
+{
+    if (setjmp(png_jmpbuf(png)) != 0)
+        return false;
+    png_init_io(png, stream);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(page.width), static_cast<png_uint_32>(page.height),
+                 1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    const dpi_pair dpi = resolution_dpi(page.resolution);
+    png_set_pHYs(png, info, dots_per_metre(dpi.x), dots_per_metre(dpi.y), PNG_RESOLUTION_METER);
+    png_write_info(png, info);
+    png_set_invert_mono(png);  // grey 0 is black; the rows hold 1 for black
+    for (int32_t row = 0; row < page.height; ++row)
+        png_write_row(png, page.bits.data() + static_cast<std::size_t>(row) * page.row_bytes);
+    png_write_end(png, info);
+    return true;
+}
+
+}  // namespace
+
+bool png_write_page(FILE *stream, const page_image &page, std::string &reason)
+{
+    png_error_text.message[0] = '\0';
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error,
+                                              on_png_warning);
+    png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
+    if (info == nullptr) {
+        png_destroy_write_struct(&png, nullptr);
+        reason = "out of memory";
+        return false;
+    }
+    errno = 0;
+    bool ok = write_rows(png, info, stream, page);
+    png_destroy_write_struct(&png, &info);
+    ok = ok && std::fflush(stream) == 0 && std::ferror(stream) == 0;
+    if (!ok) {
+        reason = errno != 0 ? std::strerror(errno)
+                 : png_error_text.message[0] != '\0' ? png_error_text.message
+                                                     : "cannot write the image";
+    }
+    return ok;
+}

@@ -1,0 +1,112 @@
+// TIFF export: libtiff holds the container, the strip is our own MMR data
+// written raw.
+#include "faxtool/export_tiff.h"
+
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <vector>
+
+#include "faxtool/coding.h"
+
+struct tiff_writer {
+    TIFF *tiff = nullptr;
+};
+
+namespace {
+
+// libtiff reports through a handler; the last message is the reason.
+struct tiff_messages {
+    char last[256];
+};
+
+tiff_messages tiff_text;
+
+extern "C" void on_tiff_error(const char *, const char *format, va_list args)
+{
+    std::vsnprintf(tiff_text.last, sizeof tiff_text.last, format, args);
+}
+
+extern "C" void on_tiff_warning(const char *, const char *, va_list) {}
+
+std::string tiff_reason(const char *fallback)
+{
+    if (errno != 0)
+        return std::strerror(errno);
+    return tiff_text.last[0] != '\0' ? tiff_text.last : fallback;
+}
+
+bool set_page_fields(TIFF *tiff, const page_image &page)
+{
+    const dpi_pair dpi = resolution_dpi(page.resolution);
+    // MinIsWhite: a 1 bit is black ink, as in the rows. The encoder puts the
+    // first bit of the stream in bit 0 of each byte: FillOrder LSB2MSB.
+    return TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE) == 1 &&
+           TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(page.width)) == 1 &&
+           TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(page.height)) == 1 &&
+           TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 1) == 1 &&
+           TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1) == 1 &&
+           TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4) == 1 &&
+           TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE) == 1 &&
+           TIFFSetField(tiff, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB) == 1 &&
+           TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
+           TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(page.height)) == 1 &&
+           TIFFSetField(tiff, TIFFTAG_XRESOLUTION, static_cast<float>(dpi.x)) == 1 &&
+           TIFFSetField(tiff, TIFFTAG_YRESOLUTION, static_cast<float>(dpi.y)) == 1 &&
+           TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) == 1;
+}
+
+}  // namespace
+
+tiff_writer *tiff_open_writer(output_file &out, std::string &reason)
+{
+    TIFFSetErrorHandler(on_tiff_error);
+    TIFFSetWarningHandler(on_tiff_warning);
+    tiff_text.last[0] = '\0';
+    // TIFFClose closes its descriptor; the output keeps its own.
+    const int fd = dup(fileno(out.stream));
+    errno = 0;
+    TIFF *tiff = fd >= 0 ? TIFFFdOpen(fd, out.path.c_str(), "w") : nullptr;
+    if (tiff == nullptr) {
+        reason = tiff_reason("cannot start the TIFF file");
+        if (fd >= 0)
+            close(fd);
+        return nullptr;
+    }
+    auto *writer = new tiff_writer;
+    writer->tiff = tiff;
+    return writer;
+}
+
+bool tiff_add_page(tiff_writer *writer, const page_image &page, std::string &reason)
+{
+    std::vector<uint8_t> coded;
+    if (!code_page_conforming_mmr(page, coded)) {
+        reason = "the encoder failed";
+        return false;
+    }
+    tiff_text.last[0] = '\0';
+    errno = 0;
+    if (!set_page_fields(writer->tiff, page) ||
+        TIFFWriteRawStrip(writer->tiff, 0, coded.data(), static_cast<tmsize_t>(coded.size())) < 0 ||
+        TIFFWriteDirectory(writer->tiff) != 1) {
+        reason = tiff_reason("cannot write the TIFF page");
+        return false;
+    }
+    return true;
+}
+
+bool tiff_close_writer(tiff_writer *writer, std::string &reason)
+{
+    tiff_text.last[0] = '\0';
+    errno = 0;
+    bool ok = TIFFFlush(writer->tiff) == 1;
+    if (!ok)
+        reason = tiff_reason("cannot write the TIFF file");
+    TIFFClose(writer->tiff);
+    delete writer;
+    return ok;
+}

@@ -1,0 +1,59 @@
+// faxtool: fax files to and from the image formats everything reads.
+#include <getopt.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <string>
+
+#include <cstdio>
+#include <cstring>
+
+#include "faxtool/export.h"
+#include "faxtool/import.h"
+#include "faxtool/info.h"
+#include "faxtool/recompress.h"
+#include "faxtool/usage.h"
+
+namespace {
+
+struct command_entry {
+    const char *name;
+    int (*run)(int argc, char **argv);
+};
+
+constexpr command_entry COMMANDS[] = {
+    {"info", run_info},
+    {"export", run_export},
+    {"import", run_import},
+    {"recompress", run_recompress},
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    // Past a file size limit a write must fail with EFBIG, not kill us with
+    // a temporary file left behind.
+    signal(SIGXFSZ, SIG_IGN);
+    opterr = 0;
+    if (argc < 2)
+        return usage_error(nullptr, "missing command");
+    const char *word = argv[1];
+    if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0)
+        return print_command_help(nullptr);
+    if (std::strcmp(word, "--version") == 0 || std::strcmp(word, "-V") == 0)
+        return print_version();
+    for (const command_entry &command : COMMANDS) {
+        if (std::strcmp(word, command.name) == 0) {
+            optind = 1;
+            const int status = command.run(argc - 1, argv + 1);
+            if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+                std::fprintf(stderr, "faxtool: cannot write standard output: %s\n", std::strerror(errno));
+                return 1;
+            }
+            return status;
+        }
+    }
+    std::string reason = std::string("unknown command '") + word + "'";
+    return usage_error(nullptr, reason.c_str());
+}

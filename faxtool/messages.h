@@ -1,0 +1,36 @@
+// faxtool's diagnostics: "faxtool: FILE: reason" on standard error, and the
+// capture of what library calls print, so that their texts become reasons.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Prints "faxtool: FILE: reason" (or "faxtool: reason" for an empty file).
+void report_failure(std::string_view file, std::string_view reason);
+
+// What a library call wrote to standard output and error while it ran.
+struct captured_text {
+    std::string text;
+};
+
+// Runs body with descriptors 1 and 2 pointed at a scratch file and returns
+// what was written, so library messages neither reach the user as they are
+// nor mix into faxtool's own output.
+template <class F>
+captured_text capture_library_output(F &&body);
+
+// The parts of the capture, for the template above.
+int begin_library_capture();
+captured_text end_library_capture(int scratch);
+
+template <class F>
+captured_text capture_library_output(F &&body)
+{
+    const int scratch = begin_library_capture();
+    body();
+    return end_library_capture(scratch);
+}
+
+// The last non-empty line of a library message without its "function: "
+// prefix and trailing newline; fallback when there is none.
+std::string library_reason(const captured_text &captured, std::string_view fallback);

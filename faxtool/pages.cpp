@@ -1,0 +1,269 @@
+// Fax file pages and their rows.
+#include "faxtool/pages.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "faxfile/fax_header.h"
+#include "faxtool/messages.h"
+#include "t4/t4dec.h"
+#include "util/fdio.h"
+
+dpi_pair resolution_dpi(int resolution)
+{
+    switch (resolution) {
+    case RES_NORMAL:
+        return {204, 98};
+    case RES_300:
+        return {204, 300};
+    case RES_400:
+        return {204, 400};
+    case RES_600:
+        return {204, 600};
+    default:
+        return {204, 196};
+    }
+}
+
+bool decodable_compression(int compression)
+{
+    return compression == COMP_MH || compression == COMP_MR || compression == COMP_MMR;
+}
+
+namespace {
+
+constexpr std::size_t PREFIX_BYTES = 8;
+
+struct fd_closer {
+    int fd;
+    ~fd_closer()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+struct header_deleter {
+    void operator()(fax_header *list) const { free_fax_header(list); }
+};
+
+bool read_whole_file(int fd, std::vector<uint8_t> &data)
+{
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        data.reserve(static_cast<std::size_t>(st.st_size));
+    unsigned char buffer[65536];
+    for (;;) {
+        const ssize_t got = fd_read_fully(fd, buffer, sizeof buffer);
+        if (got < 0)
+            return false;
+        data.insert(data.end(), buffer, buffer + got);
+        if (static_cast<std::size_t>(got) < sizeof buffer)
+            return true;
+    }
+}
+
+long stated_pages(const char *value)
+{
+    if (value == nullptr)
+        return -1;
+    char *end = nullptr;
+    errno = 0;
+    const long pages = std::strtol(value, &end, 10);
+    while (end != nullptr && (*end == ' ' || *end == '\t' || *end == '\r'))
+        ++end;
+    if (end == value || errno != 0 || pages < 0 || (end != nullptr && *end != '\0'))
+        return -1;
+    return pages;
+}
+
+// The header through the library, its messages turned into the reason.
+bool read_header(int fd, fax_document &doc, std::string &reason)
+{
+    fax_header *list = nullptr;
+    captured_text said = capture_library_output([&] { list = read_fax_header(fd); });
+    std::unique_ptr<fax_header, header_deleter> header(list);
+    if (!header) {
+        reason = library_reason(said, "not a fax file");
+        return false;
+    }
+    for (const fax_header *node = list; node != nullptr; node = node->next)
+        doc.attributes.emplace_back(node->attr, node->value);
+    doc.pages_stated = stated_pages(lookup_fax_header(list, "#PAGES"));
+    // The getters warn on standard output about missing values; -1 says it.
+    capture_library_output([&] {
+        doc.resolution = get_vertical_resolution(list);
+        doc.compression = get_compression_mode(list);
+    });
+    return true;
+}
+
+void split_pages(fax_document &doc, std::size_t first)
+{
+    const std::size_t size = doc.data.size();
+    std::size_t at = first;
+    while (at < size) {
+        const std::size_t number = doc.pages.size() + 1;
+        if (size - at < 4) {
+            doc.damage = std::to_string(size - at) + " stray bytes after page " +
+                         std::to_string(number - 1);
+            return;
+        }
+        const uint32_t length = load_be32(doc.data.data() + at);
+        at += 4;
+        if (length > size - at) {
+            doc.damage = "page " + std::to_string(number) + " is cut short: " +
+                         std::to_string(size - at) + " of its " + std::to_string(length) +
+                         " bytes are there";
+            return;
+        }
+        doc.pages.push_back({at, length});
+        at += length;
+    }
+    if (doc.pages_stated > static_cast<long>(doc.pages.size()))
+        doc.damage = "the header states " + std::to_string(doc.pages_stated) +
+                     " pages, the file holds " + std::to_string(doc.pages.size());
+}
+
+// ---- rows from the decoder's callbacks -----------------------------------
+
+// The callbacks are plain functions: one decoding at a time fills this.
+struct row_builder {
+    std::vector<uint8_t> *rows = nullptr;
+    uint8_t current[FAX_ROW_BYTES] = {};
+    int64_t position = 0;   // pixels the current line's runs have covered
+    int32_t count = 0;      // rows closed
+    bool overflow = false;  // more rows than MAX_PAGE_ROWS
+};
+
+row_builder builder;
+
+// As pelmorin paints: a run starts where the line's runs have reached,
+// modulo the width, and a black run wraps within the row.
+extern "C" void build_run(int32_t run)
+{
+    const int64_t magnitude = run < 0 ? -static_cast<int64_t>(run) : run;
+    int x = static_cast<int>(builder.position % FAX_WIDTH);
+    builder.position += magnitude;
+    if (run >= 0)
+        return;
+    const int64_t count = std::min<int64_t>(magnitude, FAX_WIDTH);
+    for (int64_t i = 0; i < count; ++i) {
+        builder.current[x >> 3] |= static_cast<uint8_t>(0x80u >> (x & 7));
+        if (++x == FAX_WIDTH)
+            x = 0;
+    }
+}
+
+extern "C" void build_eol(void)
+{
+    builder.position = 0;
+    if (builder.count >= MAX_PAGE_ROWS) {
+        builder.overflow = true;
+    } else {
+        builder.rows->insert(builder.rows->end(), builder.current, builder.current + FAX_ROW_BYTES);
+        ++builder.count;
+    }
+    std::memset(builder.current, 0, sizeof builder.current);
+}
+
+extern "C" void ignore_run(int32_t) {}
+extern "C" void ignore_eol(void) {}
+
+void decode_into(const fax_document &doc, std::size_t index, run_callback on_run,
+                 eol_callback on_eol)
+{
+    static const unsigned char no_data[2] = {0, 0};
+    const fax_page_ref &page = doc.pages[index];
+    // The decoders take whole 16-bit words, as pelmorin hands them over.
+    const int length = static_cast<int>(page.length & ~1u);
+    const unsigned char *data = length > 0 ? doc.data.data() + page.offset : no_data;
+    t4dec_decode(data, length, doc.compression, on_run, nullptr, on_eol);
+}
+
+}  // namespace
+
+bool load_fax_document(const std::string &path, fax_document &doc, std::string &reason)
+{
+    doc = fax_document{};
+    doc.path = path;
+    fd_closer file{open(path.c_str(), O_RDONLY)};
+    if (file.fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    if (!read_header(file.fd, doc, reason))
+        return false;
+    if (lseek(file.fd, 0, SEEK_SET) != 0 || !read_whole_file(file.fd, doc.data)) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    if (doc.data.size() < PREFIX_BYTES) {
+        reason = "not a fax file";
+        return false;
+    }
+    const std::size_t header_bytes = load_be32(doc.data.data() + 4);
+    if (header_bytes > doc.data.size() - PREFIX_BYTES) {
+        reason = "the header is cut short";
+        return false;
+    }
+    split_pages(doc, PREFIX_BYTES + header_bytes);
+    return true;
+}
+
+page_report decode_page_report(const fax_document &doc, std::size_t index)
+{
+    page_report report;
+    if (!decodable_compression(doc.compression) || index >= doc.pages.size())
+        return report;
+    decode_into(doc, index, ignore_run, ignore_eol);
+    t4dec_report seen{};
+    t4dec_get_report(&seen);
+    report.lines = seen.lines;
+    report.concealed = seen.concealed;
+    report.clean = seen.clean != 0;
+    return report;
+}
+
+bool decode_page_rows(const fax_document &doc, std::size_t index, bool stretch, page_image &out,
+                      std::string &reason)
+{
+    out = page_image{};
+    out.number = static_cast<int>(index) + 1;
+    out.resolution = doc.resolution;
+    if (!decodable_compression(doc.compression)) {
+        reason = "compression " + std::to_string(doc.compression) + " cannot be decoded";
+        return false;
+    }
+    builder = row_builder{};
+    builder.rows = &out.bits;
+    decode_into(doc, index, build_run, build_eol);
+    builder.rows = nullptr;
+    if (builder.overflow) {
+        out.bits.clear();
+        reason = "page " + std::to_string(out.number) + " has more than " +
+                 std::to_string(MAX_PAGE_ROWS) + " lines";
+        return false;
+    }
+    out.height = builder.count;
+    if (stretch && doc.resolution == RES_NORMAL) {
+        std::vector<uint8_t> doubled;
+        doubled.reserve(out.bits.size() * 2);
+        for (int32_t row = 0; row < out.height; ++row) {
+            auto first = out.bits.begin() + static_cast<std::ptrdiff_t>(row) * FAX_ROW_BYTES;
+            doubled.insert(doubled.end(), first, first + FAX_ROW_BYTES);
+            doubled.insert(doubled.end(), first, first + FAX_ROW_BYTES);
+        }
+        out.bits.swap(doubled);
+        out.height *= 2;
+        out.resolution = RES_FINE;
+    }
+    return true;
+}

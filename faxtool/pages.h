@@ -1,0 +1,69 @@
+// A fax file's header and pages, and the decoding of a page into the rows
+// the library's decoder delivers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+constexpr int FAX_WIDTH = 1728;
+constexpr int FAX_ROW_BYTES = FAX_WIDTH / 8;
+
+// A bilevel image: rows of row_bytes bytes, leftmost pixel in the top bit,
+// 1 for black ink.
+struct page_image {
+    int32_t width = FAX_WIDTH;
+    int32_t height = 0;
+    int32_t row_bytes = FAX_ROW_BYTES;
+    std::vector<uint8_t> bits;
+    int resolution = 1;   // RESOLUTION code of the rows (0 normal, 1 fine, ...)
+    int number = 0;       // the page's number in its file, from 1
+};
+
+// Dots per inch across and down for a RESOLUTION code; an unknown code
+// counts as fine, as pelmorin treats it.
+struct dpi_pair {
+    int x;
+    int y;
+};
+dpi_pair resolution_dpi(int resolution);
+
+struct fax_page_ref {
+    std::size_t offset = 0;   // of the coded data in fax_document::data
+    uint32_t length = 0;
+};
+
+struct fax_document {
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> attributes;  // in header order
+    long pages_stated = -1;   // #PAGES, -1 when absent or not a number
+    int resolution = -1;      // RESOLUTION code, -1 when absent or invalid
+    int compression = -1;     // COMPRESSION code, -1 when absent or invalid
+    std::vector<uint8_t> data;
+    std::vector<fax_page_ref> pages;  // the complete pages found
+    std::string damage;       // why the pages stop early; empty for a whole file
+};
+
+// Reads the file and splits it into pages. False with a reason when it has
+// no usable header; a file whose pages are cut short loads with `damage` set.
+bool load_fax_document(const std::string &path, fax_document &doc, std::string &reason);
+
+// True when the library decodes the file's COMPRESSION (MH, MR, MMR).
+bool decodable_compression(int compression);
+
+// What decoding one page gave, from the decoder's own report.
+struct page_report {
+    int32_t lines = 0;
+    int32_t concealed = 0;
+    bool clean = false;
+};
+page_report decode_page_report(const fax_document &doc, std::size_t index);
+
+// The rows the decoder delivers for a page: runs build the current row, each
+// end of line closes it (a bare one gives a white row) and runs never closed
+// are dropped. `stretch` doubles every row of a normal-resolution page.
+// False with a reason when the page is beyond MAX_PAGE_ROWS.
+constexpr int32_t MAX_PAGE_ROWS = 1 << 18;
+bool decode_page_rows(const fax_document &doc, std::size_t index, bool stretch, page_image &out,
+                      std::string &reason);
