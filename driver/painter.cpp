@@ -1,6 +1,7 @@
 // The page bitmap painter: paints decoded runs into output rows at the
 // chosen resolution, with the optional scramble rotation.
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -121,22 +122,130 @@ row_plan plan_rows(int64_t line)
     return {216 * l, 0, false, false};
 }
 
-// Paints `count` pixels from input pixel x, wrapping within the line.
-void paint_pixels(const row_plan &rows, int x, int count)
+// Marks input pixels [from, to) of the open line black.
+void mark_span(painter_line &p, int from, int to)
 {
-    unsigned char *bitmap = pelmorin.page_bitmap.get();
-    for (int i = 0; i < count; ++i) {
-        int p = rows.halve_pixels ? x / 2 : x;
-        // Byte pairs are swapped: each little-endian 16-bit unit holds 16
-        // pixels with the leftmost in its top bit.
-        std::size_t byte = static_cast<std::size_t>((p >> 3) ^ 1);
-        auto mask = static_cast<unsigned char>(0x80 >> (p & 7));
-        bitmap[rows.first + byte] |= mask;
-        if (rows.doubled)
-            bitmap[rows.second + byte] |= mask;
-        if (++x == INPUT_LINE_WIDTH)
-            x = 0;
+    int first = from >> 6;
+    int last = (to - 1) >> 6;
+    uint64_t head = ~uint64_t{0} >> (from & 63);
+    uint64_t tail = ~uint64_t{0} << (63 - ((to - 1) & 63));
+    if (first == last) {
+        p.bits[first] |= head & tail;
+    } else {
+        p.bits[first] |= head;
+        for (int w = first + 1; w < last; ++w)
+            p.bits[w] = ~uint64_t{0};
+        p.bits[last] |= tail;
     }
+    p.first_word = std::min(p.first_word, first);
+    p.last_word = std::max(p.last_word, last);
+}
+
+// Rows store 16-pixel units little-endian, leftmost pixel in the unit's top
+// bit: a word of 64 pixels, leftmost on top, has its four units reversed.
+uint64_t row_order64(uint64_t v)
+{
+    v = (v << 32) | (v >> 32);
+    return ((v & 0x0000FFFF0000FFFFu) << 16) | ((v >> 16) & 0x0000FFFF0000FFFFu);
+}
+
+uint32_t row_order32(uint32_t v)
+{
+    return (v << 16) | (v >> 16);
+}
+
+// 64 input pixels to 32 output pixels, each the OR of a pair.
+uint32_t halve(uint64_t v)
+{
+    uint64_t x = ((v | (v << 1)) >> 1) & 0x5555555555555555u;
+    x = (x | (x >> 1)) & 0x3333333333333333u;
+    x = (x | (x >> 2)) & 0x0F0F0F0F0F0F0F0Fu;
+    x = (x | (x >> 4)) & 0x00FF00FF00FF00FFu;
+    x = (x | (x >> 8)) & 0x0000FFFF0000FFFFu;
+    x = (x | (x >> 16)) & 0x00000000FFFFFFFFu;
+    return static_cast<uint32_t>(x);
+}
+
+// ORs `value` into the bytes at `at` as a little-endian number.
+template <typename T>
+void or_little_endian(unsigned char *at, T value)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        T old;
+        std::memcpy(&old, at, sizeof old);
+        old |= value;
+        std::memcpy(at, &old, sizeof old);
+    } else {
+        for (std::size_t i = 0; i < sizeof value; ++i)
+            at[i] |= static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+// Paints the open line's gathered pixels into its row(s) and forgets them.
+void paint_open_line(pelmorin_state &s)
+{
+    painter_line &p = s.painter;
+    if (p.first_word > p.last_word)
+        return;
+    unsigned char *bitmap = s.page_bitmap.get();
+    std::size_t end;
+    if (p.halve_pixels) {
+        unsigned char *row = bitmap + p.first_row;
+        for (int w = p.first_word; w <= p.last_word; ++w)
+            or_little_endian(row + 4 * w, row_order32(halve(p.bits[w])));
+        end = p.first_row + 4 * static_cast<std::size_t>(p.last_word + 1);
+    } else if (p.doubled) {
+        unsigned char *row = bitmap + p.first_row;
+        unsigned char *copy = bitmap + p.second_row;
+        for (int w = p.first_word; w <= p.last_word; ++w) {
+            uint64_t units = row_order64(p.bits[w]);
+            or_little_endian(row + 8 * w, units);
+            or_little_endian(copy + 8 * w, units);
+        }
+        end = p.second_row + 8 * static_cast<std::size_t>(p.last_word + 1);
+    } else {
+        unsigned char *row = bitmap + p.first_row;
+        for (int w = p.first_word; w <= p.last_word; ++w)
+            or_little_endian(row + 8 * w, row_order64(p.bits[w]));
+        end = p.first_row + 8 * static_cast<std::size_t>(p.last_word + 1);
+    }
+    p.painted_end = std::max(p.painted_end, end);
+    std::fill(p.bits + p.first_word, p.bits + p.last_word + 1, uint64_t{0});
+    p.first_word = LINE_WORDS;
+    p.last_word = -1;
+}
+
+void forget_open_line(painter_line &p)
+{
+    if (p.first_word <= p.last_word)
+        std::fill(p.bits + p.first_word, p.bits + p.last_word + 1, uint64_t{0});
+    p.first_word = LINE_WORDS;
+    p.last_word = -1;
+    p.open = false;
+}
+
+// Opens line `line_count` for painting: its rows must fit in the bitmap.
+// False when the bitmap cannot grow (bitmap_failed is then set).
+bool open_line(pelmorin_state &s)
+{
+    painter_line &p = s.painter;
+    if (p.open)
+        paint_open_line(s);  // the line count moved under an open line
+    p.open = false;
+    row_plan rows = plan_rows(s.line_count);
+    // Lines that end without any run never come through here, so the row
+    // may be several growth steps past the end: grow until it fits.
+    if (rows.first > SIZE_MAX - 1001 || ensure_bitmap_holds(rows.first + 1001) != 0) {
+        s.bitmap_failed = true;
+        return false;
+    }
+    p.open = true;
+    p.line = s.line_count;
+    p.first_row = rows.first;
+    p.second_row = rows.second;
+    p.doubled = rows.doubled;
+    p.halve_pixels = rows.halve_pixels;
+    return true;
 }
 
 }  // namespace
@@ -170,20 +279,34 @@ int begin_page_bitmap()
     s.run_position = 0;
     s.line_count = 0;
     s.bitmap_failed = false;
+    forget_open_line(s.painter);
     if (!s.page_bitmap) {
         s.bitmap_size = INITIAL_BITMAP_SIZE;
         s.page_bitmap.reset(static_cast<unsigned char *>(std::malloc(s.bitmap_size)));
         if (!s.page_bitmap)
             return -1;
+        s.painter.painted_end = s.bitmap_size;
     }
-    std::memset(s.page_bitmap.get(), 0, s.bitmap_size);
+    // Only what the last page painted can be black: rows it grew into
+    // without painting were cleared when they were added.
+    std::memset(s.page_bitmap.get(), 0, std::min(s.painter.painted_end, s.bitmap_size));
+    s.painter.painted_end = 0;
     return 0;
+}
+
+void finish_page_bitmap()
+{
+    pelmorin_state &s = pelmorin;
+    if (s.painter.open && s.page_bitmap)
+        paint_open_line(s);
 }
 
 void release_page_bitmap()
 {
     pelmorin.page_bitmap.reset();
     pelmorin.bitmap_size = INITIAL_BITMAP_SIZE;
+    forget_open_line(pelmorin.painter);
+    pelmorin.painter.painted_end = 0;
 }
 
 extern "C" void paint_run(int32_t n)
@@ -191,19 +314,14 @@ extern "C" void paint_run(int32_t n)
     pelmorin_state &s = pelmorin;
     // The decoder keeps a line's runs within 1728 pixels; the modulo only
     // guards the bitmap against one that does not.
-    auto x = static_cast<int>(s.run_position % INPUT_LINE_WIDTH);
+    int64_t position = s.run_position;
+    auto x = static_cast<int>(position < INPUT_LINE_WIDTH ? position : position % INPUT_LINE_WIDTH);
     int64_t magnitude = n < 0 ? -static_cast<int64_t>(n) : n;
-    s.run_position += magnitude;
+    s.run_position = position + magnitude;
     if (s.bitmap_failed || !s.page_bitmap)
         return;
-
-    row_plan rows = plan_rows(s.line_count);
-    // Lines that end without any run never come through here, so the row
-    // may be several growth steps past the end: grow until it fits.
-    if (rows.first > SIZE_MAX - 1001 || ensure_bitmap_holds(rows.first + 1001) != 0) {
-        s.bitmap_failed = true;
+    if ((!s.painter.open || s.painter.line != s.line_count) && !open_line(s))
         return;
-    }
     if (n >= 0)
         return;  // white runs paint nothing
     if (s.scramble_seed != 0 && s.page_number != 1) {
@@ -212,11 +330,23 @@ extern "C" void paint_run(int32_t n)
             x += INPUT_LINE_WIDTH;
     }
     // Past one full line a wrapping run only repaints the same pixels.
-    paint_pixels(rows, x, static_cast<int>(std::min<int64_t>(magnitude, INPUT_LINE_WIDTH)));
+    int end = x + static_cast<int>(std::min<int64_t>(magnitude, INPUT_LINE_WIDTH));
+    if (end > INPUT_LINE_WIDTH) {
+        mark_span(s.painter, x, INPUT_LINE_WIDTH);
+        mark_span(s.painter, 0, end - INPUT_LINE_WIDTH);
+    } else {
+        mark_span(s.painter, x, end);
+    }
 }
 
 extern "C" void end_of_line(void)
 {
-    pelmorin.run_position = 0;
-    pelmorin.line_count += 1;
+    pelmorin_state &s = pelmorin;
+    if (s.painter.open) {
+        if (s.page_bitmap)
+            paint_open_line(s);
+        s.painter.open = false;
+    }
+    s.run_position = 0;
+    s.line_count += 1;
 }
