@@ -122,7 +122,7 @@ row_plan plan_rows(int64_t line)
     return {216 * l, 0, false, false};
 }
 
-// Marks input pixels [from, to) of the open line black.
+// Marks input pixels [from, to) of the open line black; from < to <= 1728.
 void mark_span(painter_line &p, int from, int to)
 {
     int first = from >> 6;
@@ -131,14 +131,12 @@ void mark_span(painter_line &p, int from, int to)
     uint64_t tail = ~uint64_t{0} << (63 - ((to - 1) & 63));
     if (first == last) {
         p.bits[first] |= head & tail;
-    } else {
-        p.bits[first] |= head;
-        for (int w = first + 1; w < last; ++w)
-            p.bits[w] = ~uint64_t{0};
-        p.bits[last] |= tail;
+        return;
     }
-    p.first_word = std::min(p.first_word, first);
-    p.last_word = std::max(p.last_word, last);
+    p.bits[first] |= head;
+    for (int w = first + 1; w < last; ++w)
+        p.bits[w] = ~uint64_t{0};
+    p.bits[last] |= tail;
 }
 
 // Rows store 16-pixel units little-endian, leftmost pixel in the unit's top
@@ -185,50 +183,47 @@ void or_little_endian(unsigned char *at, T value)
 void paint_open_line(pelmorin_state &s)
 {
     painter_line &p = s.painter;
-    if (p.first_word > p.last_word)
-        return;
-    unsigned char *bitmap = s.page_bitmap.get();
-    std::size_t end;
+    unsigned char *row = s.page_bitmap.get() + p.first_row;
+    int last = -1;
     if (p.halve_pixels) {
-        unsigned char *row = bitmap + p.first_row;
-        for (int w = p.first_word; w <= p.last_word; ++w)
-            or_little_endian(row + 4 * w, row_order32(halve(p.bits[w])));
-        end = p.first_row + 4 * static_cast<std::size_t>(p.last_word + 1);
-    } else if (p.doubled) {
-        unsigned char *row = bitmap + p.first_row;
-        unsigned char *copy = bitmap + p.second_row;
-        for (int w = p.first_word; w <= p.last_word; ++w) {
-            uint64_t units = row_order64(p.bits[w]);
-            or_little_endian(row + 8 * w, units);
-            or_little_endian(copy + 8 * w, units);
-        }
-        end = p.second_row + 8 * static_cast<std::size_t>(p.last_word + 1);
-    } else {
-        unsigned char *row = bitmap + p.first_row;
-        for (int w = p.first_word; w <= p.last_word; ++w)
-            or_little_endian(row + 8 * w, row_order64(p.bits[w]));
-        end = p.first_row + 8 * static_cast<std::size_t>(p.last_word + 1);
+        for (int w = 0; w < LINE_WORDS; ++w)
+            if (uint64_t v = p.bits[w]) {
+                or_little_endian(row + 4 * w, row_order32(halve(v)));
+                p.bits[w] = 0;
+                last = w;
+            }
+        if (last >= 0)
+            p.painted_end = std::max<std::size_t>(p.painted_end, p.first_row + 4 * (last + 1));
+        return;
     }
-    p.painted_end = std::max(p.painted_end, end);
-    std::fill(p.bits + p.first_word, p.bits + p.last_word + 1, uint64_t{0});
-    p.first_word = LINE_WORDS;
-    p.last_word = -1;
+    unsigned char *copy = s.page_bitmap.get() + p.second_row;
+    for (int w = 0; w < LINE_WORDS; ++w)
+        if (uint64_t v = p.bits[w]) {
+            uint64_t units = row_order64(v);
+            or_little_endian(row + 8 * w, units);
+            if (p.doubled)
+                or_little_endian(copy + 8 * w, units);
+            p.bits[w] = 0;
+            last = w;
+        }
+    if (last >= 0)
+        p.painted_end = std::max<std::size_t>(p.painted_end,
+                                              (p.doubled ? p.second_row : p.first_row) + 8 * (last + 1));
 }
 
 void forget_open_line(painter_line &p)
 {
-    if (p.first_word <= p.last_word)
-        std::fill(p.bits + p.first_word, p.bits + p.last_word + 1, uint64_t{0});
-    p.first_word = LINE_WORDS;
-    p.last_word = -1;
+    std::fill(std::begin(p.bits), std::end(p.bits), uint64_t{0});
     p.open = false;
 }
 
 // Opens line `line_count` for painting: its rows must fit in the bitmap.
 // False when the bitmap cannot grow (bitmap_failed is then set).
-bool open_line(pelmorin_state &s)
+[[gnu::noinline]] bool open_line(pelmorin_state &s)
 {
     painter_line &p = s.painter;
+    if (s.bitmap_failed || !s.page_bitmap)
+        return false;
     if (p.open)
         paint_open_line(s);  // the line count moved under an open line
     p.open = false;
@@ -245,7 +240,31 @@ bool open_line(pelmorin_state &s)
     p.second_row = rows.second;
     p.doubled = rows.doubled;
     p.halve_pixels = rows.halve_pixels;
+    // Pages after the first rotate every line; its shift is drawn when its
+    // first black run comes.
+    p.shift = s.scramble_seed != 0 && s.page_number != 1 ? SHIFT_NOT_DRAWN : 0;
     return true;
+}
+
+// Any black run: one that starts past the line's end, wraps, or needs the
+// line's shift drawn first.
+[[gnu::noinline]] void paint_black_run(pelmorin_state &s, int64_t position, int64_t magnitude)
+{
+    painter_line &p = s.painter;
+    auto x = static_cast<int>(position % INPUT_LINE_WIDTH);
+    if (p.shift == SHIFT_NOT_DRAWN)
+        p.shift = current_line_shift();
+    x -= p.shift;
+    if (x < 0)
+        x += INPUT_LINE_WIDTH;
+    // Past one full line a wrapping run only repaints the same pixels.
+    int end = x + static_cast<int>(std::min<int64_t>(magnitude, INPUT_LINE_WIDTH));
+    if (end > INPUT_LINE_WIDTH) {
+        mark_span(p, x, INPUT_LINE_WIDTH);
+        mark_span(p, 0, end - INPUT_LINE_WIDTH);
+    } else {
+        mark_span(p, x, end);
+    }
 }
 
 }  // namespace
@@ -297,7 +316,7 @@ int begin_page_bitmap()
 void finish_page_bitmap()
 {
     pelmorin_state &s = pelmorin;
-    if (s.painter.open && s.page_bitmap)
+    if (s.painter.open)
         paint_open_line(s);
 }
 
@@ -309,42 +328,49 @@ void release_page_bitmap()
     pelmorin.painter.painted_end = 0;
 }
 
+namespace {
+
+// A run that opens its line, or any black run but the quick case below.
+[[gnu::noinline]] void paint_run_slowly(pelmorin_state &s, int32_t n, int64_t position, int64_t magnitude)
+{
+    painter_line &p = s.painter;
+    if ((!p.open || p.line != s.line_count) && !open_line(s))
+        return;
+    if (n < 0)
+        paint_black_run(s, position, magnitude);
+}
+
+}  // namespace
+
 extern "C" void paint_run(int32_t n)
 {
     pelmorin_state &s = pelmorin;
-    // The decoder keeps a line's runs within 1728 pixels; the modulo only
-    // guards the bitmap against one that does not.
+    painter_line &p = s.painter;
     int64_t position = s.run_position;
-    auto x = static_cast<int>(position < INPUT_LINE_WIDTH ? position : position % INPUT_LINE_WIDTH);
     int64_t magnitude = n < 0 ? -static_cast<int64_t>(n) : n;
     s.run_position = position + magnitude;
-    if (s.bitmap_failed || !s.page_bitmap)
-        return;
-    if ((!s.painter.open || s.painter.line != s.line_count) && !open_line(s))
-        return;
-    if (n >= 0)
-        return;  // white runs paint nothing
-    if (s.scramble_seed != 0 && s.page_number != 1) {
-        x -= current_line_shift();
-        if (x < 0)
-            x += INPUT_LINE_WIDTH;
+    // The quick case: a run of the open line (whose rows the bitmap holds),
+    // within one word of the line's 1728 pixels, as a decoder gives them.
+    int64_t x = position - p.shift;
+    int64_t end = x + magnitude;
+    if (p.open && p.line == s.line_count && (n >= 0 || (x >= 0 && end <= INPUT_LINE_WIDTH))) {
+        if (n >= 0)
+            return;  // white runs paint nothing
+        auto from = static_cast<int>(x), to = static_cast<int>(end);
+        int first = from >> 6;
+        if (first == (to - 1) >> 6) {
+            p.bits[first] |= (~uint64_t{0} >> (from & 63)) & (~uint64_t{0} << (63 - ((to - 1) & 63)));
+            return;
+        }
     }
-    // Past one full line a wrapping run only repaints the same pixels.
-    int end = x + static_cast<int>(std::min<int64_t>(magnitude, INPUT_LINE_WIDTH));
-    if (end > INPUT_LINE_WIDTH) {
-        mark_span(s.painter, x, INPUT_LINE_WIDTH);
-        mark_span(s.painter, 0, end - INPUT_LINE_WIDTH);
-    } else {
-        mark_span(s.painter, x, end);
-    }
+    paint_run_slowly(s, n, position, magnitude);
 }
 
 extern "C" void end_of_line(void)
 {
     pelmorin_state &s = pelmorin;
     if (s.painter.open) {
-        if (s.page_bitmap)
-            paint_open_line(s);
+        paint_open_line(s);
         s.painter.open = false;
     }
     s.run_position = 0;

@@ -42,15 +42,16 @@ constexpr std::size_t INITIAL_BITMAP_SIZE = 4800 * 216;
 constexpr std::size_t BITMAP_GROWTH = 216000;
 constexpr int INPUT_LINE_WIDTH = 1728;
 constexpr int LINE_WORDS = INPUT_LINE_WIDTH / 64;
+constexpr int SHIFT_NOT_DRAWN = 1 << 20;
 
 // The painter's open line: its black pixels gather here, already rotated,
 // and reach the bitmap's rows at once at the line's end.
 struct painter_line {
     uint64_t bits[LINE_WORDS] = {};  // input pixel x: word x / 64, bit 63 - x % 64
-    int first_word = LINE_WORDS;     // the words touched, first..last
-    int last_word = -1;
-    bool open = false;               // runs of line `line` are gathering
+    // Runs of line `line` are gathering; its rows are then in the bitmap.
+    bool open = false;
     int64_t line = 0;
+    int shift = 0;                   // its rotation, or SHIFT_NOT_DRAWN
     uint64_t first_row = 0;          // byte offsets of its row(s)
     uint64_t second_row = 0;
     bool doubled = false;
