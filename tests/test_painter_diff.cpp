@@ -142,6 +142,33 @@ TEST_F(PainterDiff, DecodedPagesCleanAndDamaged)
     }
 }
 
+// A line far beyond any memory makes the growth fail at its first run, white
+// or black; the rest of the page paints nothing, and the next page is whole.
+TEST_F(PainterDiff, FailedGrowthStopsThePageAndTheNextStartsClean)
+{
+    for (const config &c : kConfigs) {
+        refpainter::player p;
+        p.start(c.output_resolution, c.input_resolution, c.seed);
+        for (int l = 0; l < 3000; ++l) {
+            p.run(l % 300);
+            p.run(-(1 + l % 90));
+            p.eol();
+        }
+        p.run(-5);  // an open line that the failure must not lose
+        p.jump_to_line(INT64_MAX / 432 - 1);
+        p.run(3);
+        ASSERT_TRUE(p.failed());
+        p.run(-20);
+        p.eol();
+        p.run(-20);
+        p.next_page(false);
+        p.run(7);
+        p.run(-9);
+        p.eol();
+        EXPECT_EQ(p.finish(), "") << c.output_resolution << "/" << c.input_resolution << "/" << c.seed;
+    }
+}
+
 // The page start clears what the last page painted, not the whole bitmap:
 // bytes no page painted are left alone (they are white already).
 TEST_F(PainterDiff, PageStartClearsOnlyWhatThePageBeforePainted)

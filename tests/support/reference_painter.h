@@ -201,6 +201,15 @@ public:
     }
 
     int64_t line_count() const { return ref_.line_count; }
+    bool failed() const { return ref_.failed; }
+
+    // Moves both to line `line` of the page, as a long run of lines without
+    // runs would, without the wait.
+    void jump_to_line(int64_t line)
+    {
+        ref_.line_count = line;
+        pelmorin.line_count = line;
+    }
 
 private:
     static constexpr int64_t kMaxLines = 70000;
