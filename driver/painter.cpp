@@ -1,5 +1,7 @@
 // The page bitmap painter: paints decoded runs into output rows at the
-// chosen resolution, with the optional scramble rotation.
+// chosen resolution, with the optional scramble rotation. A line's black
+// runs gather in 64-bit words as they come; at its end they are written
+// into its row(s) word by word, halved or doubled as the resolutions ask.
 #include <algorithm>
 #include <bit>
 #include <climits>
