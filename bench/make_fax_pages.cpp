@@ -42,7 +42,8 @@ bool write_tiff(const std::string &path, const std::vector<testpages::page> &pag
             ok = TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
         else if (ok)
             ok = TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX3) &&
-                 TIFFSetField(tif, TIFFTAG_GROUP3OPTIONS, static_cast<uint32_t>(coding == 1 ? GROUP3OPT_2DENCODING : 0));
+                 TIFFSetField(tif, TIFFTAG_GROUP3OPTIONS,
+                              static_cast<uint32_t>(coding == 1 ? GROUP3OPT_2DENCODING : 0));
         for (uint32_t y = 0; ok && y < rows; ++y) {
             std::memcpy(row.data(), pages[n].lines[y].data(), row.size());
             ok = TIFFWriteScanline(tif, row.data(), y, 0) == 1;

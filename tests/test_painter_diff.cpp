@@ -51,7 +51,8 @@ std::vector<uint8_t> random_script(std::mt19937 &pick, uint8_t settings, int eve
         } else if (k < 88) {
             script.push_back(static_cast<uint8_t>(0x80 + byte(pick) % 0x3F));
         } else if (k < 92) {
-            script.insert(script.end(), {0xBF, static_cast<uint8_t>(byte(pick) % 24), static_cast<uint8_t>(byte(pick))});
+            auto high = static_cast<uint8_t>(byte(pick) % 24), low = static_cast<uint8_t>(byte(pick));
+            script.insert(script.end(), {0xBF, high, low});
         } else if (k < 97) {
             script.push_back(static_cast<uint8_t>(0xC0 + byte(pick) % 8));
         } else {

@@ -229,8 +229,8 @@ private:
         const pelmorin_state &s = pelmorin;
         if (s.run_position != ref_.run_position || s.line_count != ref_.line_count ||
             s.bitmap_size != ref_.bitmap_size || s.bitmap_failed != ref_.failed)
-            error_ = "counters differ after " + std::string(event) + " " + std::to_string(run) + " on line " + std::to_string(ref_.line_count) +
-                     " of page " + std::to_string(ref_.page_number);
+            error_ = "counters differ after " + std::string(event) + " " + std::to_string(run) + " on line " +
+                     std::to_string(ref_.line_count) + " of page " + std::to_string(ref_.page_number);
     }
 
     // The page's image must agree; with `whole`, the open line is painted
