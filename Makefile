@@ -37,6 +37,8 @@ bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTAVRIN_BENCH=ON -DTAVRIN_TESTS=OFF
 	cmake --build build-bench -j$(JOBS)
 	build-bench/bench/tavrin_bench
+	if [ -x build-bench/bench/make_fax_pages ]; then \
+		bench/convert_vs_tiffcp.sh build-bench/pelmorin build-bench/bench/make_fax_pages; fi
 
 clean:
 	rm -rf $(BUILD) build-bench out

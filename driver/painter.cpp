@@ -1,6 +1,9 @@
 // The page bitmap painter: paints decoded runs into output rows at the
-// chosen resolution, with the optional scramble rotation.
+// chosen resolution, with the optional scramble rotation. A line's black
+// runs gather in 64-bit words as they come; at its end they are written
+// into its row(s) word by word, halved or doubled as the resolutions ask.
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -17,20 +20,31 @@ void glibc_srand(glibc_random_state *state, uint32_t seed)
         seed = 1;
     // glibc keeps the seed in an int32_t and spreads it with 16807 * word
     // mod (2^31 - 1), computed by Schrage's method so nothing overflows.
+    // Unrolled, slot k of the table is value k of the sequence v[k] =
+    // v[k - 31] + v[k - 3] (from k = 34; v[31..33] repeat v[0..2]), and the
+    // first 310 draws, discarded, are v[34..343]. Each line of a scrambled
+    // page seeds twice, so they are computed straight along the sequence.
+    uint32_t v[344];
     int32_t word = static_cast<int32_t>(seed);
-    state->table[0] = seed;
+    v[0] = seed;
     for (int i = 1; i < 31; ++i) {
         int32_t hi = word / 127773;
         int32_t lo = word % 127773;
         word = 16807 * lo - 2836 * hi;
         if (word < 0)
             word += 2147483647;
-        state->table[i] = static_cast<uint32_t>(word);
+        v[i] = static_cast<uint32_t>(word);
     }
+    for (int i = 31; i < 34; ++i)
+        v[i] = v[i - 31];
+    for (int i = 34; i < 344; ++i)
+        v[i] = v[i - 31] + v[i - 3];
+    // After 310 = 10 x 31 draws the table's cursors are back at 3 and 0,
+    // and slot (3 + j) mod 31 holds the last value written there.
+    for (int j = 0; j < 31; ++j)
+        state->table[(3 + j) % 31] = v[313 + j];
     state->front = 3;
     state->rear = 0;
-    for (int i = 0; i < 310; ++i)
-        glibc_rand(state);
 }
 
 int32_t glibc_rand(glibc_random_state *state)
@@ -121,21 +135,148 @@ row_plan plan_rows(int64_t line)
     return {216 * l, 0, false, false};
 }
 
-// Paints `count` pixels from input pixel x, wrapping within the line.
-void paint_pixels(const row_plan &rows, int x, int count)
+// Marks input pixels [from, to) of the open line black; from < to <= 1728.
+void mark_span(painter_line &p, int from, int to)
 {
-    unsigned char *bitmap = pelmorin.page_bitmap.get();
-    for (int i = 0; i < count; ++i) {
-        int p = rows.halve_pixels ? x / 2 : x;
-        // Byte pairs are swapped: each little-endian 16-bit unit holds 16
-        // pixels with the leftmost in its top bit.
-        std::size_t byte = static_cast<std::size_t>((p >> 3) ^ 1);
-        auto mask = static_cast<unsigned char>(0x80 >> (p & 7));
-        bitmap[rows.first + byte] |= mask;
-        if (rows.doubled)
-            bitmap[rows.second + byte] |= mask;
-        if (++x == INPUT_LINE_WIDTH)
-            x = 0;
+    int first = from >> 6;
+    int last = (to - 1) >> 6;
+    uint64_t head = ~uint64_t{0} >> (from & 63);
+    uint64_t tail = ~uint64_t{0} << (63 - ((to - 1) & 63));
+    if (first == last) {
+        p.bits[first] |= head & tail;
+        return;
+    }
+    p.bits[first] |= head;
+    for (int w = first + 1; w < last; ++w)
+        p.bits[w] = ~uint64_t{0};
+    p.bits[last] |= tail;
+}
+
+// Rows store 16-pixel units little-endian, leftmost pixel in the unit's top
+// bit: a word of 64 pixels, leftmost on top, has its four units reversed.
+uint64_t row_order64(uint64_t v)
+{
+    v = (v << 32) | (v >> 32);
+    return ((v & 0x0000FFFF0000FFFFu) << 16) | ((v >> 16) & 0x0000FFFF0000FFFFu);
+}
+
+uint32_t row_order32(uint32_t v)
+{
+    return (v << 16) | (v >> 16);
+}
+
+// 64 input pixels to 32 output pixels, each the OR of a pair.
+uint32_t halve(uint64_t v)
+{
+    uint64_t x = ((v | (v << 1)) >> 1) & 0x5555555555555555u;
+    x = (x | (x >> 1)) & 0x3333333333333333u;
+    x = (x | (x >> 2)) & 0x0F0F0F0F0F0F0F0Fu;
+    x = (x | (x >> 4)) & 0x00FF00FF00FF00FFu;
+    x = (x | (x >> 8)) & 0x0000FFFF0000FFFFu;
+    x = (x | (x >> 16)) & 0x00000000FFFFFFFFu;
+    return static_cast<uint32_t>(x);
+}
+
+// ORs `value` into the bytes at `at` as a little-endian number.
+template <typename T>
+void or_little_endian(unsigned char *at, T value)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        T old;
+        std::memcpy(&old, at, sizeof old);
+        old |= value;
+        std::memcpy(at, &old, sizeof old);
+    } else {
+        for (std::size_t i = 0; i < sizeof value; ++i)
+            at[i] |= static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+// Paints the open line's gathered pixels into its row(s) and forgets them.
+void paint_open_line(pelmorin_state &s)
+{
+    painter_line &p = s.painter;
+    unsigned char *row = s.page_bitmap.get() + p.first_row;
+    int last = -1;
+    if (p.halve_pixels) {
+        for (int w = 0; w < LINE_WORDS; ++w)
+            if (uint64_t v = p.bits[w]) {
+                or_little_endian(row + 4 * w, row_order32(halve(v)));
+                p.bits[w] = 0;
+                last = w;
+            }
+        if (last >= 0)
+            p.painted_end = std::max<std::size_t>(p.painted_end, p.first_row + 4 * (last + 1));
+        return;
+    }
+    unsigned char *copy = s.page_bitmap.get() + p.second_row;
+    for (int w = 0; w < LINE_WORDS; ++w)
+        if (uint64_t v = p.bits[w]) {
+            uint64_t units = row_order64(v);
+            or_little_endian(row + 8 * w, units);
+            if (p.doubled)
+                or_little_endian(copy + 8 * w, units);
+            p.bits[w] = 0;
+            last = w;
+        }
+    if (last >= 0)
+        p.painted_end = std::max<std::size_t>(p.painted_end,
+                                              (p.doubled ? p.second_row : p.first_row) + 8 * (last + 1));
+}
+
+void forget_open_line(painter_line &p)
+{
+    std::fill(std::begin(p.bits), std::end(p.bits), uint64_t{0});
+    p.open = false;
+}
+
+// Opens line `line_count` for painting: its rows must fit in the bitmap.
+// False when the bitmap cannot grow (bitmap_failed is then set).
+[[gnu::noinline]] bool open_line(pelmorin_state &s)
+{
+    painter_line &p = s.painter;
+    if (s.bitmap_failed || !s.page_bitmap)
+        return false;
+    if (p.open)
+        paint_open_line(s);  // the line count moved under an open line
+    p.open = false;
+    row_plan rows = plan_rows(s.line_count);
+    // Lines that end without any run never come through here, so the row
+    // may be several growth steps past the end: grow until it fits.
+    if (rows.first > SIZE_MAX - 1001 || ensure_bitmap_holds(rows.first + 1001) != 0) {
+        s.bitmap_failed = true;
+        return false;
+    }
+    p.open = true;
+    p.line = s.line_count;
+    p.first_row = rows.first;
+    p.second_row = rows.second;
+    p.doubled = rows.doubled;
+    p.halve_pixels = rows.halve_pixels;
+    // Pages after the first rotate every line; its shift is drawn when its
+    // first black run comes.
+    p.shift = s.scramble_seed != 0 && s.page_number != 1 ? SHIFT_NOT_DRAWN : 0;
+    return true;
+}
+
+// Any black run: one that starts past the line's end, wraps, or needs the
+// line's shift drawn first.
+[[gnu::noinline]] void paint_black_run(pelmorin_state &s, int64_t position, int64_t magnitude)
+{
+    painter_line &p = s.painter;
+    auto x = static_cast<int>(position % INPUT_LINE_WIDTH);
+    if (p.shift == SHIFT_NOT_DRAWN)
+        p.shift = current_line_shift();
+    x -= p.shift;
+    if (x < 0)
+        x += INPUT_LINE_WIDTH;
+    // Past one full line a wrapping run only repaints the same pixels.
+    int end = x + static_cast<int>(std::min<int64_t>(magnitude, INPUT_LINE_WIDTH));
+    if (end > INPUT_LINE_WIDTH) {
+        mark_span(p, x, INPUT_LINE_WIDTH);
+        mark_span(p, 0, end - INPUT_LINE_WIDTH);
+    } else {
+        mark_span(p, x, end);
     }
 }
 
@@ -170,53 +311,81 @@ int begin_page_bitmap()
     s.run_position = 0;
     s.line_count = 0;
     s.bitmap_failed = false;
+    forget_open_line(s.painter);
     if (!s.page_bitmap) {
         s.bitmap_size = INITIAL_BITMAP_SIZE;
         s.page_bitmap.reset(static_cast<unsigned char *>(std::malloc(s.bitmap_size)));
         if (!s.page_bitmap)
             return -1;
+        s.painter.painted_end = s.bitmap_size;
     }
-    std::memset(s.page_bitmap.get(), 0, s.bitmap_size);
+    // Only what the last page painted can be black: rows it grew into
+    // without painting were cleared when they were added.
+    std::memset(s.page_bitmap.get(), 0, std::min(s.painter.painted_end, s.bitmap_size));
+    s.painter.painted_end = 0;
     return 0;
+}
+
+void finish_page_bitmap()
+{
+    pelmorin_state &s = pelmorin;
+    if (s.painter.open)
+        paint_open_line(s);
 }
 
 void release_page_bitmap()
 {
     pelmorin.page_bitmap.reset();
     pelmorin.bitmap_size = INITIAL_BITMAP_SIZE;
+    forget_open_line(pelmorin.painter);
+    pelmorin.painter.painted_end = 0;
 }
+
+namespace {
+
+// A run that opens its line, or any black run but the quick case below.
+[[gnu::noinline]] void paint_run_slowly(pelmorin_state &s, int32_t n, int64_t position, int64_t magnitude)
+{
+    painter_line &p = s.painter;
+    if ((!p.open || p.line != s.line_count) && !open_line(s))
+        return;
+    if (n < 0)
+        paint_black_run(s, position, magnitude);
+}
+
+}  // namespace
 
 extern "C" void paint_run(int32_t n)
 {
     pelmorin_state &s = pelmorin;
-    // The decoder keeps a line's runs within 1728 pixels; the modulo only
-    // guards the bitmap against one that does not.
-    auto x = static_cast<int>(s.run_position % INPUT_LINE_WIDTH);
+    painter_line &p = s.painter;
+    int64_t position = s.run_position;
     int64_t magnitude = n < 0 ? -static_cast<int64_t>(n) : n;
-    s.run_position += magnitude;
-    if (s.bitmap_failed || !s.page_bitmap)
-        return;
-
-    row_plan rows = plan_rows(s.line_count);
-    // Lines that end without any run never come through here, so the row
-    // may be several growth steps past the end: grow until it fits.
-    if (rows.first > SIZE_MAX - 1001 || ensure_bitmap_holds(rows.first + 1001) != 0) {
-        s.bitmap_failed = true;
-        return;
+    s.run_position = position + magnitude;
+    // The quick case: a run of the open line (whose rows the bitmap holds),
+    // within one word of the line's 1728 pixels, as a decoder gives them.
+    int64_t x = position - p.shift;
+    int64_t end = x + magnitude;
+    if (p.open && p.line == s.line_count && (n >= 0 || (x >= 0 && end <= INPUT_LINE_WIDTH))) {
+        if (n >= 0)
+            return;  // white runs paint nothing
+        auto from = static_cast<int>(x), to = static_cast<int>(end);
+        int first = from >> 6;
+        if (first == (to - 1) >> 6) {
+            p.bits[first] |= (~uint64_t{0} >> (from & 63)) & (~uint64_t{0} << (63 - ((to - 1) & 63)));
+            return;
+        }
     }
-    if (n >= 0)
-        return;  // white runs paint nothing
-    if (s.scramble_seed != 0 && s.page_number != 1) {
-        x -= current_line_shift();
-        if (x < 0)
-            x += INPUT_LINE_WIDTH;
-    }
-    // Past one full line a wrapping run only repaints the same pixels.
-    paint_pixels(rows, x, static_cast<int>(std::min<int64_t>(magnitude, INPUT_LINE_WIDTH)));
+    paint_run_slowly(s, n, position, magnitude);
 }
 
 extern "C" void end_of_line(void)
 {
-    pelmorin.run_position = 0;
-    pelmorin.line_count += 1;
+    pelmorin_state &s = pelmorin;
+    if (s.painter.open) {
+        paint_open_line(s);
+        s.painter.open = false;
+    }
+    s.run_position = 0;
+    s.line_count += 1;
 }

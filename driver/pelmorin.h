@@ -41,6 +41,25 @@ struct free_deleter {
 constexpr std::size_t INITIAL_BITMAP_SIZE = 4800 * 216;
 constexpr std::size_t BITMAP_GROWTH = 216000;
 constexpr int INPUT_LINE_WIDTH = 1728;
+constexpr int LINE_WORDS = INPUT_LINE_WIDTH / 64;
+constexpr int SHIFT_NOT_DRAWN = 1 << 20;
+
+// The painter's open line: its black pixels gather here, already rotated,
+// and reach the bitmap's rows at once at the line's end.
+struct painter_line {
+    uint64_t bits[LINE_WORDS] = {};  // input pixel x: word x / 64, bit 63 - x % 64
+    // Runs of line `line` are gathering; its rows are then in the bitmap.
+    bool open = false;
+    int64_t line = 0;
+    int shift = 0;                   // its rotation, or SHIFT_NOT_DRAWN
+    uint64_t first_row = 0;          // byte offsets of its row(s)
+    uint64_t second_row = 0;
+    bool doubled = false;
+    bool halve_pixels = false;
+    // Bytes from offset 0 that may hold black since the last page start:
+    // all a page start has to clear.
+    std::size_t painted_end = 0;
+};
 
 // Everything the converter keeps for the run. Tests drive the painter
 // through it directly.
@@ -67,6 +86,8 @@ struct pelmorin_state {
     int shift_pixels = 0;
 
     glibc_random_state random{};
+
+    painter_line painter;
 };
 
 extern pelmorin_state pelmorin;
@@ -81,9 +102,13 @@ int32_t scramble_key_hash(std::string_view key);
 // Cyclic left shift, in input pixels, of line `line` of a scrambled page.
 int scramble_line_shift(int64_t line, int32_t seed);
 
-// Makes the bitmap on first use, clears it and resets the line state.
-// 0, or -1 when the bitmap cannot be had.
+// Makes the bitmap on first use, clears what the last page painted and
+// resets the line state. 0, or -1 when the bitmap cannot be had.
 int begin_page_bitmap();
+// A line's runs reach the bitmap at its end_of_line; this paints those of a
+// line still open (never visible in the page's image) for callers that look
+// at the whole bitmap. More runs of that line may follow.
+void finish_page_bitmap();
 // Grows the bitmap in BITMAP_GROWTH steps until it holds `bytes`.
 // 0, or -1 when it cannot grow.
 int ensure_bitmap_holds(std::size_t bytes);
