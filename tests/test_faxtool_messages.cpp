@@ -55,4 +55,13 @@ TEST(ExportMessages, UnknownCompressionNamesTheHeaderValue)
     EXPECT_EQ(r.err, expected);
 }
 
+TEST(ImportMessages, DirectoryIsNotCalledAnImage)
+{
+    progrun::temp_dir dir;
+    progrun::result r = faxtool({"import", "-o", dir.file("out.fax"), dir.path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "faxtool: " + dir.path + ": Is a directory\n");
+    EXPECT_TRUE(dir.entries().empty());
+}
+
 }  // namespace
