@@ -251,6 +251,7 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
         return 1;
     }
 
+    const std::string out_name = settings.out == "-" ? "standard output" : settings.out;
     single_output single;
     progress_begin("pages", static_cast<int>(numbers.size()));
     for (std::size_t i = 0; i < numbers.size() && !single.failed; ++i) {
@@ -275,13 +276,13 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
             continue;
         }
         if (!single.open && !open_single(single, settings.type, settings.out, settings.file, reason)) {
-            report_failure(settings.out, reason);
+            report_failure(out_name, reason);
             progress_end();
             return 1;
         }
         if (!add_to_single(single, settings.type, page, reason)) {
             single.failed = true;
-            report_failure(settings.out, reason);
+            report_failure(out_name, reason);
         }
     }
     progress_end();
@@ -289,11 +290,13 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
     if (!close_single(single, settings.type, close_reason)) {
         // After a failed page, closing fails for the same reason: said once.
         if (!close_reason.empty() && !single.failed)
-            report_failure(settings.out, close_reason);
+            report_failure(out_name, close_reason);
         status = 1;
     }
     if (single.failed)
         status = 1;
+    if (settings.out == "-" && (single.failed || !close_reason.empty()))
+        note_stdout_failure_reported();
     return status;
 }
 

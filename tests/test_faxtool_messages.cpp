@@ -55,6 +55,17 @@ TEST(ExportMessages, UnknownCompressionNamesTheHeaderValue)
     EXPECT_EQ(r.err, expected);
 }
 
+TEST(StandardOutput, FullOutputFailsEvenForHelp)
+{
+    const std::string tool = FAXTOOL_PATH;
+    progrun::result r = shell(tool + " --help > /dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "faxtool: cannot write standard output: No space left on device\n");
+    r = shell(tool + " export -o - " + kSample + " > /dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "faxtool: standard output: No space left on device\n");
+}
+
 TEST(ImportMessages, DirectoryIsNotCalledAnImage)
 {
     progrun::temp_dir dir;
