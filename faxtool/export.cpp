@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "faxtool/export_pbm.h"
@@ -26,6 +27,7 @@ enum class format { png, tiff, pdf, pbm, none };
 struct export_settings {
     format type = format::none;
     std::string pages_text;
+    bool pages_given = false;  // -p, even with an empty list
     std::string out;
     bool stretch = false;
     std::string file;
@@ -172,6 +174,7 @@ int scan_export(int argc, char **argv, export_settings &settings)
             break;
         case 'p':
             settings.pages_text = optarg;
+            settings.pages_given = true;
             break;
         case 'o':
             settings.out = optarg;
@@ -205,13 +208,19 @@ int scan_export(int argc, char **argv, export_settings &settings)
 std::vector<int> pages_to_export(const fax_document &doc, const std::set<int> &wanted, int &status)
 {
     std::vector<int> numbers;
-    for (int number : wanted) {
-        if (number > static_cast<int>(doc.pages.size())) {
-            report_failure(doc.path, "no page " + std::to_string(number));
-            status = 1;
-        } else {
-            numbers.push_back(number);
+    const int held = static_cast<int>(doc.pages.size());
+    for (auto it = wanted.begin(); it != wanted.end(); ++it) {
+        if (*it <= held) {
+            numbers.push_back(*it);
+            continue;
         }
+        // A run of missing pages is one message, however long the range.
+        const int first = *it;
+        while (std::next(it) != wanted.end() && *std::next(it) == *it + 1)
+            ++it;
+        report_failure(doc.path, first == *it ? "no page " + std::to_string(first)
+                                              : "no pages " + std::to_string(first) + "-" + std::to_string(*it));
+        status = 1;
     }
     if (wanted.empty())
         for (std::size_t i = 1; i <= doc.pages.size(); ++i)
@@ -228,7 +237,7 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
         return 1;
     }
     if (!doc.pages.empty() && !decodable_compression(doc.compression)) {
-        report_failure(settings.file, "compression " + std::to_string(doc.compression) + " cannot be decoded");
+        report_failure(settings.file, undecodable_reason(doc));
         return 1;
     }
     int status = 0;
@@ -242,6 +251,7 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
         return 1;
     }
 
+    const std::string out_name = settings.out == "-" ? "standard output" : settings.out;
     single_output single;
     progress_begin("pages", static_cast<int>(numbers.size()));
     for (std::size_t i = 0; i < numbers.size() && !single.failed; ++i) {
@@ -266,24 +276,27 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
             continue;
         }
         if (!single.open && !open_single(single, settings.type, settings.out, settings.file, reason)) {
-            report_failure(settings.out, reason);
+            report_failure(out_name, reason);
             progress_end();
             return 1;
         }
         if (!add_to_single(single, settings.type, page, reason)) {
             single.failed = true;
-            report_failure(settings.out, reason);
+            report_failure(out_name, reason);
         }
     }
     progress_end();
     std::string close_reason;
     if (!close_single(single, settings.type, close_reason)) {
-        if (!close_reason.empty())
-            report_failure(settings.out, close_reason);
+        // After a failed page, closing fails for the same reason: said once.
+        if (!close_reason.empty() && !single.failed)
+            report_failure(out_name, close_reason);
         status = 1;
     }
     if (single.failed)
         status = 1;
+    if (settings.out == "-" && (single.failed || !close_reason.empty()))
+        note_stdout_failure_reported();
     return status;
 }
 
@@ -328,7 +341,7 @@ int run_export(int argc, char **argv)
     if (scanned >= 0)
         return scanned;
     std::set<int> wanted;
-    if (!settings.pages_text.empty() && !parse_page_list(settings.pages_text, wanted))
+    if (settings.pages_given && !parse_page_list(settings.pages_text, wanted))
         return usage_error("export", ("bad page list '" + settings.pages_text + "'").c_str());
     return export_pages(settings, wanted);
 }

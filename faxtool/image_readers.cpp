@@ -224,8 +224,11 @@ bool read_image_pages(const std::string &path, std::vector<page_image> &pages, s
             reason = std::strerror(errno);
             return false;
         }
+        errno = 0;
         if (std::fread(magic, 1, sizeof magic, file.get()) < 2) {
-            reason = "not a PBM, PNG or TIFF image";
+            // A directory opens but cannot be read: say so, not "not an image".
+            const bool unreadable = std::ferror(file.get()) != 0 && errno != 0;
+            reason = unreadable ? std::strerror(errno) : "not a PBM, PNG or TIFF image";
             return false;
         }
     }

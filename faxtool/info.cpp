@@ -94,7 +94,7 @@ int info_one(const std::string &path, bool json)
     std::fflush(stdout);
     int status = 0;
     if (!doc.pages.empty() && !decodable_compression(doc.compression)) {
-        report_failure(path, "compression " + json_code(doc.compression) + " cannot be decoded");
+        report_failure(path, undecodable_reason(doc));
         status = 1;
     }
     if (!doc.damage.empty()) {

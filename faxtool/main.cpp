@@ -11,6 +11,7 @@
 #include "faxtool/export.h"
 #include "faxtool/import.h"
 #include "faxtool/info.h"
+#include "faxtool/messages.h"
 #include "faxtool/recompress.h"
 #include "faxtool/usage.h"
 
@@ -28,6 +29,18 @@ constexpr command_entry COMMANDS[] = {
     {"recompress", run_recompress},
 };
 
+// Output that never reached standard output is a failure, even for --help.
+int finish_stdout(int status)
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        if (stdout_failure_reported())
+            return 1;
+        std::fprintf(stderr, "faxtool: cannot write standard output: %s\n", std::strerror(errno));
+        return 1;
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -40,18 +53,13 @@ int main(int argc, char **argv)
         return usage_error(nullptr, "missing command");
     const char *word = argv[1];
     if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0)
-        return print_command_help(nullptr);
+        return finish_stdout(print_command_help(nullptr));
     if (std::strcmp(word, "--version") == 0 || std::strcmp(word, "-V") == 0)
-        return print_version();
+        return finish_stdout(print_version());
     for (const command_entry &command : COMMANDS) {
         if (std::strcmp(word, command.name) == 0) {
             optind = 1;
-            const int status = command.run(argc - 1, argv + 1);
-            if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-                std::fprintf(stderr, "faxtool: cannot write standard output: %s\n", std::strerror(errno));
-                return 1;
-            }
-            return status;
+            return finish_stdout(command.run(argc - 1, argv + 1));
         }
     }
     std::string reason = std::string("unknown command '") + word + "'";

@@ -26,6 +26,26 @@ void report_failure(std::string_view file, std::string_view reason)
 
 namespace {
 
+struct report_state {
+    bool stdout_failure = false;
+};
+
+report_state reports;
+
+}  // namespace
+
+void note_stdout_failure_reported()
+{
+    reports.stdout_failure = true;
+}
+
+bool stdout_failure_reported()
+{
+    return reports.stdout_failure;
+}
+
+namespace {
+
 // Descriptors 1 and 2 as they were before a capture.
 struct capture_state {
     int saved_out = -1;

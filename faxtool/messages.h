@@ -8,6 +8,11 @@
 // Prints "faxtool: FILE: reason" (or "faxtool: reason" for an empty file).
 void report_failure(std::string_view file, std::string_view reason);
 
+// A command that has told the user standard output failed says so here, so
+// that the final check of standard output does not say it again.
+void note_stdout_failure_reported();
+bool stdout_failure_reported();
+
 // What a library call wrote to standard output and error while it ran.
 struct captured_text {
     std::string text;

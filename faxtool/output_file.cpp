@@ -100,7 +100,7 @@ bool output_commit(output_file &out, std::string &reason)
             return false;
         }
         if (!ok)
-            reason = std::string("cannot write standard output: ") + std::strerror(errno);
+            reason = std::strerror(errno);
         return ok;
     }
     errno = 0;

@@ -37,6 +37,16 @@ bool decodable_compression(int compression)
     return compression == COMP_MH || compression == COMP_MR || compression == COMP_MMR;
 }
 
+std::string undecodable_reason(const fax_document &doc)
+{
+    if (doc.compression >= 0)
+        return "compression " + std::to_string(doc.compression) + " cannot be decoded";
+    for (const auto &[name, value] : doc.attributes)
+        if (name == "COMPRESSION")
+            return "unknown compression '" + value + "'";
+    return "unknown compression";
+}
+
 namespace {
 
 constexpr std::size_t PREFIX_BYTES = 8;
@@ -239,7 +249,7 @@ bool decode_page_rows(const fax_document &doc, std::size_t index, bool stretch, 
     out.number = static_cast<int>(index) + 1;
     out.resolution = doc.resolution;
     if (!decodable_compression(doc.compression)) {
-        reason = "compression " + std::to_string(doc.compression) + " cannot be decoded";
+        reason = undecodable_reason(doc);
         return false;
     }
     builder = row_builder{};

@@ -52,6 +52,10 @@ bool load_fax_document(const std::string &path, fax_document &doc, std::string &
 // True when the library decodes the file's COMPRESSION (MH, MR, MMR).
 bool decodable_compression(int compression);
 
+// Why the file's pages cannot be decoded: its code, or the header's own text
+// when that is no known code.
+std::string undecodable_reason(const fax_document &doc);
+
 // What decoding one page gave, from the decoder's own report.
 struct page_report {
     int32_t lines = 0;
