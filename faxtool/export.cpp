@@ -304,6 +304,7 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
 
 bool parse_page_list(const std::string &text, std::set<int> &pages)
 {
+    constexpr std::size_t MAX_LISTED_PAGES = 1000000;
     if (text.empty())
         return false;
     std::size_t at = 0;
@@ -325,10 +326,14 @@ bool parse_page_list(const std::string &text, std::set<int> &pages)
         last = first;
         if (dash != std::string::npos && !number(item.substr(dash + 1), last))
             return false;
-        if (last < first || last - first > 1000000)
+        if (last < first || last - first >= static_cast<long>(MAX_LISTED_PAGES))
             return false;
-        for (long n = first; n <= last; ++n)
+        // However many ranges, a list names at most a million pages: the set
+        // holds each one.
+        for (long n = first; n <= last && pages.size() <= MAX_LISTED_PAGES; ++n)
             pages.insert(static_cast<int>(n));
+        if (pages.size() > MAX_LISTED_PAGES)
+            return false;
         at = comma + 1;
     }
     return true;

@@ -29,6 +29,18 @@ TEST(ExportMessages, RunOfMissingPagesIsOneLine)
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"p-1.png", "p-2.png"}));
 }
 
+// Each listed page is held; a list of many long ranges must not eat memory.
+TEST(ExportMessages, PageListOfMoreThanAMillionPagesIsRefused)
+{
+    progrun::temp_dir dir;
+    std::string list = "1-900000";
+    for (int i = 1; i < 1000; ++i)
+        list += "," + std::to_string(i * 1000000) + "-" + std::to_string(i * 1000000 + 999999);
+    progrun::result r = faxtool({"export", "-p", list, "-o", dir.file("p"), kSample});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(dir.entries().empty());
+}
+
 TEST(ExportMessages, FailedTiffSaysWhyOnce)
 {
     progrun::temp_dir dir;

@@ -458,10 +458,12 @@ TEST_F(Convert, PagesOverTheLineCapAreRefused)
 TEST_F(Convert, PageFileCutShortIsRemoved)
 {
     put("in.fax", faxbuilder::fax_file(header("0"), {faxbuilder::mh_page(pattern_page(100, 3))}));
-    // The child inherits the limit and the ignored signal: its write fails with EFBIG.
+    // The child inherits the limit with SIGXFSZ at its default: pelmorin itself
+    // must ignore the signal, so that the write fails with EFBIG instead of
+    // the process being killed with the page half written.
     struct rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    void (*old_handler)(int) = signal(SIGXFSZ, SIG_DFL);
     struct rlimit limited = {std::min<rlim_t>(4096, saved.rlim_cur), saved.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
     progrun::result r = run({"in.fax", "p"});
