@@ -1,5 +1,6 @@
 // PNG export through libpng.
 #include "faxtool/export_png.h"
+#include "faxtool/library_messages.h"
 
 #include <png.h>
 
@@ -9,21 +10,6 @@
 #include <cstring>
 
 namespace {
-
-// libpng reports through a longjmp; its message is kept here.
-struct png_failure {
-    char message[256];
-};
-
-png_failure png_error_text;
-
-extern "C" void on_png_error(png_structp png, png_const_charp message)
-{
-    std::snprintf(png_error_text.message, sizeof png_error_text.message, "%s", message);
-    png_longjmp(png, 1);
-}
-
-extern "C" void on_png_warning(png_structp, png_const_charp) {}
 
 uint32_t dots_per_metre(int dpi)
 {
@@ -53,7 +39,7 @@ bool write_rows(png_structp png, png_infop info, FILE *stream, const page_image 
 
 bool png_write_page(FILE *stream, const page_image &page, std::string &reason)
 {
-    png_error_text.message[0] = '\0';
+    library_text.png[0] = '\0';
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error,
                                               on_png_warning);
     png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
@@ -68,8 +54,7 @@ bool png_write_page(FILE *stream, const page_image &page, std::string &reason)
     ok = ok && std::fflush(stream) == 0 && std::ferror(stream) == 0;
     if (!ok) {
         reason = errno != 0 ? std::strerror(errno)
-                 : png_error_text.message[0] != '\0' ? png_error_text.message
-                                                     : "cannot write the image";
+                 : png_reason("cannot write the image");
     }
     return ok;
 }

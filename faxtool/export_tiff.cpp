@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "faxtool/coding.h"
+#include "faxtool/library_messages.h"
 
 struct tiff_writer {
     TIFF *tiff = nullptr;
@@ -18,25 +19,12 @@ struct tiff_writer {
 
 namespace {
 
-// libtiff reports through a handler; the last message is the reason.
-struct tiff_messages {
-    char last[256];
-};
-
-tiff_messages tiff_text;
-
-extern "C" void on_tiff_error(const char *, const char *format, va_list args)
-{
-    std::vsnprintf(tiff_text.last, sizeof tiff_text.last, format, args);
-}
-
-extern "C" void on_tiff_warning(const char *, const char *, va_list) {}
-
-std::string tiff_reason(const char *fallback)
+// A failed write says why through errno; libtiff's own message comes second.
+std::string write_reason(const char *fallback)
 {
     if (errno != 0)
         return std::strerror(errno);
-    return tiff_text.last[0] != '\0' ? tiff_text.last : fallback;
+    return tiff_reason(fallback);
 }
 
 bool set_page_fields(TIFF *tiff, const page_image &page)
@@ -65,13 +53,13 @@ tiff_writer *tiff_open_writer(output_file &out, std::string &reason)
 {
     TIFFSetErrorHandler(on_tiff_error);
     TIFFSetWarningHandler(on_tiff_warning);
-    tiff_text.last[0] = '\0';
+    library_text.tiff[0] = '\0';
     // TIFFClose closes its descriptor; the output keeps its own.
     const int fd = dup(fileno(out.stream));
     errno = 0;
     TIFF *tiff = fd >= 0 ? TIFFFdOpen(fd, out.path.c_str(), "w") : nullptr;
     if (tiff == nullptr) {
-        reason = tiff_reason("cannot start the TIFF file");
+        reason = write_reason("cannot start the TIFF file");
         if (fd >= 0)
             close(fd);
         return nullptr;
@@ -88,12 +76,12 @@ bool tiff_add_page(tiff_writer *writer, const page_image &page, std::string &rea
         reason = "the encoder failed";
         return false;
     }
-    tiff_text.last[0] = '\0';
+    library_text.tiff[0] = '\0';
     errno = 0;
     if (!set_page_fields(writer->tiff, page) ||
         TIFFWriteRawStrip(writer->tiff, 0, coded.data(), static_cast<tmsize_t>(coded.size())) < 0 ||
         TIFFWriteDirectory(writer->tiff) != 1) {
-        reason = tiff_reason("cannot write the TIFF page");
+        reason = write_reason("cannot write the TIFF page");
         return false;
     }
     return true;
@@ -101,11 +89,11 @@ bool tiff_add_page(tiff_writer *writer, const page_image &page, std::string &rea
 
 bool tiff_close_writer(tiff_writer *writer, std::string &reason)
 {
-    tiff_text.last[0] = '\0';
+    library_text.tiff[0] = '\0';
     errno = 0;
     bool ok = TIFFFlush(writer->tiff) == 1;
     if (!ok)
-        reason = tiff_reason("cannot write the TIFF file");
+        reason = write_reason("cannot write the TIFF file");
     TIFFClose(writer->tiff);
     delete writer;
     return ok;

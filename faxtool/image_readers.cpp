@@ -1,6 +1,7 @@
 // Image readers for import.
 #include "faxtool/image_readers.h"
 #include "faxtool/image_rows.h"
+#include "faxtool/library_messages.h"
 
 #include <png.h>
 #include <tiffio.h>
@@ -12,24 +13,9 @@
 #include <cstring>
 #include <memory>
 
-
 namespace {
 
 // ---- PNG ----------------------------------------------------------------------
-
-struct png_failure {
-    char message[256];
-};
-
-png_failure png_read_error;
-
-extern "C" void on_png_read_error(png_structp png, png_const_charp message)
-{
-    std::snprintf(png_read_error.message, sizeof png_read_error.message, "%s", message);
-    png_longjmp(png, 1);
-}
-
-extern "C" void on_png_read_warning(png_structp, png_const_charp) {}
 
 // Grey or colour of any depth becomes 8-bit grey, without alpha.
 void ask_for_grey(png_structp png, png_infop info)
@@ -83,9 +69,9 @@ bool read_png(const std::string &path, std::vector<page_image> &pages, std::stri
         reason = std::strerror(errno);
         return false;
     }
-    png_read_error.message[0] = '\0';
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_read_error,
-                                             on_png_read_warning);
+    library_text.png[0] = '\0';
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error,
+                                             on_png_warning);
     png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
     if (info == nullptr) {
         png_destroy_read_struct(&png, nullptr, nullptr);
@@ -98,7 +84,7 @@ bool read_png(const std::string &path, std::vector<page_image> &pages, std::stri
     png_destroy_read_struct(&png, &info, nullptr);
     if (!ok) {
         if (reason.empty())
-            reason = png_read_error.message[0] != '\0' ? png_read_error.message : "cannot read the PNG image";
+            reason = png_reason("cannot read the PNG image");
         return false;
     }
     // Below half of full scale is black.
@@ -111,19 +97,6 @@ bool read_png(const std::string &path, std::vector<page_image> &pages, std::stri
 }
 
 // ---- TIFF ---------------------------------------------------------------------
-
-struct tiff_messages {
-    char last[256];
-};
-
-tiff_messages tiff_read_error;
-
-extern "C" void on_tiff_read_error(const char *, const char *format, va_list args)
-{
-    std::vsnprintf(tiff_read_error.last, sizeof tiff_read_error.last, format, args);
-}
-
-extern "C" void on_tiff_read_warning(const char *, const char *, va_list) {}
 
 struct tiff_closer {
     void operator()(TIFF *tiff) const { TIFFClose(tiff); }
@@ -157,7 +130,7 @@ bool read_tiff_page(TIFF *tiff, int page, page_image &image, std::string &reason
     for (uint32_t y = 0; y < height; ++y) {
         uint8_t *row = image.bits.data() + static_cast<std::size_t>(y) * image.row_bytes;
         if (TIFFReadScanline(tiff, row, y, 0) < 0) {
-            reason = where + (tiff_read_error.last[0] != '\0' ? tiff_read_error.last : "cannot decode");
+            reason = where + tiff_reason("cannot decode");
             return false;
         }
         if (photometric == PHOTOMETRIC_MINISBLACK)
@@ -175,12 +148,12 @@ bool read_tiff_page(TIFF *tiff, int page, page_image &image, std::string &reason
 
 bool read_tiff(const std::string &path, std::vector<page_image> &pages, std::string &reason)
 {
-    TIFFSetErrorHandler(on_tiff_read_error);
-    TIFFSetWarningHandler(on_tiff_read_warning);
-    tiff_read_error.last[0] = '\0';
+    TIFFSetErrorHandler(on_tiff_error);
+    TIFFSetWarningHandler(on_tiff_warning);
+    library_text.tiff[0] = '\0';
     std::unique_ptr<TIFF, tiff_closer> tiff(TIFFOpen(path.c_str(), "r"));
     if (!tiff) {
-        reason = tiff_read_error.last[0] != '\0' ? tiff_read_error.last : "cannot open the TIFF file";
+        reason = tiff_reason("cannot open the TIFF file");
         return false;
     }
     int page = 1;
