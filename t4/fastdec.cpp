@@ -1,0 +1,633 @@
+// Table-driven decoding. Exactness comes by construction: a code is taken
+// from the tables only when the 64-bit window lies wholly inside the data and
+// the code ends inside it, so a table hit is the very token the graph walk
+// would reach. Everything else (the EOL search, long zero runs, the last
+// bytes of the data) goes through the graph walk, bit by bit, as before.
+#include "t4/fastdec.h"
+
+#include <bit>
+#include <cstdio>
+#include <cstring>
+
+#include "t4/bitmanip.h"
+#include "t4/dectbls.h"
+#include "t4/lookup_tables.h"
+
+namespace t4dec_detail {
+namespace {
+
+using t4tables::code_entry;
+
+constexpr int FILL_ZEROS = 11;  // an EOL is at least eleven 0 bits and a 1
+// Zero runs longer than this are left to the walk: the window holds at
+// least 57 data bits, and the count, its 1 bit and a tag bit must fit.
+constexpr int MAX_COUNTED_ZEROS = 48;
+
+struct bit_cursor {
+    const unsigned char *data;
+    int64_t pos = 0;       // bits consumed
+    int64_t end = 0;       // bits in the data
+    int64_t fast_end = 0;  // below it, the 8 bytes from pos / 8 on are data
+
+    bool fast() const { return pos < fast_end; }
+
+    // The next 57 to 64 bits, the next bit in bit 0.
+    uint64_t window() const
+    {
+        uint64_t w;
+        std::memcpy(&w, data + (pos >> 3), sizeof w);
+        if constexpr (std::endian::native == std::endian::big)
+            w = __builtin_bswap64(w);
+        return w >> (pos & 7);
+    }
+
+    bool next_bit(int &bit)
+    {
+        if (pos >= end)
+            return false;
+        bit = (data[pos >> 3] >> (pos & 7)) & 1;
+        ++pos;
+        return true;
+    }
+};
+
+bit_cursor make_cursor(const unsigned char *data, int length)
+{
+    bit_cursor in{data};
+    if (data != nullptr && length > 0) {
+        in.end = static_cast<int64_t>(length) * 8;
+        in.fast_end = length >= 8 ? (static_cast<int64_t>(length) - 7) * 8 : 0;
+    }
+    return in;
+}
+
+struct code_token {
+    int32_t value;
+    bool tagged_eol;  // EOL with its tag bit (TAG_ONE_DIMENSIONAL / TAG_TWO_DIMENSIONAL)
+};
+
+// ---------------------------------------------------------------------------
+// The exact step: the graph walk, one bit at a time.
+
+const code_node *step(const code_node *node, int bit)
+{
+    const code_node *next = code_successor(node, bit);
+    return next != nullptr ? next : sync_chain;
+}
+
+bool is_tag_leaf(const code_node *node)
+{
+    return node == code_successor(tag_node, 0) || node == code_successor(tag_node, 1);
+}
+
+[[gnu::noinline]] bool walk_token(bit_cursor &in, const code_node *&node, bool eol_without_tag,
+                                  code_token &token)
+{
+    int bit = 0;
+    while (in.next_bit(bit)) {
+        node = step(node, bit);
+        if (eol_without_tag && node == tag_node) {
+            token = {TAG_TWO_DIMENSIONAL, true};
+            return true;
+        }
+        if (code_is_leaf(node)) {
+            token = {node->token, is_tag_leaf(node)};
+            return true;
+        }
+    }
+    return false;
+}
+
+// The next token from `node` (a tree root, tag_node or the EOL search); false
+// at the end of the data. In MMR data no tag bit follows an EOL.
+inline bool read_token(bit_cursor &in, const code_node *&node, bool eol_without_tag,
+                       code_token &token)
+{
+    while (in.fast()) {
+        const uint64_t w = in.window();
+        if (node == mode_tree) {
+            const code_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
+            if (e.kind == t4tables::CODE) {
+                in.pos += e.bits;
+                token = {e.token, false};
+                return true;
+            }
+            const int zeros = std::countr_zero(w);
+            if (zeros > MAX_COUNTED_ZEROS)
+                break;
+            in.pos += zeros + 1;
+            if (zeros < FILL_ZEROS)
+                continue;  // an extension code, dropped: back at the root
+            if (eol_without_tag) {
+                token = {TAG_TWO_DIMENSIONAL, true};
+            } else {
+                token = {(w >> (zeros + 1)) & 1 ? TAG_ONE_DIMENSIONAL : TAG_TWO_DIMENSIONAL, true};
+                ++in.pos;
+            }
+            return true;
+        }
+        if (node == white_tree || node == black_tree) {
+            const t4tables::run_tables &t = *t4tables::runs[node == black_tree ? 1 : 0];
+            code_entry e = t.primary[w & ((1u << t4tables::RUN_BITS) - 1)];
+            if (e.kind == t4tables::SECONDARY)
+                e = t.secondary[(w >> t4tables::PREFIX_ZEROS) & ((1u << t4tables::RUN_BITS) - 1)];
+            if (e.kind == t4tables::CODE) {
+                in.pos += e.bits;
+                token = {e.token, false};
+                return true;
+            }
+            const int zeros = std::countr_zero(w);
+            if (zeros > MAX_COUNTED_ZEROS)
+                break;
+            in.pos += zeros + 1;
+            if (zeros >= FILL_ZEROS) {
+                token = {RUN_EOL, false};
+                return true;
+            }
+            node = sync_chain;  // no code: the EOL search takes over
+            break;
+        }
+        if (node == tag_node) {
+            token = {w & 1 ? TAG_ONE_DIMENSIONAL : TAG_TWO_DIMENSIONAL, true};
+            ++in.pos;
+            return true;
+        }
+        break;
+    }
+    return walk_token(in, node, eol_without_tag, token);
+}
+
+// ---------------------------------------------------------------------------
+// MH: the run sink takes every token; a terminating code that fits the line
+// is placed here without the sink's general checks.
+
+// The root where decoding goes on after `token` read from `root`.
+const code_node *mh_next_root(const code_node *root, int32_t token)
+{
+    if (token == RUN_EOL)
+        return white_tree;  // every line starts white
+    if (magnitude(token) <= MAX_TERMINATING)
+        return root == white_tree ? black_tree : white_tree;
+    return root;  // a make-up code keeps its colour
+}
+
+// ---------------------------------------------------------------------------
+// Lines as changing elements: positions where the colour changes, from a
+// white start; even entries begin black runs, odd ones white runs. A
+// finished line ends with two sentinels at the width.
+
+struct change_line {
+    int16_t *at;
+    int count = 0;
+    int painted = WHITE;  // colour of the last pixel painted
+    int32_t end = 0;      // pixels painted
+};
+
+void line_start(change_line &l)
+{
+    l.count = 0;
+    l.painted = WHITE;
+    l.end = 0;
+}
+
+void line_finish(change_line &l, int32_t width)
+{
+    if (l.painted == BLACK && l.end < width)
+        l.at[l.count++] = static_cast<int16_t>(l.end);
+    l.at[l.count] = static_cast<int16_t>(width);
+    l.at[l.count + 1] = static_cast<int16_t>(width);
+}
+
+// The bitmap of a line; `tail` ends a black run left open (unfinished line).
+void render(const change_line &l, int32_t tail, unsigned char *bitmap, int bytes_per_line)
+{
+    std::memset(bitmap, 0, static_cast<std::size_t>(bytes_per_line));
+    for (int i = 0; i < l.count; i += 2) {
+        const int32_t to = i + 1 < l.count ? l.at[i + 1] : tail;
+        set_bit_run(bitmap, l.at[i], to - l.at[i], BLACK);
+    }
+}
+
+struct coding_state {
+    change_line reference;
+    change_line coding;
+    unsigned char *reference_bitmap;
+    unsigned char *coding_bitmap;
+    int32_t width;
+    int bytes_per_line;
+    callbacks cb;
+    int16_t a0 = -1;           // -1: the imaginary white element before the line
+    int colour = WHITE;        // of the run starting at a0
+    int horizontal_runs = 0;   // runs of a horizontal mode still to read
+    int32_t run_sum = 0;       // make-up lengths of the run being read
+    int cursor = 0;            // reference entries before it are <= a0
+};
+
+int16_t a0_or_zero(const coding_state &cs) { return cs.a0 < 0 ? int16_t{0} : cs.a0; }
+
+// The changing-element search of the bitmap decoders on the reference
+// changes, clamped to the width: the next change of the target colour right
+// of `from`. From a start of 0 or less the legacy rule holds: pixel 0 itself
+// is a candidate. `from_a0` lets the search move the cursor for good.
+int32_t reference_change(coding_state &cs, int32_t from, int colour, int &target, bool from_a0)
+{
+    const int16_t *at = cs.reference.at;
+    target = (from < 0 || colour == WHITE) ? BLACK : WHITE;
+    if (from <= 0) {
+        if (target == BLACK)
+            return at[0];
+        return at[0] != 0 ? 0 : at[1];  // pixel 0 is white: found at once
+    }
+    if (from >= cs.width)
+        return cs.width;
+    int j = cs.cursor;
+    while (at[j] <= from)
+        ++j;
+    if (from_a0)
+        cs.cursor = j;
+    if ((j & 1) != (target == WHITE ? 1 : 0))  // black changes at even entries
+        ++j;
+    return at[j];
+}
+
+void emit_run(coding_state &cs, int16_t from, int32_t length, int colour)
+{
+    if (length > 0) {
+        change_line &l = cs.coding;
+        if (colour != l.painted) {
+            l.at[l.count++] = from;
+            l.painted = colour;
+        }
+        l.end = from + length;
+    }
+    cs.cb.run_of(colour == BLACK ? -length : length);
+}
+
+enum class step_result { ok, line_error };
+
+step_result pass_mode(coding_state &cs)
+{
+    int b1_colour = 0, unused = 0;
+    const int32_t b1 = reference_change(cs, cs.a0, cs.colour, b1_colour, true);
+    const int32_t b2 = reference_change(cs, b1, b1_colour, unused, false);
+    cs.a0 = a0_or_zero(cs);
+    if (b2 > cs.width || b2 < cs.a0)
+        return step_result::line_error;
+    emit_run(cs, cs.a0, b2 - cs.a0, cs.colour);
+    cs.a0 = static_cast<int16_t>(b2);  // colour unchanged: the next run continues it
+    return step_result::ok;
+}
+
+// a1 - b1 for V0, VL1-3, VR1-3 (tokens MODE_V0 to MODE_VR3).
+constexpr int vertical_offset[7] = {0, -1, -2, -3, 1, 2, 3};
+
+step_result vertical_mode(coding_state &cs, int32_t token)
+{
+    int unused = 0;
+    const int32_t a1 = reference_change(cs, cs.a0, cs.colour, unused, true) +
+                       vertical_offset[token - MODE_V0];
+    const int16_t from = a0_or_zero(cs);
+    if (a1 > cs.width || a1 < from)
+        return step_result::line_error;
+    emit_run(cs, from, a1 - from, cs.colour);
+    cs.a0 = static_cast<int16_t>(a1);
+    cs.colour ^= 1;
+    return step_result::ok;
+}
+
+enum class run_result { pending, complete, line_error };
+
+run_result run_token(coding_state &cs, int32_t token)
+{
+    const int32_t size = magnitude(token);
+    if (size > MAX_TERMINATING) {
+        cs.run_sum = add_run_sum(cs.run_sum, size);
+        return run_result::pending;
+    }
+    cs.a0 = a0_or_zero(cs);
+    const int32_t run = cs.run_sum + size;
+    cs.run_sum = 0;
+    if (cs.a0 + run > cs.width)
+        return run_result::line_error;
+    emit_run(cs, cs.a0, run, cs.colour);
+    cs.a0 = static_cast<int16_t>(cs.a0 + run);
+    cs.colour ^= 1;
+    return run_result::complete;
+}
+
+// An EOL counts as a make-up length here, so an EOL inside horizontal mode
+// always fails the line.
+step_result horizontal_run(coding_state &cs, int32_t token)
+{
+    const run_result r = run_token(cs, token);
+    if (r == run_result::line_error)
+        return step_result::line_error;
+    if (r == run_result::complete)
+        --cs.horizontal_runs;
+    return step_result::ok;
+}
+
+step_result coding_mode_step(coding_state &cs, int32_t token)
+{
+    switch (token) {
+    case MODE_PASS:
+        return pass_mode(cs);
+    case MODE_HORIZONTAL:
+        cs.horizontal_runs = 2;
+        cs.run_sum = 0;
+        return step_result::ok;
+    case MODE_V0: case MODE_VL1: case MODE_VL2: case MODE_VL3:
+    case MODE_VR1: case MODE_VR2: case MODE_VR3:
+        return vertical_mode(cs, token);
+    default:
+        std::printf("Bad tok: Can't happen!  runlen=%d\n", static_cast<int>(token));
+        return step_result::ok;
+    }
+}
+
+const code_node *colour_tree(const coding_state &cs)
+{
+    return cs.colour == BLACK ? black_tree : white_tree;
+}
+
+void start_line(coding_state &cs)
+{
+    line_start(cs.coding);
+    cs.a0 = -1;
+    cs.colour = WHITE;
+    cs.horizontal_runs = 0;
+    cs.run_sum = 0;
+    cs.cursor = 0;
+}
+
+// The coding line becomes the reference line of the next.
+void finish_line(coding_state &cs)
+{
+    line_finish(cs.coding, cs.width);
+    std::swap(cs.reference, cs.coding);
+    start_line(cs);
+}
+
+void report_coding_line(coding_state &cs)
+{
+    if (cs.cb.line != nullptr) {
+        render(cs.coding, cs.coding.end, cs.coding_bitmap, cs.bytes_per_line);
+        cs.cb.line_of(cs.coding_bitmap, cs.bytes_per_line);
+    }
+}
+
+void report_reference_line(coding_state &cs)
+{
+    if (cs.cb.line != nullptr) {
+        render(cs.reference, cs.width, cs.reference_bitmap, cs.bytes_per_line);
+        cs.cb.line_of(cs.reference_bitmap, cs.bytes_per_line);
+    }
+}
+
+// A line that began is reported padded with white: the coding line, or the
+// reference line in its place.
+void close_partial_line(coding_state &cs, bool show_reference)
+{
+    if (cs.a0 < 0)
+        return;
+    if (cs.a0 < cs.width)
+        cs.cb.run_of(cs.width - cs.a0);
+    if (show_reference)
+        report_reference_line(cs);
+    else
+        report_coding_line(cs);
+    cs.cb.end_of_line();
+}
+
+// The bitmaps handed to line_callback, reference first, then the change
+// arrays; nothing is kept unless all are had.
+struct line_store {
+    byte_buffer reference;
+    byte_buffer coding;
+    std::unique_ptr<int16_t[], free_deleter> changes;
+};
+
+bool alloc_lines(line_store &lines, int32_t width)
+{
+    const auto bytes = static_cast<std::size_t>(bytes_for(width));
+    lines.reference = alloc_cleared(bytes);
+    if (!lines.reference)
+        return false;
+    lines.coding = alloc_cleared(bytes);
+    if (lines.coding)  // each line: at most one change a pixel, and two sentinels
+        lines.changes.reset(static_cast<int16_t *>(
+            std::malloc(2 * (static_cast<std::size_t>(width) + 2) * sizeof(int16_t))));
+    if (!lines.changes) {
+        lines = line_store{};
+        return false;
+    }
+    return true;
+}
+
+coding_state make_coding_state(line_store &lines, int32_t width, const callbacks &cb)
+{
+    int16_t *changes = lines.changes.get();
+    coding_state cs{change_line{changes},
+                    change_line{changes + width + 2},
+                    lines.reference.get(),
+                    lines.coding.get(),
+                    width,
+                    bytes_for(width),
+                    cb};
+    line_finish(cs.reference, width);  // all white above the first line
+    return cs;
+}
+
+// ---------------------------------------------------------------------------
+// MR: EOL-separated lines, each EOL's tag bit choosing 1-D or 2-D coding.
+
+enum class mr_line { searching, one_dimensional, two_dimensional };
+
+struct mr_decoder {
+    coding_state cs;
+    mr_line state = mr_line::searching;
+    bool synchronised = false;
+    int eol_count = 0;
+    const code_node *node = sync_chain;
+};
+
+void mr_line_error(mr_decoder &d)
+{
+    ++d.cs.cb.report->concealed;
+    close_partial_line(d.cs, true);  // the previous line stands in
+    d.state = mr_line::searching;
+    d.synchronised = false;
+    d.node = sync_chain;
+    start_line(d.cs);
+}
+
+const code_node *mr_restart(const mr_decoder &d)
+{
+    if (d.state == mr_line::one_dimensional || d.cs.horizontal_runs > 0)
+        return colour_tree(d.cs);
+    return mode_tree;
+}
+
+// An EOL with its tag bit. Returns false at the sixth EOL in a row (RTC).
+bool mr_tagged_eol(mr_decoder &d, int32_t token)
+{
+    if (++d.eol_count == RTC_EOLS)
+        return false;
+    if (!d.synchronised) {
+        d.synchronised = true;
+        start_line(d.cs);
+    } else {
+        finish_line(d.cs);
+        if (d.eol_count == 1)
+            report_reference_line(d.cs);
+        d.cs.cb.end_of_line();
+    }
+    d.state = token == TAG_ONE_DIMENSIONAL ? mr_line::one_dimensional : mr_line::two_dimensional;
+    d.node = mr_restart(d);
+    return true;
+}
+
+step_result mr_line_token(mr_decoder &d, int32_t token)
+{
+    if (d.state == mr_line::one_dimensional)
+        return run_token(d.cs, token) == run_result::line_error ? step_result::line_error
+                                                                : step_result::ok;
+    if (d.cs.horizontal_runs > 0)
+        return horizontal_run(d.cs, token);
+    return coding_mode_step(d.cs, token);
+}
+
+// Returns false when decoding is over (RTC).
+bool mr_token(mr_decoder &d, code_token t)
+{
+    const int32_t token = t.value;
+    const bool horizontal = d.cs.horizontal_runs > 0;
+    if (token == RUN_EOL && !horizontal) {
+        // A make-up code cut off by an EOL would leak its length into a
+        // later run: the line is broken, and this EOL may resynchronise.
+        if (d.state == mr_line::one_dimensional && d.cs.run_sum > 0) {
+            d.cs.a0 = a0_or_zero(d.cs);
+            mr_line_error(d);
+        }
+        d.node = tag_node;
+        return true;
+    }
+    if (!d.synchronised && !(t.tagged_eol && token == TAG_ONE_DIMENSIONAL)) {
+        d.state = mr_line::searching;
+        d.node = sync_chain;
+        return true;
+    }
+    if (t.tagged_eol)
+        return mr_tagged_eol(d, token);
+    d.eol_count = 0;
+    if (mr_line_token(d, token) == step_result::line_error)
+        mr_line_error(d);
+    else
+        d.node = mr_restart(d);
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+int fast_MH(t4dec_context &ctx, const unsigned char *data, int length, int32_t width,
+            const callbacks &cb)
+{
+    sink_state &sink = ctx.sink;
+    sink_reset(sink);
+    *cb.report = t4dec_report{};
+    const int bytes = valid_width(width) ? bytes_for(width) : -1;
+    bit_cursor in = make_cursor(data, length);
+    const code_node *node = sync_chain;  // nothing counts before the first EOL
+    code_token t{};
+    for (;;) {
+        const code_node *root = node;
+        if (!read_token(in, node, false, t))
+            break;
+        node = mh_next_root(root, t.value);
+        // A terminating code that fits the open line, no make-up pending.
+        if (sink.bytes_per_line == bytes && !sink.skipping && !sink.makeup_pending) {
+            const int32_t run = magnitude(t.value);
+            if (run <= MAX_TERMINATING && sink.position + run <= width) {
+                if (t.value < 0)
+                    set_bit_run(sink.buffer.get(), static_cast<short>(sink.position), run, BLACK);
+                sink.position += run;
+                cb.run_of(t.value);
+                continue;
+            }
+        }
+        sink_token(sink, cb, width, t.value);
+    }
+    // Clean: the data stopped between lines, not inside a run or line.
+    cb.report->clean = cb.report->concealed == 0 && sink_between_lines(sink) ? 1 : 0;
+    return 1;
+}
+
+int fast_MR(t4dec_context &, const unsigned char *data, int length, int32_t width,
+            const callbacks &cb)
+{
+    t4dec_report &report = *cb.report;
+    report = t4dec_report{};
+    if (data == nullptr || length <= 0 || !valid_width(width))
+        return 0;
+    if (cb.none())
+        return 1;
+    line_store lines;
+    if (!alloc_lines(lines, width))
+        return 0;
+    mr_decoder d{make_coding_state(lines, width, cb)};
+    bit_cursor in = make_cursor(data, length);
+    code_token token{};
+    while (read_token(in, d.node, false, token))
+        if (!mr_token(d, token)) {
+            report.clean = report.concealed == 0 ? 1 : 0;  // ended by its RTC
+            return 1;
+        }
+    report.clean = report.concealed == 0 && d.cs.a0 < 0 ? 1 : 0;
+    close_partial_line(d.cs, false);
+    return 1;
+}
+
+int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t width,
+             const callbacks &cb)
+{
+    t4dec_report &report = *cb.report;
+    report = t4dec_report{};
+    if (!valid_width(width))
+        return 0;
+    line_store lines;
+    if (!alloc_lines(lines, width))
+        return 0;
+    coding_state cs = make_coding_state(lines, width, cb);
+    bit_cursor in = make_cursor(data, length);
+    const code_node *node = mode_tree;
+    int eol_count = 0;
+    code_token token{};
+    while (read_token(in, node, true, token)) {
+        if (cs.horizontal_runs > 0) {
+            if (horizontal_run(cs, token.value) == step_result::line_error)
+                return 0;
+        } else if (token.tagged_eol) {
+            if (++eol_count == EOFB_EOLS) {
+                report.clean = 1;
+                break;
+            }
+        } else {
+            eol_count = 0;
+            if (coding_mode_step(cs, token.value) == step_result::line_error)
+                return 0;
+        }
+        if (cs.horizontal_runs == 0 && cs.a0 >= cs.width) {
+            report_coding_line(cs);
+            cs.cb.end_of_line();
+            finish_line(cs);
+        }
+        node = cs.horizontal_runs > 0 ? colour_tree(cs) : mode_tree;
+    }
+    report_coding_line(cs);
+    cs.cb.end_of_line();
+    return 1;
+}
+
+}  // namespace t4dec_detail
