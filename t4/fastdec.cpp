@@ -23,6 +23,34 @@ constexpr int FILL_ZEROS = 11;  // an EOL is at least eleven 0 bits and a 1
 // least 57 data bits, and the count, its 1 bit and a tag bit must fit.
 constexpr int MAX_COUNTED_ZEROS = 48;
 
+// The next 57 to 64 bits from bit `pos` on, the next bit in bit 0; the 8
+// bytes from pos / 8 on must be data.
+inline uint64_t window_at(const unsigned char *data, int64_t pos)
+{
+    uint64_t w;
+    std::memcpy(&w, data + (pos >> 3), sizeof w);
+    if constexpr (std::endian::native == std::endian::big)
+        w = __builtin_bswap64(w);
+    return w >> (pos & 7);
+}
+
+// Paints count > 0 pixels from `from` black, byte by byte.
+inline void paint_black(unsigned char *line, int32_t from, int32_t count)
+{
+    unsigned char *p = line + (from >> 3);
+    const int bit = from & 7;
+    if (bit + count <= 8) {
+        *p |= static_cast<unsigned char>((0xFFu >> bit) & ~(0xFFu >> (bit + count)));
+        return;
+    }
+    *p++ |= static_cast<unsigned char>(0xFFu >> bit);
+    int32_t left = count - (8 - bit);
+    for (; left >= 8; left -= 8)
+        *p++ = 0xFF;
+    if (left > 0)
+        *p |= static_cast<unsigned char>(~(0xFFu >> left));
+}
+
 struct bit_cursor {
     const unsigned char *data;
     int64_t pos = 0;       // bits consumed
@@ -32,14 +60,7 @@ struct bit_cursor {
     bool fast() const { return pos < fast_end; }
 
     // The next 57 to 64 bits, the next bit in bit 0.
-    uint64_t window() const
-    {
-        uint64_t w;
-        std::memcpy(&w, data + (pos >> 3), sizeof w);
-        if constexpr (std::endian::native == std::endian::big)
-            w = __builtin_bswap64(w);
-        return w >> (pos & 7);
-    }
+    uint64_t window() const { return window_at(data, pos); }
 
     bool next_bit(int &bit)
     {
@@ -204,7 +225,8 @@ void render(const change_line &l, int32_t tail, unsigned char *bitmap, int bytes
     std::memset(bitmap, 0, static_cast<std::size_t>(bytes_per_line));
     for (int i = 0; i < l.count; i += 2) {
         const int32_t to = i + 1 < l.count ? l.at[i + 1] : tail;
-        set_bit_run(bitmap, l.at[i], to - l.at[i], BLACK);
+        if (to > l.at[i])
+            paint_black(bitmap, l.at[i], to - l.at[i]);
     }
 }
 
@@ -542,21 +564,57 @@ int fast_MH(t4dec_context &ctx, const unsigned char *data, int length, int32_t w
     const code_node *node = sync_chain;  // nothing counts before the first EOL
     code_token t{};
     for (;;) {
+        // Run codes in a line being assembled, while the sink has its buffer
+        // and is not skipping: terminating codes that fit and make-up codes
+        // are placed here; anything else goes to the sink.
+        if (node != sync_chain && sink.bytes_per_line == bytes && !sink.skipping) {
+            int colour = node == black_tree ? BLACK : WHITE;
+            unsigned char *line = sink.buffer.get();
+            int64_t pos = in.pos;
+            int32_t position = sink.position;
+            int32_t makeup_sum = sink.makeup_sum;
+            bool pending = sink.makeup_pending;
+            while (pos < in.fast_end) {
+                const uint64_t w = window_at(in.data, pos);
+                const t4tables::run_tables &tables = *t4tables::runs[colour];
+                code_entry e = tables.primary[w & ((1u << t4tables::RUN_BITS) - 1)];
+                if (e.kind == t4tables::SECONDARY)
+                    e = tables.secondary[(w >> t4tables::PREFIX_ZEROS) &
+                                         ((1u << t4tables::RUN_BITS) - 1)];
+                if (e.kind != t4tables::CODE)
+                    break;
+                const int32_t token = e.token;
+                if (magnitude(token) > MAX_TERMINATING) {
+                    if (pending)
+                        break;  // a second make-up code: a line error
+                    pos += e.bits;
+                    makeup_sum = token;
+                    pending = true;
+                    continue;
+                }
+                const int32_t run = makeup_sum + token;
+                const int32_t run_length = magnitude(run);
+                if (position + run_length > width)
+                    break;
+                pos += e.bits;
+                if (run < 0)
+                    paint_black(line, position, run_length);
+                position += run_length;
+                makeup_sum = 0;
+                pending = false;
+                cb.run_of(run);
+                colour ^= 1;
+            }
+            in.pos = pos;
+            sink.position = position;
+            sink.makeup_sum = makeup_sum;
+            sink.makeup_pending = pending;
+            node = colour == BLACK ? black_tree : white_tree;
+        }
         const code_node *root = node;
         if (!read_token(in, node, false, t))
             break;
         node = mh_next_root(root, t.value);
-        // A terminating code that fits the open line, no make-up pending.
-        if (sink.bytes_per_line == bytes && !sink.skipping && !sink.makeup_pending) {
-            const int32_t run = magnitude(t.value);
-            if (run <= MAX_TERMINATING && sink.position + run <= width) {
-                if (t.value < 0)
-                    set_bit_run(sink.buffer.get(), static_cast<short>(sink.position), run, BLACK);
-                sink.position += run;
-                cb.run_of(t.value);
-                continue;
-            }
-        }
         sink_token(sink, cb, width, t.value);
     }
     // Clean: the data stopped between lines, not inside a run or line.
