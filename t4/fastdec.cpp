@@ -34,7 +34,7 @@ inline uint64_t window_at(const unsigned char *data, int64_t pos)
     return w >> (pos & 7);
 }
 
-// Paints count > 0 pixels from `from` black, byte by byte.
+// Paints count >= 0 pixels from `from` black, byte by byte.
 inline void paint_black(unsigned char *line, int32_t from, int32_t count)
 {
     unsigned char *p = line + (from >> 3);
@@ -49,6 +49,39 @@ inline void paint_black(unsigned char *line, int32_t from, int32_t count)
         *p++ = 0xFF;
     if (left > 0)
         *p |= static_cast<unsigned char>(~(0xFFu >> left));
+}
+
+// The run code of `colour` at the start of the window, or a ZEROS entry.
+inline code_entry run_entry(uint64_t w, int colour)
+{
+    constexpr uint64_t mask = (1u << t4tables::RUN_BITS) - 1;
+    const t4tables::run_tables &t = t4tables::runs[static_cast<std::size_t>(colour)];
+    const code_entry e = t.primary[w & mask];
+    if (e.kind != t4tables::SECONDARY)
+        return e;
+    return t.secondary[(w >> t4tables::PREFIX_ZEROS) & mask];
+}
+
+// One run from the window: a terminating code, or a make-up code and a
+// terminating code. False for anything else (two make-ups, EOL, no code).
+inline bool whole_run(uint64_t w, int colour, int32_t &length, int &bits)
+{
+    code_entry e = run_entry(w, colour);
+    if (e.kind == t4tables::TERMINATING) {
+        length = colour == BLACK ? -e.token : e.token;
+        bits = e.bits;
+        return true;
+    }
+    if (e.kind != t4tables::MAKEUP)
+        return false;
+    const int32_t makeup = e.token;
+    const int makeup_bits = e.bits;
+    e = run_entry(w >> makeup_bits, colour);
+    if (e.kind != t4tables::TERMINATING)
+        return false;
+    length = colour == BLACK ? -(makeup + e.token) : makeup + e.token;
+    bits = makeup_bits + e.bits;
+    return true;
 }
 
 struct bit_cursor {
@@ -148,11 +181,8 @@ inline bool read_token(bit_cursor &in, const code_node *&node, bool eol_without_
             return true;
         }
         if (node == white_tree || node == black_tree) {
-            const t4tables::run_tables &t = *t4tables::runs[node == black_tree ? 1 : 0];
-            code_entry e = t.primary[w & ((1u << t4tables::RUN_BITS) - 1)];
-            if (e.kind == t4tables::SECONDARY)
-                e = t.secondary[(w >> t4tables::PREFIX_ZEROS) & ((1u << t4tables::RUN_BITS) - 1)];
-            if (e.kind == t4tables::CODE) {
+            const code_entry e = run_entry(w, node == black_tree ? BLACK : WHITE);
+            if (e.kind >= t4tables::TERMINATING) {
                 in.pos += e.bits;
                 token = {e.token, false};
                 return true;
@@ -549,6 +579,55 @@ bool mr_token(mr_decoder &d, code_token t)
     return true;
 }
 
+// MH runs straight into the sink's line while each is a whole run that fits;
+// stops before anything else. A round takes a white and a black run from one
+// window: two whole runs need at most 52 bits. Returns the tree of the colour
+// that comes next.
+template <bool report>
+const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const callbacks &cb,
+                         bool black)
+{
+    unsigned char *line = sink.buffer.get();
+    int64_t pos = in.pos;
+    int32_t position = sink.position;
+    int32_t length = 0;
+    int bits = 0;
+    const code_node *next = black ? black_tree : white_tree;
+    if (black && pos < in.fast_end && whole_run(window_at(in.data, pos), BLACK, length, bits) &&
+        position + length <= width) {
+        pos += bits;
+        paint_black(line, position, length);
+        position += length;
+        if (report)
+            cb.run(cb.user, -length);
+        next = white_tree;
+    }
+    if (next == white_tree)
+        while (pos < in.fast_end) {
+            const uint64_t w = window_at(in.data, pos);
+            int32_t white = 0;
+            int white_bits = 0;
+            if (!whole_run(w, WHITE, white, white_bits) || position + white > width)
+                break;
+            pos += white_bits;
+            position += white;
+            if (report)
+                cb.run(cb.user, white);
+            if (!whole_run(w >> white_bits, BLACK, length, bits) || position + length > width) {
+                next = black_tree;
+                break;
+            }
+            pos += bits;
+            paint_black(line, position, length);
+            position += length;
+            if (report)
+                cb.run(cb.user, -length);
+        }
+    in.pos = pos;
+    sink.position = position;
+    return next;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -567,49 +646,11 @@ int fast_MH(t4dec_context &ctx, const unsigned char *data, int length, int32_t w
         // Run codes in a line being assembled, while the sink has its buffer
         // and is not skipping: terminating codes that fit and make-up codes
         // are placed here; anything else goes to the sink.
-        if (node != sync_chain && sink.bytes_per_line == bytes && !sink.skipping) {
-            int colour = node == black_tree ? BLACK : WHITE;
-            unsigned char *line = sink.buffer.get();
-            int64_t pos = in.pos;
-            int32_t position = sink.position;
-            int32_t makeup_sum = sink.makeup_sum;
-            bool pending = sink.makeup_pending;
-            while (pos < in.fast_end) {
-                const uint64_t w = window_at(in.data, pos);
-                const t4tables::run_tables &tables = *t4tables::runs[colour];
-                code_entry e = tables.primary[w & ((1u << t4tables::RUN_BITS) - 1)];
-                if (e.kind == t4tables::SECONDARY)
-                    e = tables.secondary[(w >> t4tables::PREFIX_ZEROS) &
-                                         ((1u << t4tables::RUN_BITS) - 1)];
-                if (e.kind != t4tables::CODE)
-                    break;
-                const int32_t token = e.token;
-                if (magnitude(token) > MAX_TERMINATING) {
-                    if (pending)
-                        break;  // a second make-up code: a line error
-                    pos += e.bits;
-                    makeup_sum = token;
-                    pending = true;
-                    continue;
-                }
-                const int32_t run = makeup_sum + token;
-                const int32_t run_length = magnitude(run);
-                if (position + run_length > width)
-                    break;
-                pos += e.bits;
-                if (run < 0)
-                    paint_black(line, position, run_length);
-                position += run_length;
-                makeup_sum = 0;
-                pending = false;
-                cb.run_of(run);
-                colour ^= 1;
-            }
-            in.pos = pos;
-            sink.position = position;
-            sink.makeup_sum = makeup_sum;
-            sink.makeup_pending = pending;
-            node = colour == BLACK ? black_tree : white_tree;
+        if (node != sync_chain && sink.bytes_per_line == bytes && !sink.skipping &&
+            !sink.makeup_pending) {
+            const bool black = node == black_tree;
+            node = cb.run != nullptr ? mh_runs<true>(sink, in, width, cb, black)
+                                     : mh_runs<false>(sink, in, width, cb, black);
         }
         const code_node *root = node;
         if (!read_token(in, node, false, t))

@@ -20,11 +20,15 @@
 namespace t4tables {
 
 enum entry_kind : uint8_t {
-    EMPTY = 0,      // only while building
-    CODE = 1,       // token and bits are set
-    SECONDARY = 2,  // four zeros: look in the secondary table
-    ZEROS = 3,      // count the zeros
+    EMPTY = 0,        // only while building
+    CODE = 1,         // a mode code: token and bits are set
+    SECONDARY = 2,    // four zeros: look in the secondary table
+    ZEROS = 3,        // count the zeros
+    TERMINATING = 4,  // a terminating run code: token and bits are set
+    MAKEUP = 5,       // a make-up run code: token and bits are set
 };
+
+constexpr bool is_code(uint8_t kind) { return kind == CODE || kind == TERMINATING || kind == MAKEUP; }
 
 struct code_entry {
     int16_t token;  // run (negative for black), RUN_EOL, or mode token
@@ -62,7 +66,7 @@ constexpr bool starts_with_zeros(std::string_view bits, int n)
 // Every index whose low bits are the code gets the code.
 template <std::size_t N>
 constexpr bool place(std::array<code_entry, N> &table, std::string_view bits, int16_t token,
-                     int total_bits)
+                     int total_bits, entry_kind kind)
 {
     const std::size_t length = bits.size();
     if ((std::size_t{1} << length) > N)
@@ -72,7 +76,7 @@ constexpr bool place(std::array<code_entry, N> &table, std::string_view bits, in
         code_entry &e = table[value | (high << length)];
         if (e.kind != EMPTY)
             return false;
-        e = code_entry{token, static_cast<uint8_t>(total_bits), CODE};
+        e = code_entry{token, static_cast<uint8_t>(total_bits), kind};
     }
     return true;
 }
@@ -82,9 +86,10 @@ constexpr void add_runs(run_tables &t, std::span<const t4codes::run_code> codes,
     for (const auto &c : codes) {
         const auto token = static_cast<int16_t>(sign * c.run);
         const int total = static_cast<int>(c.bits.size());
+        const entry_kind kind = c.run > 63 ? MAKEUP : TERMINATING;
         const bool ok = starts_with_zeros(c.bits, PREFIX_ZEROS)
-                            ? place(t.secondary, c.bits.substr(PREFIX_ZEROS), token, total)
-                            : place(t.primary, c.bits, token, total);
+                            ? place(t.secondary, c.bits.substr(PREFIX_ZEROS), token, total, kind)
+                            : place(t.primary, c.bits, token, total, kind);
         if (!ok)
             t.broken = true;
     }
@@ -100,7 +105,7 @@ constexpr bool close_table(std::array<code_entry, N> &table, int zeros, entry_ki
             if (table[i].kind != EMPTY)
                 return false;
             table[i] = code_entry{0, 0, static_cast<uint8_t>(kind)};
-        } else if (table[i].kind != CODE) {
+        } else if (!is_code(table[i].kind)) {
             return false;
         }
     }
@@ -130,25 +135,24 @@ constexpr mode_tables make_mode_table()
     mode_tables m;
     for (const auto &c : t4codes::modes)
         if (!place(m.table, c.bits, static_cast<int16_t>(c.token),
-                   static_cast<int>(c.bits.size())))
+                   static_cast<int>(c.bits.size()), CODE))
             m.broken = true;
     if (!close_table(m.table, MODE_ZEROS, ZEROS))
         m.broken = true;
     return m;
 }
 
-inline constexpr run_tables white = make_run_tables(1, t4codes::white_terminating,
-                                                     t4codes::white_makeup);
-inline constexpr run_tables black = make_run_tables(-1, t4codes::black_terminating,
-                                                     t4codes::black_makeup);
+inline constexpr std::array<run_tables, 2> run_sets = {
+    make_run_tables(1, t4codes::white_terminating, t4codes::white_makeup),
+    make_run_tables(-1, t4codes::black_terminating, t4codes::black_makeup)};
 inline constexpr mode_tables modes = make_mode_table();
-static_assert(!white.broken && !black.broken, "run codes do not fit the lookup tables");
+static_assert(!run_sets[0].broken && !run_sets[1].broken, "run codes do not fit the lookup tables");
 static_assert(!modes.broken, "mode codes do not fit the lookup table");
 
 }  // namespace build
 
 // [0] white, [1] black.
-inline constexpr const run_tables *runs[2] = {&build::white, &build::black};
+inline constexpr const std::array<run_tables, 2> &runs = build::run_sets;
 inline constexpr const mode_table_t &modes = build::modes.table;
 
 }  // namespace t4tables
