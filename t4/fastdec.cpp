@@ -225,39 +225,42 @@ const code_node *mh_next_root(const code_node *root, int32_t token)
 // ---------------------------------------------------------------------------
 // Lines as changing elements: positions where the colour changes, from a
 // white start; even entries begin black runs, odd ones white runs. A
-// finished line ends with two sentinels at the width.
+// finished line ends with sentinels at the width, enough for b2 after a b1
+// found on the last.
+constexpr int SENTINELS = 3;
 
+// Runs are painted one after the other from pixel 0, so the painted part
+// ends at a0 (or 0 before the first run).
 struct change_line {
     int16_t *at;
     int count = 0;
     int painted = WHITE;  // colour of the last pixel painted
-    int32_t end = 0;      // pixels painted
 };
 
 void line_start(change_line &l)
 {
     l.count = 0;
     l.painted = WHITE;
-    l.end = 0;
 }
 
-void line_finish(change_line &l, int32_t width)
+// Closes a black run open at `end` and adds the sentinels. Finishing twice
+// changes nothing.
+void line_finish(change_line &l, int32_t end, int32_t width)
 {
-    if (l.painted == BLACK && l.end < width)
-        l.at[l.count++] = static_cast<int16_t>(l.end);
-    l.at[l.count] = static_cast<int16_t>(width);
-    l.at[l.count + 1] = static_cast<int16_t>(width);
+    if (l.painted == BLACK && end < width) {
+        l.at[l.count++] = static_cast<int16_t>(end);
+        l.painted = WHITE;
+    }
+    for (int i = 0; i < SENTINELS; ++i)
+        l.at[l.count + i] = static_cast<int16_t>(width);
 }
 
-// The bitmap of a line; `tail` ends a black run left open (unfinished line).
-void render(const change_line &l, int32_t tail, unsigned char *bitmap, int bytes_per_line)
+// The bitmap of a finished line.
+void render(const change_line &l, unsigned char *bitmap, int bytes_per_line)
 {
     std::memset(bitmap, 0, static_cast<std::size_t>(bytes_per_line));
-    for (int i = 0; i < l.count; i += 2) {
-        const int32_t to = i + 1 < l.count ? l.at[i + 1] : tail;
-        if (to > l.at[i])
-            paint_black(bitmap, l.at[i], to - l.at[i]);
-    }
+    for (int i = 0; i < l.count; i += 2)
+        paint_black(bitmap, l.at[i], l.at[i + 1] - l.at[i]);
 }
 
 struct coding_state {
@@ -304,13 +307,10 @@ int32_t reference_change(coding_state &cs, int32_t from, int colour, int &target
 
 void emit_run(coding_state &cs, int16_t from, int32_t length, int colour)
 {
-    if (length > 0) {
-        change_line &l = cs.coding;
-        if (colour != l.painted) {
-            l.at[l.count++] = from;
-            l.painted = colour;
-        }
-        l.end = from + length;
+    change_line &l = cs.coding;
+    if (length != 0 && colour != l.painted) {
+        l.at[l.count++] = from;
+        l.painted = colour;
     }
     cs.cb.run_of(colour == BLACK ? -length : length);
 }
@@ -415,7 +415,7 @@ void start_line(coding_state &cs)
 // The coding line becomes the reference line of the next.
 void finish_line(coding_state &cs)
 {
-    line_finish(cs.coding, cs.width);
+    line_finish(cs.coding, a0_or_zero(cs), cs.width);
     std::swap(cs.reference, cs.coding);
     start_line(cs);
 }
@@ -423,7 +423,8 @@ void finish_line(coding_state &cs)
 void report_coding_line(coding_state &cs)
 {
     if (cs.cb.line != nullptr) {
-        render(cs.coding, cs.coding.end, cs.coding_bitmap, cs.bytes_per_line);
+        line_finish(cs.coding, a0_or_zero(cs), cs.width);
+        render(cs.coding, cs.coding_bitmap, cs.bytes_per_line);
         cs.cb.line_of(cs.coding_bitmap, cs.bytes_per_line);
     }
 }
@@ -431,7 +432,7 @@ void report_coding_line(coding_state &cs)
 void report_reference_line(coding_state &cs)
 {
     if (cs.cb.line != nullptr) {
-        render(cs.reference, cs.width, cs.reference_bitmap, cs.bytes_per_line);
+        render(cs.reference, cs.reference_bitmap, cs.bytes_per_line);
         cs.cb.line_of(cs.reference_bitmap, cs.bytes_per_line);
     }
 }
@@ -466,9 +467,9 @@ bool alloc_lines(line_store &lines, int32_t width)
     if (!lines.reference)
         return false;
     lines.coding = alloc_cleared(bytes);
-    if (lines.coding)  // each line: at most one change a pixel, and two sentinels
-        lines.changes.reset(static_cast<int16_t *>(
-            std::malloc(2 * (static_cast<std::size_t>(width) + 2) * sizeof(int16_t))));
+    if (lines.coding)  // each line: at most one change a pixel, and the sentinels
+        lines.changes.reset(static_cast<int16_t *>(std::malloc(
+            2 * (static_cast<std::size_t>(width) + SENTINELS) * sizeof(int16_t))));
     if (!lines.changes) {
         lines = line_store{};
         return false;
@@ -480,14 +481,145 @@ coding_state make_coding_state(line_store &lines, int32_t width, const callbacks
 {
     int16_t *changes = lines.changes.get();
     coding_state cs{change_line{changes},
-                    change_line{changes + width + 2},
+                    change_line{changes + width + SENTINELS},
                     lines.reference.get(),
                     lines.coding.get(),
                     width,
                     bytes_for(width),
                     cb};
-    line_finish(cs.reference, width);  // all white above the first line
+    line_finish(cs.reference, 0, width);  // all white above the first line
     return cs;
+}
+
+// ---------------------------------------------------------------------------
+// The common codes of a line straight from the tables, with the line state in
+// registers. Each loop stops before anything it does not take whole (EOLs,
+// errors, the legacy start-of-line choice, the end of the fast data), which
+// the token path then handles exactly as the reference does.
+
+// Appends the change a run makes to the coding line, reports the run.
+template <bool report>
+inline void emit_fast(const callbacks &cb, int16_t *&out, int &painted, int32_t from,
+                      int32_t length, int colour)
+{
+    if (length != 0 && colour != painted) {
+        *out++ = static_cast<int16_t>(from);
+        painted = colour;
+    }
+    if (report)
+        cb.run(cb.user, colour == BLACK ? -length : length);
+}
+
+// Two-dimensional codes: vertical and pass modes, and horizontal modes whose
+// two runs are whole runs, while a0 stays inside the line. True when any
+// code was taken.
+template <bool report>
+bool fast_2d(coding_state &cs, bit_cursor &in)
+{
+    const unsigned char *const data = in.data;
+    const int64_t fast_end = in.fast_end;
+    const int16_t *const ref = cs.reference.at;
+    const int32_t width = cs.width;
+    const callbacks cb = cs.cb;
+    int16_t *out = cs.coding.at + cs.coding.count;
+    int painted = cs.coding.painted;
+    const int64_t start = in.pos;
+    int64_t pos = start;
+    int32_t a0 = cs.a0;
+    int colour = cs.colour;
+    int j = cs.cursor;
+    while (pos < fast_end && a0 < width) {
+        // b1: the first change right of a0 to the other colour; black
+        // changes sit at even entries.
+        int k = 0;
+        if (a0 > 0) {
+            while (ref[j] <= a0)
+                ++j;
+            k = j + ((j & 1) ^ colour);
+        } else if (colour == BLACK) {
+            break;  // a0 at 0 and black: the legacy start-of-line choice
+        }
+        const uint64_t w = window_at(data, pos);
+        const code_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
+        if (e.kind != t4tables::CODE)
+            break;
+        const int32_t from = a0 < 0 ? 0 : a0;
+        if (e.token >= MODE_V0) {
+            const int32_t a1 = ref[k] + vertical_offset[e.token - MODE_V0];
+            if (a1 > width || a1 < from)
+                break;
+            emit_fast<report>(cb, out, painted, from, a1 - from, colour);
+            a0 = a1;
+            colour ^= 1;
+            pos += e.bits;
+        } else if (e.token == MODE_PASS) {
+            const int32_t b2 = ref[k + 1];
+            if (b2 < from)
+                break;
+            emit_fast<report>(cb, out, painted, from, b2 - from, colour);
+            a0 = b2;
+            pos += e.bits;
+        } else {
+            int32_t first = 0, second = 0;
+            int first_bits = 0, second_bits = 0;
+            const uint64_t runs = w >> e.bits;
+            if (!whole_run(runs, colour, first, first_bits) ||
+                !whole_run(runs >> first_bits, colour ^ 1, second, second_bits) ||
+                from + first + second > width)
+                break;
+            emit_fast<report>(cb, out, painted, from, first, colour);
+            emit_fast<report>(cb, out, painted, from + first, second, colour ^ 1);
+            a0 = from + first + second;
+            pos += e.bits + first_bits + second_bits;
+        }
+    }
+    cs.cursor = j;
+    cs.coding.count = static_cast<int>(out - cs.coding.at);
+    cs.coding.painted = painted;
+    cs.a0 = static_cast<int16_t>(a0);
+    cs.colour = colour;
+    in.pos = pos;
+    return pos != start;
+}
+
+// One-dimensional lines of MR: whole runs that fit. True when any was taken.
+template <bool report>
+bool fast_1d(coding_state &cs, bit_cursor &in)
+{
+    const unsigned char *const data = in.data;
+    const int64_t fast_end = in.fast_end;
+    const int32_t width = cs.width;
+    const callbacks cb = cs.cb;
+    int16_t *out = cs.coding.at + cs.coding.count;
+    int painted = cs.coding.painted;
+    const int64_t start = in.pos;
+    int64_t pos = start;
+    int32_t a0 = cs.a0;
+    int colour = cs.colour;
+    while (pos < fast_end) {
+        int32_t length = 0;
+        int bits = 0;
+        const int32_t from = a0 < 0 ? 0 : a0;
+        if (!whole_run(window_at(data, pos), colour, length, bits) || from + length > width)
+            break;
+        emit_fast<report>(cb, out, painted, from, length, colour);
+        a0 = from + length;
+        colour ^= 1;
+        pos += bits;
+    }
+    cs.coding.count = static_cast<int>(out - cs.coding.at);
+    cs.coding.painted = painted;
+    cs.a0 = static_cast<int16_t>(a0);
+    cs.colour = colour;
+    in.pos = pos;
+    return pos != start;
+}
+
+bool fast_codes(coding_state &cs, bit_cursor &in, bool two_dimensional)
+{
+    if (two_dimensional)
+        return cs.cb.run != nullptr ? fast_2d<true>(cs, in) : fast_2d<false>(cs, in);
+    return cs.cb.run != nullptr ? fast_1d<true>(cs, in) : fast_1d<false>(cs, in);
 }
 
 // ---------------------------------------------------------------------------
@@ -678,11 +810,20 @@ int fast_MR(t4dec_context &, const unsigned char *data, int length, int32_t widt
     mr_decoder d{make_coding_state(lines, width, cb)};
     bit_cursor in = make_cursor(data, length);
     code_token token{};
-    while (read_token(in, d.node, false, token))
+    for (;;) {
+        if (d.synchronised && d.cs.horizontal_runs == 0 && d.cs.run_sum == 0 &&
+            d.node == mr_restart(d) && d.state != mr_line::searching &&
+            fast_codes(d.cs, in, d.state == mr_line::two_dimensional)) {
+            d.eol_count = 0;
+            d.node = mr_restart(d);
+        }
+        if (!read_token(in, d.node, false, token))
+            break;
         if (!mr_token(d, token)) {
             report.clean = report.concealed == 0 ? 1 : 0;  // ended by its RTC
             return 1;
         }
+    }
     report.clean = report.concealed == 0 && d.cs.a0 < 0 ? 1 : 0;
     close_partial_line(d.cs, false);
     return 1;
@@ -703,7 +844,18 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
     const code_node *node = mode_tree;
     int eol_count = 0;
     code_token token{};
-    while (read_token(in, node, true, token)) {
+    for (;;) {
+        if (cs.horizontal_runs == 0 && fast_codes(cs, in, true)) {
+            eol_count = 0;
+            if (cs.a0 >= cs.width) {
+                report_coding_line(cs);
+                cs.cb.end_of_line();
+                finish_line(cs);
+            }
+            continue;
+        }
+        if (!read_token(in, node, true, token))
+            break;
         if (cs.horizontal_runs > 0) {
             if (horizontal_run(cs, token.value) == step_result::line_error)
                 return 0;
