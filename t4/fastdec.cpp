@@ -513,6 +513,13 @@ inline void emit_fast(const callbacks &cb, int16_t *&out, int &painted, int32_t 
 // Two-dimensional codes: vertical and pass modes, and horizontal modes whose
 // two runs are whole runs, while a0 stays inside the line. True when any
 // code was taken.
+//
+// b1 is ref[k] once k, kept at the parity of the target colour (black
+// changes sit at even entries), has moved past a0. k needs no search back:
+// after a vertical mode the earliest candidate is k - 1 (a1 >= b1 - 3 and the
+// changes are distinct), after a pass mode k + 2, after a horizontal mode k.
+// At the start of a line a0 of -1 and 0 behave alike in white: b1 is ref[0]
+// (a search from 0 takes pixel 0 itself).
 template <bool report>
 bool fast_2d(coding_state &cs, bit_cursor &in)
 {
@@ -525,39 +532,48 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
     int painted = cs.coding.painted;
     const int64_t start = in.pos;
     int64_t pos = start;
-    int32_t a0 = cs.a0;
     int colour = cs.colour;
-    int j = cs.cursor;
+    int32_t a0 = cs.a0;
+    int k = 0;
+    if (a0 > 0) {
+        k = cs.cursor;
+        while (ref[k] <= a0)
+            ++k;
+        k += (k & 1) ^ colour;
+    } else if (colour == BLACK) {
+        return false;  // a0 at 0 and black: the legacy start-of-line choice, by the token path
+    } else {
+        a0 = 0;
+    }
     while (pos < fast_end && a0 < width) {
-        // b1: the first change right of a0 to the other colour; black
-        // changes sit at even entries.
-        int k = 0;
         if (a0 > 0) {
-            while (ref[j] <= a0)
-                ++j;
-            k = j + ((j & 1) ^ colour);
+            while (ref[k] <= a0)
+                k += 2;
         } else if (colour == BLACK) {
-            break;  // a0 at 0 and black: the legacy start-of-line choice
+            break;
         }
         const uint64_t w = window_at(data, pos);
         const code_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
         if (e.kind != t4tables::CODE)
             break;
-        const int32_t from = a0 < 0 ? 0 : a0;
         if (e.token >= MODE_V0) {
             const int32_t a1 = ref[k] + vertical_offset[e.token - MODE_V0];
-            if (a1 > width || a1 < from)
+            if (a1 > width || a1 < a0)
                 break;
-            emit_fast<report>(cb, out, painted, from, a1 - from, colour);
+            emit_fast<report>(cb, out, painted, a0, a1 - a0, colour);
             a0 = a1;
             colour ^= 1;
+            // With a1 >= b1 the next b1 lies past b1 itself.
+            k += e.token <= MODE_VL3 && e.token != MODE_V0 ? -1 : 1;
+            k = k < 0 ? 1 : k;
             pos += e.bits;
         } else if (e.token == MODE_PASS) {
             const int32_t b2 = ref[k + 1];
-            if (b2 < from)
+            if (b2 < a0)
                 break;
-            emit_fast<report>(cb, out, painted, from, b2 - from, colour);
+            emit_fast<report>(cb, out, painted, a0, b2 - a0, colour);
             a0 = b2;
+            k += 2;
             pos += e.bits;
         } else {
             int32_t first = 0, second = 0;
@@ -565,21 +581,30 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
             const uint64_t runs = w >> e.bits;
             if (!whole_run(runs, colour, first, first_bits) ||
                 !whole_run(runs >> first_bits, colour ^ 1, second, second_bits) ||
-                from + first + second > width)
+                a0 + first + second > width)
                 break;
-            emit_fast<report>(cb, out, painted, from, first, colour);
-            emit_fast<report>(cb, out, painted, from + first, second, colour ^ 1);
-            a0 = from + first + second;
+            emit_fast<report>(cb, out, painted, a0, first, colour);
+            emit_fast<report>(cb, out, painted, a0 + first, second, colour ^ 1);
+            a0 += first + second;
             pos += e.bits + first_bits + second_bits;
         }
     }
-    cs.cursor = j;
+    if (pos == start)
+        return false;  // a0 as it was
+    // The token path's cursor: every entry before it is at most a0.
+    if (a0 > 0 && a0 < width) {
+        while (ref[k] <= a0)
+            k += 2;
+        cs.cursor = k > 0 ? k - 1 : 0;
+    } else {
+        cs.cursor = 0;
+    }
     cs.coding.count = static_cast<int>(out - cs.coding.at);
     cs.coding.painted = painted;
     cs.a0 = static_cast<int16_t>(a0);
     cs.colour = colour;
     in.pos = pos;
-    return pos != start;
+    return true;
 }
 
 // One-dimensional lines of MR: whole runs that fit. True when any was taken.
