@@ -115,6 +115,49 @@ bit_cursor make_cursor(const unsigned char *data, int length)
     return in;
 }
 
+// The bits ahead in a register for the fast loops: consuming is a shift,
+// and a refill is off the path from one code to the next. While fill()
+// holds, at least 56 bits are there, all of them data.
+struct bit_accumulator {
+    const unsigned char *data;
+    int64_t byte;       // next byte to load
+    int64_t last_load;  // last byte at which 8 can be loaded
+    uint64_t bits;
+    int count;          // bits of `bits` that are data
+
+    // The cursor must be fast().
+    explicit bit_accumulator(const bit_cursor &in)
+        : data(in.data), byte((in.pos >> 3) + 8), last_load(in.end / 8 - 8),
+          bits(window_at(in.data, in.pos)), count(64 - static_cast<int>(in.pos & 7))
+    {
+    }
+
+    bool fill()
+    {
+        if (count >= 56)
+            return true;
+        if (byte > last_load)
+            return false;
+        uint64_t more;
+        std::memcpy(&more, data + byte, sizeof more);
+        if constexpr (std::endian::native == std::endian::big)
+            more = __builtin_bswap64(more);
+        bits |= more << count;
+        const int take = (63 - count) >> 3;
+        byte += take;
+        count += take << 3;
+        return true;
+    }
+
+    void consume(int n)
+    {
+        bits >>= n;
+        count -= n;
+    }
+
+    int64_t pos() const { return byte * 8 - count; }
+};
+
 struct code_token {
     int32_t value;
     bool tagged_eol;  // EOL with its tag bit (TAG_ONE_DIMENSIONAL / TAG_TWO_DIMENSIONAL)
@@ -332,6 +375,9 @@ step_result pass_mode(coding_state &cs)
 
 // a1 - b1 for V0, VL1-3, VR1-3 (tokens MODE_V0 to MODE_VR3).
 constexpr int vertical_offset[7] = {0, -1, -2, -3, 1, 2, 3};
+// Where the search for the next b1 starts after a vertical mode, from the
+// index of b1: with a1 >= b1 past b1 itself, else the change before it.
+constexpr int vertical_next[7] = {1, -1, -1, -1, 1, 1, 1};
 
 step_result vertical_mode(coding_state &cs, int32_t token)
 {
@@ -523,15 +569,15 @@ inline void emit_fast(const callbacks &cb, int16_t *&out, int &painted, int32_t 
 template <bool report>
 bool fast_2d(coding_state &cs, bit_cursor &in)
 {
-    const unsigned char *const data = in.data;
-    const int64_t fast_end = in.fast_end;
+    if (!in.fast())
+        return false;
     const int16_t *const ref = cs.reference.at;
     const int32_t width = cs.width;
     const callbacks cb = cs.cb;
     int16_t *out = cs.coding.at + cs.coding.count;
     int painted = cs.coding.painted;
+    bit_accumulator acc(in);
     const int64_t start = in.pos;
-    int64_t pos = start;
     int colour = cs.colour;
     int32_t a0 = cs.a0;
     int k = 0;
@@ -545,14 +591,14 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
     } else {
         a0 = 0;
     }
-    while (pos < fast_end && a0 < width) {
+    while (a0 < width && acc.fill()) {
         if (a0 > 0) {
             while (ref[k] <= a0)
                 k += 2;
         } else if (colour == BLACK) {
             break;
         }
-        const uint64_t w = window_at(data, pos);
+        const uint64_t w = acc.bits;
         const code_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
         if (e.kind != t4tables::CODE)
             break;
@@ -563,10 +609,9 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
             emit_fast<report>(cb, out, painted, a0, a1 - a0, colour);
             a0 = a1;
             colour ^= 1;
-            // With a1 >= b1 the next b1 lies past b1 itself.
-            k += e.token <= MODE_VL3 && e.token != MODE_V0 ? -1 : 1;
+            k += vertical_next[e.token - MODE_V0];
             k = k < 0 ? 1 : k;
-            pos += e.bits;
+            acc.consume(e.bits);
         } else if (e.token == MODE_PASS) {
             const int32_t b2 = ref[k + 1];
             if (b2 < a0)
@@ -574,7 +619,7 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
             emit_fast<report>(cb, out, painted, a0, b2 - a0, colour);
             a0 = b2;
             k += 2;
-            pos += e.bits;
+            acc.consume(e.bits);
         } else {
             int32_t first = 0, second = 0;
             int first_bits = 0, second_bits = 0;
@@ -586,9 +631,10 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
             emit_fast<report>(cb, out, painted, a0, first, colour);
             emit_fast<report>(cb, out, painted, a0 + first, second, colour ^ 1);
             a0 += first + second;
-            pos += e.bits + first_bits + second_bits;
+            acc.consume(e.bits + first_bits + second_bits);
         }
     }
+    const int64_t pos = acc.pos();
     if (pos == start)
         return false;  // a0 as it was
     // The token path's cursor: every entry before it is at most a0.
@@ -611,27 +657,28 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
 template <bool report>
 bool fast_1d(coding_state &cs, bit_cursor &in)
 {
-    const unsigned char *const data = in.data;
-    const int64_t fast_end = in.fast_end;
+    if (!in.fast())
+        return false;
+    bit_accumulator acc(in);
     const int32_t width = cs.width;
     const callbacks cb = cs.cb;
     int16_t *out = cs.coding.at + cs.coding.count;
     int painted = cs.coding.painted;
     const int64_t start = in.pos;
-    int64_t pos = start;
     int32_t a0 = cs.a0;
     int colour = cs.colour;
-    while (pos < fast_end) {
+    while (acc.fill()) {
         int32_t length = 0;
         int bits = 0;
         const int32_t from = a0 < 0 ? 0 : a0;
-        if (!whole_run(window_at(data, pos), colour, length, bits) || from + length > width)
+        if (!whole_run(acc.bits, colour, length, bits) || from + length > width)
             break;
         emit_fast<report>(cb, out, painted, from, length, colour);
         a0 = from + length;
         colour ^= 1;
-        pos += bits;
+        acc.consume(bits);
     }
+    const int64_t pos = acc.pos();
     cs.coding.count = static_cast<int>(out - cs.coding.at);
     cs.coding.painted = painted;
     cs.a0 = static_cast<int16_t>(a0);
@@ -744,15 +791,16 @@ template <bool report>
 const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const callbacks &cb,
                          bool black)
 {
+    if (!in.fast())
+        return black ? black_tree : white_tree;
     unsigned char *line = sink.buffer.get();
-    int64_t pos = in.pos;
+    bit_accumulator acc(in);
     int32_t position = sink.position;
     int32_t length = 0;
     int bits = 0;
     const code_node *next = black ? black_tree : white_tree;
-    if (black && pos < in.fast_end && whole_run(window_at(in.data, pos), BLACK, length, bits) &&
-        position + length <= width) {
-        pos += bits;
+    if (black && whole_run(acc.bits, BLACK, length, bits) && position + length <= width) {
+        acc.consume(bits);
         paint_black(line, position, length);
         position += length;
         if (report)
@@ -760,13 +808,13 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
         next = white_tree;
     }
     if (next == white_tree)
-        while (pos < in.fast_end) {
-            const uint64_t w = window_at(in.data, pos);
+        while (acc.fill()) {
+            const uint64_t w = acc.bits;
             int32_t white = 0;
             int white_bits = 0;
             if (!whole_run(w, WHITE, white, white_bits) || position + white > width)
                 break;
-            pos += white_bits;
+            acc.consume(white_bits);
             position += white;
             if (report)
                 cb.run(cb.user, white);
@@ -774,13 +822,13 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
                 next = black_tree;
                 break;
             }
-            pos += bits;
+            acc.consume(bits);
             paint_black(line, position, length);
             position += length;
             if (report)
                 cb.run(cb.user, -length);
         }
-    in.pos = pos;
+    in.pos = acc.pos();
     sink.position = position;
     return next;
 }
