@@ -581,7 +581,9 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
     int colour = cs.colour;
     int32_t a0 = cs.a0;
     int k = 0;
-    if (a0 > 0) {
+    if (a0 >= width) {
+        return false;  // codes past the line's end: by the token path
+    } else if (a0 > 0) {
         k = cs.cursor;
         while (ref[k] <= a0)
             ++k;
