@@ -271,6 +271,9 @@ const code_node *mh_next_root(const code_node *root, int32_t token)
 // finished line ends with sentinels at the width, enough for b2 after a b1
 // found on the last.
 constexpr int SENTINELS = 3;
+// And one before the first entry, below every a0, so that the b1 cursor may
+// step back from entry 0.
+constexpr int16_t BEFORE_LINE = -1;
 
 // Runs are painted one after the other from pixel 0, so the painted part
 // ends at a0 (or 0 before the first run).
@@ -515,7 +518,7 @@ bool alloc_lines(line_store &lines, int32_t width)
     lines.coding = alloc_cleared(bytes);
     if (lines.coding)  // each line: at most one change a pixel, and the sentinels
         lines.changes.reset(static_cast<int16_t *>(std::malloc(
-            2 * (static_cast<std::size_t>(width) + SENTINELS) * sizeof(int16_t))));
+            2 * (static_cast<std::size_t>(width) + SENTINELS + 1) * sizeof(int16_t))));
     if (!lines.changes) {
         lines = line_store{};
         return false;
@@ -526,8 +529,10 @@ bool alloc_lines(line_store &lines, int32_t width)
 coding_state make_coding_state(line_store &lines, int32_t width, const callbacks &cb)
 {
     int16_t *changes = lines.changes.get();
-    coding_state cs{change_line{changes},
-                    change_line{changes + width + SENTINELS},
+    changes[0] = BEFORE_LINE;
+    changes[width + SENTINELS + 1] = BEFORE_LINE;
+    coding_state cs{change_line{changes + 1},
+                    change_line{changes + width + SENTINELS + 2},
                     lines.reference.get(),
                     lines.coding.get(),
                     width,
@@ -548,10 +553,10 @@ template <bool report>
 inline void emit_fast(const callbacks &cb, int16_t *&out, int &painted, int32_t from,
                       int32_t length, int colour)
 {
-    if (length != 0 && colour != painted) {
-        *out++ = static_cast<int16_t>(from);
-        painted = colour;
-    }
+    *out = static_cast<int16_t>(from);  // kept only when the run changes the colour
+    const bool change = length != 0 && colour != painted;
+    out += change;
+    painted = change ? colour : painted;
     if (report)
         cb.run(cb.user, colour == BLACK ? -length : length);
 }
@@ -601,18 +606,17 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
             break;
         }
         const uint64_t w = acc.bits;
+        // Entries that are no mode code have the token -1.
         const code_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
-        if (e.kind != t4tables::CODE)
-            break;
         if (e.token >= MODE_V0) {
             const int32_t a1 = ref[k] + vertical_offset[e.token - MODE_V0];
-            if (a1 > width || a1 < a0)
+            // a0 <= a1 <= width
+            if (static_cast<uint32_t>(a1 - a0) > static_cast<uint32_t>(width - a0))
                 break;
             emit_fast<report>(cb, out, painted, a0, a1 - a0, colour);
             a0 = a1;
             colour ^= 1;
             k += vertical_next[e.token - MODE_V0];
-            k = k < 0 ? 1 : k;
             acc.consume(e.bits);
         } else if (e.token == MODE_PASS) {
             const int32_t b2 = ref[k + 1];
@@ -622,7 +626,7 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
             a0 = b2;
             k += 2;
             acc.consume(e.bits);
-        } else {
+        } else if (e.token == MODE_HORIZONTAL) {
             int32_t first = 0, second = 0;
             int first_bits = 0, second_bits = 0;
             const uint64_t runs = w >> e.bits;
@@ -634,6 +638,8 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
             emit_fast<report>(cb, out, painted, a0 + first, second, colour ^ 1);
             a0 += first + second;
             acc.consume(e.bits + first_bits + second_bits);
+        } else {
+            break;
         }
     }
     const int64_t pos = acc.pos();

@@ -96,6 +96,7 @@ constexpr void add_runs(run_tables &t, std::span<const t4codes::run_code> codes,
 }
 
 // Indexes whose low `zeros` bits are all 0 get `kind`; all others must hold a code.
+// Left-open entries get token -1, no mode token.
 template <std::size_t N>
 constexpr bool close_table(std::array<code_entry, N> &table, int zeros, entry_kind kind)
 {
@@ -104,7 +105,7 @@ constexpr bool close_table(std::array<code_entry, N> &table, int zeros, entry_ki
         if ((i & mask) == 0) {
             if (table[i].kind != EMPTY)
                 return false;
-            table[i] = code_entry{0, 0, static_cast<uint8_t>(kind)};
+            table[i] = code_entry{-1, 0, static_cast<uint8_t>(kind)};
         } else if (!is_code(table[i].kind)) {
             return false;
         }
