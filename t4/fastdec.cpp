@@ -606,6 +606,19 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
             break;
         }
         const uint64_t w = acc.bits;
+        if ((w & 1) != 0) {
+            // V0 codes, the commonest: a1 = b1, which lies in [a0, width],
+            // and the next b1 is the change after it.
+            do {
+                const int32_t a1 = ref[k];
+                emit_fast<report>(cb, out, painted, a0, a1 - a0, colour);
+                a0 = a1;
+                colour ^= 1;
+                ++k;
+                acc.consume(1);
+            } while ((acc.bits & 1) != 0 && a0 < width && acc.count > 0);
+            continue;
+        }
         // Entries that are no mode code have the token -1.
         const code_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
         if (e.token >= MODE_V0) {
