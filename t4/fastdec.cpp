@@ -674,38 +674,58 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
     return true;
 }
 
-// One-dimensional lines of MR: whole runs that fit. True when any was taken.
+// One-dimensional lines of MR: whole runs that fit, a white and a black run
+// a round. True when any was taken.
+struct run_state {
+    bit_accumulator acc;
+    int16_t *out;
+    int painted;
+    int32_t a0;
+};
+
+template <bool report, int colour>
+inline bool take_run(run_state &r, const callbacks &cb, int32_t width)
+{
+    int32_t length = 0;
+    int bits = 0;
+    const int32_t from = r.a0 < 0 ? 0 : r.a0;
+    if (!whole_run(r.acc.bits, colour, length, bits) || from + length > width)
+        return false;
+    emit_fast<report>(cb, r.out, r.painted, from, length, colour);
+    r.a0 = from + length;
+    r.acc.consume(bits);
+    return true;
+}
+
 template <bool report>
 bool fast_1d(coding_state &cs, bit_cursor &in)
 {
     if (!in.fast())
         return false;
-    bit_accumulator acc(in);
     const int32_t width = cs.width;
     const callbacks cb = cs.cb;
-    int16_t *out = cs.coding.at + cs.coding.count;
-    int painted = cs.coding.painted;
-    const int64_t start = in.pos;
-    int32_t a0 = cs.a0;
+    run_state r{bit_accumulator(in), cs.coding.at + cs.coding.count, cs.coding.painted, cs.a0};
     int colour = cs.colour;
-    while (acc.fill()) {
-        int32_t length = 0;
-        int bits = 0;
-        const int32_t from = a0 < 0 ? 0 : a0;
-        if (!whole_run(acc.bits, colour, length, bits) || from + length > width)
-            break;
-        emit_fast<report>(cb, out, painted, from, length, colour);
-        a0 = from + length;
-        colour ^= 1;
-        acc.consume(bits);
-    }
-    const int64_t pos = acc.pos();
-    cs.coding.count = static_cast<int>(out - cs.coding.at);
-    cs.coding.painted = painted;
-    cs.a0 = static_cast<int16_t>(a0);
+    if (colour == BLACK && take_run<report, BLACK>(r, cb, width))
+        colour = WHITE;
+    if (colour == WHITE)
+        while (r.acc.fill()) {
+            if (!take_run<report, WHITE>(r, cb, width))
+                break;
+            if (!take_run<report, BLACK>(r, cb, width)) {
+                colour = BLACK;
+                break;
+            }
+        }
+    const int64_t pos = r.acc.pos();
+    if (pos == in.pos)
+        return false;
+    cs.coding.count = static_cast<int>(r.out - cs.coding.at);
+    cs.coding.painted = r.painted;
+    cs.a0 = static_cast<int16_t>(r.a0);
     cs.colour = colour;
     in.pos = pos;
-    return pos != start;
+    return true;
 }
 
 bool fast_codes(coding_state &cs, bit_cursor &in, bool two_dimensional)
