@@ -64,9 +64,19 @@ inline code_entry run_entry(uint64_t w, int colour)
 
 // One run from the window: a terminating code, or a make-up code and a
 // terminating code. False for anything else (two make-ups, EOL, no code).
+// Short terminating codes, the commonest, are found in the primary table.
 inline bool whole_run(uint64_t w, int colour, int32_t &length, int &bits)
 {
-    code_entry e = run_entry(w, colour);
+    constexpr uint64_t mask = (1u << t4tables::RUN_BITS) - 1;
+    const t4tables::run_tables &t = t4tables::runs[static_cast<std::size_t>(colour)];
+    code_entry e = t.primary[w & mask];
+    if (e.kind == t4tables::TERMINATING) {
+        length = colour == BLACK ? -e.token : e.token;
+        bits = e.bits;
+        return true;
+    }
+    if (e.kind == t4tables::SECONDARY)
+        e = t.secondary[(w >> t4tables::PREFIX_ZEROS) & mask];
     if (e.kind == t4tables::TERMINATING) {
         length = colour == BLACK ? -e.token : e.token;
         bits = e.bits;
