@@ -5,6 +5,7 @@
 // bytes of the data) goes through the graph walk, bit by bit, as before.
 #include "t4/fastdec.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -159,7 +160,7 @@ struct bit_accumulator {
         return true;
     }
 
-    void consume(int n)
+    void consume(int n)  // n < 64
     {
         bits >>= n;
         count -= n;
@@ -619,14 +620,17 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
         if ((w & 1) != 0) {
             // V0 codes, the commonest: a1 = b1, which lies in [a0, width],
             // and the next b1 is the change after it.
-            do {
+            const int run = std::min(std::countr_one(w), 56);  // fill() guarantees 56 bits
+            int taken = 0;
+            while (taken < run && a0 < width) {
                 const int32_t a1 = ref[k];
                 emit_fast<report>(cb, out, painted, a0, a1 - a0, colour);
                 a0 = a1;
                 colour ^= 1;
                 ++k;
-                acc.consume(1);
-            } while ((acc.bits & 1) != 0 && a0 < width && acc.count > 0);
+                ++taken;
+            }
+            acc.consume(taken);
             continue;
         }
         // Entries that are no mode code have the token -1.
