@@ -28,7 +28,10 @@ enum entry_kind : uint8_t {
     MAKEUP = 5,       // a make-up run code: token and bits are set
 };
 
-constexpr bool is_code(uint8_t kind) { return kind == CODE || kind == TERMINATING || kind == MAKEUP; }
+constexpr bool is_code(uint8_t kind)
+{
+    return kind == CODE || kind == TERMINATING || kind == MAKEUP;
+}
 
 struct code_entry {
     int16_t token;  // run (negative for black), RUN_EOL, or mode token

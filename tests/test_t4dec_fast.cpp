@@ -111,9 +111,10 @@ TEST(FastDecoderTables, EveryCodeFromEveryRootDecodesAsTheGraphWalkDoes)
             if (r.colour < 0) {
                 e = t4tables::modes[bits & 127];
             } else {
-                e = t4tables::runs[static_cast<std::size_t>(r.colour)].primary[bits & 511];
+                const auto &tables = t4tables::runs[static_cast<std::size_t>(r.colour)];
+                e = tables.primary[bits & 511];
                 if (e.kind == t4tables::SECONDARY)
-                    e = t4tables::runs[static_cast<std::size_t>(r.colour)].secondary[(bits >> 4) & 511];
+                    e = tables.secondary[(bits >> 4) & 511];
             }
             if (e.kind == t4tables::ZEROS) {
                 // Left to counting: only EOL, fill and no-code paths begin so.
@@ -201,9 +202,10 @@ TEST(FastDecoderSameness, TruncatedAtEveryLength)
     const auto pages = oracle_pages(8);
     std::vector<coded_page> all = pages;
     const auto samples = example_pages();
-    for (const auto &p : samples)
-        all.push_back({p.mode, bytes(p.data.begin(), p.data.begin() + std::min<long>(
-                                                                        300, static_cast<long>(p.data.size())))});
+    for (const auto &p : samples) {
+        const long head = std::min<long>(300, static_cast<long>(p.data.size()));
+        all.push_back({p.mode, bytes(p.data.begin(), p.data.begin() + head)});
+    }
     for (const auto &p : all)
         for (std::size_t n = 0; n <= p.data.size(); ++n) {
             const bytes d(p.data.begin(), p.data.begin() + static_cast<long>(n));

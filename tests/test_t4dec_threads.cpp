@@ -66,8 +66,9 @@ TEST(ReentrantDecoding, FourThreadsFourContextsMatchSingleThreadedDecodes)
                     // Each thread takes the jobs in its own order.
                     const job &j = jobs[(i + static_cast<std::size_t>(t) * 2) % jobs.size()];
                     decdiff::outcome got;
-                    got.result = t4dec_decode_ctx(ctx, j.data.data(), static_cast<int>(j.data.size()),
-                                                  j.mode, decdiff::on_run, decdiff::on_line,
+                    const int length = static_cast<int>(j.data.size());
+                    got.result = t4dec_decode_ctx(ctx, j.data.data(), length, j.mode,
+                                                  decdiff::on_run, decdiff::on_line,
                                                   decdiff::on_eol, &got.events);
                     t4dec_context_report(ctx, &got.report);
                     std::vector<int32_t> expected = j.expected.events;

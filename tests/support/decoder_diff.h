@@ -52,9 +52,9 @@ inline outcome decode(bool reference, const unsigned char *data, int length, int
     const t4dec_run_fn run = (set & RUN) != 0 ? on_run : nullptr;
     const t4dec_line_fn line = (set & LINE) != 0 ? on_line : nullptr;
     const t4dec_eol_fn eol = (set & EOL) != 0 ? on_eol : nullptr;
-    out.result = reference
-                     ? t4dec_reference_decode_ctx(ctx, data, length, mode, run, line, eol, &out.events)
-                     : t4dec_decode_ctx(ctx, data, length, mode, run, line, eol, &out.events);
+    void *user = &out.events;
+    const auto decoder = reference ? t4dec_reference_decode_ctx : t4dec_decode_ctx;
+    out.result = decoder(ctx, data, length, mode, run, line, eol, user);
     t4dec_context_report(ctx, &out.report);
     if (mode == 0) {
         // The line an MH page leaves open, as a later RUN_EOL finds it.
