@@ -350,117 +350,148 @@ inline void emit_fast(const callbacks &cb, int16_t *&out, int &painted, int32_t 
 }
 
 // Two-dimensional codes: vertical and pass modes, and horizontal modes whose
-// two runs are whole runs, while a0 stays inside the line. True when any
-// code was taken.
+// two runs are whole runs, while a0 stays inside the line.
 //
 // b1 is ref[k] once k, kept at the parity of the target colour (black
 // changes sit at even entries), has moved past a0. k needs no search back:
 // after a vertical mode the earliest candidate is k - 1 (a1 >= b1 - 3 and the
 // changes are distinct), after a pass mode k + 2, after a horizontal mode k.
 // At the start of a line a0 of -1 and 0 behave alike in white: b1 is ref[0]
-// (a search from 0 takes pixel 0 itself).
+// (a search from 0 takes pixel 0 itself). Each step returns false, taking
+// nothing, for a code the token path must handle.
+template <bool report>
+struct fast_2d_line {
+    const int16_t *ref;
+    int32_t width;
+    callbacks cb;
+    int16_t *out;
+    int painted;
+    bit_accumulator acc;
+    int32_t a0;
+    int colour;
+    int k = 0;
+
+    void run(int32_t from, int32_t length, int c)
+    {
+        emit_fast<report>(cb, out, painted, from, length, c);
+    }
+
+    // V0 codes, the commonest: a1 = b1, which lies in [a0, width], and the
+    // next b1 is the change after it. `w` starts with a 1.
+    void v0_codes(uint64_t w)
+    {
+        const int codes = std::min(std::countr_one(w), 56);  // fill() guarantees 56 bits
+        int taken = 0;
+        while (taken < codes && a0 < width) {
+            const int32_t a1 = ref[k];
+            run(a0, a1 - a0, colour);
+            a0 = a1;
+            colour ^= 1;
+            ++k;
+            ++taken;
+        }
+        acc.consume(taken);
+    }
+
+    bool vertical(code_entry e)
+    {
+        const int32_t a1 = ref[k] + vertical_offset[e.token - MODE_V0];
+        if (static_cast<uint32_t>(a1 - a0) > static_cast<uint32_t>(width - a0))
+            return false;  // a1 left of a0 or past the width
+        run(a0, a1 - a0, colour);
+        a0 = a1;
+        colour ^= 1;
+        k += vertical_next[e.token - MODE_V0];
+        acc.consume(e.bits);
+        return true;
+    }
+
+    bool pass(code_entry e)
+    {
+        const int32_t b2 = ref[k + 1];
+        if (b2 < a0)
+            return false;
+        run(a0, b2 - a0, colour);
+        a0 = b2;
+        k += 2;
+        acc.consume(e.bits);
+        return true;
+    }
+
+    bool horizontal(code_entry e, uint64_t w)
+    {
+        int32_t first = 0, second = 0;
+        int first_bits = 0, second_bits = 0;
+        const uint64_t runs = w >> e.bits;
+        if (!whole_run(runs, colour, first, first_bits) ||
+            !whole_run(runs >> first_bits, colour ^ 1, second, second_bits) ||
+            a0 + first + second > width)
+            return false;
+        run(a0, first, colour);
+        run(a0 + first, second, colour ^ 1);
+        a0 += first + second;
+        acc.consume(e.bits + first_bits + second_bits);
+        return true;
+    }
+
+    // Codes until one is left to the token path or the line is full.
+    void decode()
+    {
+        while (a0 < width && acc.fill()) {
+            if (a0 > 0) {
+                while (ref[k] <= a0)
+                    k += 2;
+            } else if (colour == BLACK) {
+                return;  // a0 at 0 and black: the legacy start-of-line choice
+            }
+            const uint64_t w = acc.bits;
+            if ((w & 1) != 0) {
+                v0_codes(w);
+                continue;
+            }
+            // Entries that are no mode code have the token -1.
+            const code_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
+            const bool taken = e.token >= MODE_V0          ? vertical(e)
+                               : e.token == MODE_PASS       ? pass(e)
+                               : e.token == MODE_HORIZONTAL ? horizontal(e, w)
+                                                            : false;
+            if (!taken)
+                return;
+        }
+    }
+};
+
+// True when any code was taken.
 template <bool report>
 bool fast_2d(coding_state &cs, bit_cursor &in)
 {
-    if (!in.fast())
-        return false;
-    const int16_t *const ref = cs.reference.at;
-    const int32_t width = cs.width;
-    const callbacks cb = cs.cb;
-    int16_t *out = cs.coding.at + cs.coding.count;
-    int painted = cs.coding.painted;
-    bit_accumulator acc(in);
-    const int64_t start = in.pos;
-    int colour = cs.colour;
-    int32_t a0 = cs.a0;
-    int k = 0;
-    if (a0 >= width) {
-        return false;  // codes past the line's end: by the token path
-    } else if (a0 > 0) {
-        k = cs.cursor;
-        while (ref[k] <= a0)
-            ++k;
-        k += (k & 1) ^ colour;
-    } else if (colour == BLACK) {
-        return false;  // a0 at 0 and black: the legacy start-of-line choice, by the token path
+    if (!in.fast() || cs.a0 >= cs.width || (cs.a0 <= 0 && cs.colour == BLACK))
+        return false;  // past the line's end, or the legacy start-of-line choice
+    fast_2d_line<report> l{cs.reference.at, cs.width, cs.cb, cs.coding.at + cs.coding.count,
+                           cs.coding.painted, bit_accumulator(in), cs.a0, cs.colour};
+    if (l.a0 > 0) {
+        l.k = cs.cursor;
+        while (l.ref[l.k] <= l.a0)
+            ++l.k;
+        l.k += (l.k & 1) ^ l.colour;
     } else {
-        a0 = 0;
+        l.a0 = 0;
     }
-    while (a0 < width && acc.fill()) {
-        if (a0 > 0) {
-            while (ref[k] <= a0)
-                k += 2;
-        } else if (colour == BLACK) {
-            break;
-        }
-        const uint64_t w = acc.bits;
-        if ((w & 1) != 0) {
-            // V0 codes, the commonest: a1 = b1, which lies in [a0, width],
-            // and the next b1 is the change after it.
-            const int run = std::min(std::countr_one(w), 56);  // fill() guarantees 56 bits
-            int taken = 0;
-            while (taken < run && a0 < width) {
-                const int32_t a1 = ref[k];
-                emit_fast<report>(cb, out, painted, a0, a1 - a0, colour);
-                a0 = a1;
-                colour ^= 1;
-                ++k;
-                ++taken;
-            }
-            acc.consume(taken);
-            continue;
-        }
-        // Entries that are no mode code have the token -1.
-        const code_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
-        if (e.token >= MODE_V0) {
-            const int32_t a1 = ref[k] + vertical_offset[e.token - MODE_V0];
-            // a0 <= a1 <= width
-            if (static_cast<uint32_t>(a1 - a0) > static_cast<uint32_t>(width - a0))
-                break;
-            emit_fast<report>(cb, out, painted, a0, a1 - a0, colour);
-            a0 = a1;
-            colour ^= 1;
-            k += vertical_next[e.token - MODE_V0];
-            acc.consume(e.bits);
-        } else if (e.token == MODE_PASS) {
-            const int32_t b2 = ref[k + 1];
-            if (b2 < a0)
-                break;
-            emit_fast<report>(cb, out, painted, a0, b2 - a0, colour);
-            a0 = b2;
-            k += 2;
-            acc.consume(e.bits);
-        } else if (e.token == MODE_HORIZONTAL) {
-            int32_t first = 0, second = 0;
-            int first_bits = 0, second_bits = 0;
-            const uint64_t runs = w >> e.bits;
-            if (!whole_run(runs, colour, first, first_bits) ||
-                !whole_run(runs >> first_bits, colour ^ 1, second, second_bits) ||
-                a0 + first + second > width)
-                break;
-            emit_fast<report>(cb, out, painted, a0, first, colour);
-            emit_fast<report>(cb, out, painted, a0 + first, second, colour ^ 1);
-            a0 += first + second;
-            acc.consume(e.bits + first_bits + second_bits);
-        } else {
-            break;
-        }
-    }
-    const int64_t pos = acc.pos();
-    if (pos == start)
+    l.decode();
+    const int64_t pos = l.acc.pos();
+    if (pos == in.pos)
         return false;  // a0 as it was
     // The token path's cursor: every entry before it is at most a0.
-    if (a0 > 0 && a0 < width) {
-        while (ref[k] <= a0)
-            k += 2;
-        cs.cursor = k > 0 ? k - 1 : 0;
-    } else {
-        cs.cursor = 0;
+    cs.cursor = 0;
+    if (l.a0 > 0 && l.a0 < l.width) {
+        while (l.ref[l.k] <= l.a0)
+            l.k += 2;
+        cs.cursor = l.k > 0 ? l.k - 1 : 0;
     }
-    cs.coding.count = static_cast<int>(out - cs.coding.at);
-    cs.coding.painted = painted;
-    cs.a0 = static_cast<int16_t>(a0);
-    cs.colour = colour;
+    cs.coding.count = static_cast<int>(l.out - cs.coding.at);
+    cs.coding.painted = l.painted;
+    cs.a0 = static_cast<int16_t>(l.a0);
+    cs.colour = l.colour;
     in.pos = pos;
     return true;
 }
