@@ -35,6 +35,21 @@ typedef struct t4dec_report {
 } t4dec_report;
 void t4dec_get_report(t4dec_report *out);
 
+// Decoding on a context of one's own: contexts share nothing, so threads
+// that each use their own decode at once. The functions above work on one
+// process-wide default context.
+typedef struct t4dec_context t4dec_context;
+t4dec_context *t4dec_context_new(int width);  /* null for a width outside 1..32760 or no memory */
+void t4dec_context_free(t4dec_context *ctx);
+typedef void (*t4dec_run_fn)(void *user, int32_t run);
+typedef void (*t4dec_line_fn)(void *user, const unsigned char *line, int bytes_per_line);
+typedef void (*t4dec_eol_fn)(void *user);
+/* As t4dec_decode, on ctx's own state; each callback gets `user`; any callback may be null. */
+int t4dec_decode_ctx(t4dec_context *ctx, const unsigned char *data, int length, int mode,
+                     t4dec_run_fn, t4dec_line_fn, t4dec_eol_fn, void *user);
+// What the context's last decoding saw, as t4dec_get_report.
+void t4dec_context_report(const t4dec_context *ctx, t4dec_report *out);
+
 int t4dec_MH(const unsigned char *data, int length, run_callback, line_callback, eol_callback);
 int t4dec_MR(const unsigned char *data, int length, run_callback, line_callback, eol_callback);
 int t4dec_MMR(const unsigned char *data, int length, int width,

@@ -1,0 +1,246 @@
+// Reading codes for the table-driven decoders: a bit cursor over the data,
+// whole codes from the lookup tables through a 64-bit window, and the graph
+// walk, one bit a step, for everything the tables do not take. A table hit
+// is taken only when the window lies wholly inside the data and the code
+// ends inside it, so it is the very token the graph walk would reach.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "t4/dectbls.h"
+#include "t4/lookup_tables.h"
+#include "t4/t4dec_internal.h"
+
+namespace t4dec_detail {
+
+using t4tables::code_entry;
+
+inline constexpr int FILL_ZEROS = 11;  // an EOL is at least eleven 0 bits and a 1
+// Zero runs longer than this are left to the walk: the window holds at
+// least 57 data bits, and the count, its 1 bit and a tag bit must fit.
+inline constexpr int MAX_COUNTED_ZEROS = 48;
+
+// The next 57 to 64 bits from bit `pos` on, the next bit in bit 0; the 8
+// bytes from pos / 8 on must be data.
+inline uint64_t window_at(const unsigned char *data, int64_t pos)
+{
+    uint64_t w;
+    std::memcpy(&w, data + (pos >> 3), sizeof w);
+    if constexpr (std::endian::native == std::endian::big)
+        w = __builtin_bswap64(w);
+    return w >> (pos & 7);
+}
+
+// The run code of `colour` at the start of the window, or a ZEROS entry.
+inline code_entry run_entry(uint64_t w, int colour)
+{
+    constexpr uint64_t mask = (1u << t4tables::RUN_BITS) - 1;
+    const t4tables::run_tables &t = t4tables::runs[static_cast<std::size_t>(colour)];
+    const code_entry e = t.primary[w & mask];
+    if (e.kind != t4tables::SECONDARY)
+        return e;
+    return t.secondary[(w >> t4tables::PREFIX_ZEROS) & mask];
+}
+
+// One run from the window: a terminating code, or a make-up code and a
+// terminating code. False for anything else (two make-ups, EOL, no code).
+// Short terminating codes, the commonest, are found in the primary table.
+inline bool whole_run(uint64_t w, int colour, int32_t &length, int &bits)
+{
+    constexpr uint64_t mask = (1u << t4tables::RUN_BITS) - 1;
+    const t4tables::run_tables &t = t4tables::runs[static_cast<std::size_t>(colour)];
+    code_entry e = t.primary[w & mask];
+    if (e.kind == t4tables::TERMINATING) {
+        length = colour == BLACK ? -e.token : e.token;
+        bits = e.bits;
+        return true;
+    }
+    if (e.kind == t4tables::SECONDARY)
+        e = t.secondary[(w >> t4tables::PREFIX_ZEROS) & mask];
+    if (e.kind == t4tables::TERMINATING) {
+        length = colour == BLACK ? -e.token : e.token;
+        bits = e.bits;
+        return true;
+    }
+    if (e.kind != t4tables::MAKEUP)
+        return false;
+    const int32_t makeup = e.token;
+    const int makeup_bits = e.bits;
+    e = run_entry(w >> makeup_bits, colour);
+    if (e.kind != t4tables::TERMINATING)
+        return false;
+    length = colour == BLACK ? -(makeup + e.token) : makeup + e.token;
+    bits = makeup_bits + e.bits;
+    return true;
+}
+
+struct bit_cursor {
+    const unsigned char *data;
+    int64_t pos = 0;       // bits consumed
+    int64_t end = 0;       // bits in the data
+    int64_t fast_end = 0;  // below it, the 8 bytes from pos / 8 on are data
+
+    bool fast() const { return pos < fast_end; }
+
+    // The next 57 to 64 bits, the next bit in bit 0.
+    uint64_t window() const { return window_at(data, pos); }
+
+    bool next_bit(int &bit)
+    {
+        if (pos >= end)
+            return false;
+        bit = (data[pos >> 3] >> (pos & 7)) & 1;
+        ++pos;
+        return true;
+    }
+};
+
+inline bit_cursor make_cursor(const unsigned char *data, int length)
+{
+    bit_cursor in{data};
+    if (data != nullptr && length > 0) {
+        in.end = static_cast<int64_t>(length) * 8;
+        in.fast_end = length >= 8 ? (static_cast<int64_t>(length) - 7) * 8 : 0;
+    }
+    return in;
+}
+
+// The bits ahead in a register for the fast loops: consuming is a shift,
+// and a refill is off the path from one code to the next. While fill()
+// holds, at least 56 bits are there, all of them data.
+struct bit_accumulator {
+    const unsigned char *data;
+    int64_t byte;       // next byte to load
+    int64_t last_load;  // last byte at which 8 can be loaded
+    uint64_t bits;
+    int count;          // bits of `bits` that are data
+
+    // The cursor must be fast().
+    explicit bit_accumulator(const bit_cursor &in)
+        : data(in.data), byte((in.pos >> 3) + 8), last_load(in.end / 8 - 8),
+          bits(window_at(in.data, in.pos)), count(64 - static_cast<int>(in.pos & 7))
+    {
+    }
+
+    bool fill()
+    {
+        if (count >= 56)
+            return true;
+        if (byte > last_load)
+            return false;
+        uint64_t more;
+        std::memcpy(&more, data + byte, sizeof more);
+        if constexpr (std::endian::native == std::endian::big)
+            more = __builtin_bswap64(more);
+        bits |= more << count;
+        const int take = (63 - count) >> 3;
+        byte += take;
+        count += take << 3;
+        return true;
+    }
+
+    void consume(int n)  // n < 64
+    {
+        bits >>= n;
+        count -= n;
+    }
+
+    int64_t pos() const { return byte * 8 - count; }
+};
+
+struct code_token {
+    int32_t value;
+    bool tagged_eol;  // EOL with its tag bit (TAG_ONE_DIMENSIONAL / TAG_TWO_DIMENSIONAL)
+};
+
+// ---------------------------------------------------------------------------
+// The exact step: the graph walk, one bit at a time.
+
+inline const code_node *step(const code_node *node, int bit)
+{
+    const code_node *next = code_successor(node, bit);
+    return next != nullptr ? next : sync_chain;
+}
+
+inline bool is_tag_leaf(const code_node *node)
+{
+    return node == code_successor(tag_node, 0) || node == code_successor(tag_node, 1);
+}
+
+[[gnu::noinline]] inline bool walk_token(bit_cursor &in, const code_node *&node,
+                                         bool eol_without_tag, code_token &token)
+{
+    int bit = 0;
+    while (in.next_bit(bit)) {
+        node = step(node, bit);
+        if (eol_without_tag && node == tag_node) {
+            token = {TAG_TWO_DIMENSIONAL, true};
+            return true;
+        }
+        if (code_is_leaf(node)) {
+            token = {node->token, is_tag_leaf(node)};
+            return true;
+        }
+    }
+    return false;
+}
+
+// The next token from `node` (a tree root, tag_node or the EOL search); false
+// at the end of the data. In MMR data no tag bit follows an EOL.
+inline bool read_token(bit_cursor &in, const code_node *&node, bool eol_without_tag,
+                       code_token &token)
+{
+    while (in.fast()) {
+        const uint64_t w = in.window();
+        if (node == mode_tree) {
+            const code_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
+            if (e.kind == t4tables::CODE) {
+                in.pos += e.bits;
+                token = {e.token, false};
+                return true;
+            }
+            const int zeros = std::countr_zero(w);
+            if (zeros > MAX_COUNTED_ZEROS)
+                break;
+            in.pos += zeros + 1;
+            if (zeros < FILL_ZEROS)
+                continue;  // an extension code, dropped: back at the root
+            if (eol_without_tag) {
+                token = {TAG_TWO_DIMENSIONAL, true};
+            } else {
+                token = {(w >> (zeros + 1)) & 1 ? TAG_ONE_DIMENSIONAL : TAG_TWO_DIMENSIONAL, true};
+                ++in.pos;
+            }
+            return true;
+        }
+        if (node == white_tree || node == black_tree) {
+            const code_entry e = run_entry(w, node == black_tree ? BLACK : WHITE);
+            if (e.kind >= t4tables::TERMINATING) {
+                in.pos += e.bits;
+                token = {e.token, false};
+                return true;
+            }
+            const int zeros = std::countr_zero(w);
+            if (zeros > MAX_COUNTED_ZEROS)
+                break;
+            in.pos += zeros + 1;
+            if (zeros >= FILL_ZEROS) {
+                token = {RUN_EOL, false};
+                return true;
+            }
+            node = sync_chain;  // no code: the EOL search takes over
+            break;
+        }
+        if (node == tag_node) {
+            token = {w & 1 ? TAG_ONE_DIMENSIONAL : TAG_TWO_DIMENSIONAL, true};
+            ++in.pos;
+            return true;
+        }
+        break;
+    }
+    return walk_token(in, node, eol_without_tag, token);
+}
+
+}  // namespace t4dec_detail

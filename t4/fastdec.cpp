@@ -1,0 +1,820 @@
+// Table-driven decoding of lines. Codes come whole from code_reader; lines
+// are arrays of changing elements, searched with a forward cursor and drawn
+// as bitmaps only for a line callback. Fast loops take the common codes with
+// the line state in registers and stop before anything else: the EOL search,
+// line errors, the sink's skip and pending states, long zero runs and the
+// last bytes of the data go through the token path, the same steps as the
+// bit-by-bit decoders take.
+#include "t4/fastdec.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+
+#include "t4/bitmanip.h"
+#include "t4/code_reader.h"
+#include "t4/dectbls.h"
+#include "t4/lookup_tables.h"
+
+namespace t4dec_detail {
+namespace {
+
+using t4tables::code_entry;
+
+// Paints count >= 0 pixels from `from` black, byte by byte.
+inline void paint_black(unsigned char *line, int32_t from, int32_t count)
+{
+    unsigned char *p = line + (from >> 3);
+    const int bit = from & 7;
+    if (bit + count <= 8) {
+        *p |= static_cast<unsigned char>((0xFFu >> bit) & ~(0xFFu >> (bit + count)));
+        return;
+    }
+    *p++ |= static_cast<unsigned char>(0xFFu >> bit);
+    int32_t left = count - (8 - bit);
+    for (; left >= 8; left -= 8)
+        *p++ = 0xFF;
+    if (left > 0)
+        *p |= static_cast<unsigned char>(~(0xFFu >> left));
+}
+
+// ---------------------------------------------------------------------------
+// MH: the run sink takes every token; a terminating code that fits the line
+// is placed here without the sink's general checks.
+
+// The root where decoding goes on after `token` read from `root`.
+const code_node *mh_next_root(const code_node *root, int32_t token)
+{
+    if (token == RUN_EOL)
+        return white_tree;  // every line starts white
+    if (magnitude(token) <= MAX_TERMINATING)
+        return root == white_tree ? black_tree : white_tree;
+    return root;  // a make-up code keeps its colour
+}
+
+// ---------------------------------------------------------------------------
+// Lines as changing elements: positions where the colour changes, from a
+// white start; even entries begin black runs, odd ones white runs. A
+// finished line ends with sentinels at the width, enough for b2 after a b1
+// found on the last.
+constexpr int SENTINELS = 3;
+// And one before the first entry, below every a0, so that the b1 cursor may
+// step back from entry 0.
+constexpr int16_t BEFORE_LINE = -1;
+
+// Runs are painted one after the other from pixel 0, so the painted part
+// ends at a0 (or 0 before the first run).
+struct change_line {
+    int16_t *at;
+    int count = 0;
+    int painted = WHITE;  // colour of the last pixel painted
+};
+
+void line_start(change_line &l)
+{
+    l.count = 0;
+    l.painted = WHITE;
+}
+
+// Closes a black run open at `end` and adds the sentinels. Finishing twice
+// changes nothing.
+void line_finish(change_line &l, int32_t end, int32_t width)
+{
+    if (l.painted == BLACK && end < width) {
+        l.at[l.count++] = static_cast<int16_t>(end);
+        l.painted = WHITE;
+    }
+    for (int i = 0; i < SENTINELS; ++i)
+        l.at[l.count + i] = static_cast<int16_t>(width);
+}
+
+// The bitmap of a finished line.
+void render(const change_line &l, unsigned char *bitmap, int bytes_per_line)
+{
+    std::memset(bitmap, 0, static_cast<std::size_t>(bytes_per_line));
+    for (int i = 0; i < l.count; i += 2)
+        paint_black(bitmap, l.at[i], l.at[i + 1] - l.at[i]);
+}
+
+struct coding_state {
+    change_line reference;
+    change_line coding;
+    unsigned char *reference_bitmap;
+    unsigned char *coding_bitmap;
+    int32_t width;
+    int bytes_per_line;
+    callbacks cb;
+    int16_t a0 = -1;           // -1: the imaginary white element before the line
+    int colour = WHITE;        // of the run starting at a0
+    int horizontal_runs = 0;   // runs of a horizontal mode still to read
+    int32_t run_sum = 0;       // make-up lengths of the run being read
+    int cursor = 0;            // reference entries before it are <= a0
+};
+
+int16_t a0_or_zero(const coding_state &cs) { return cs.a0 < 0 ? int16_t{0} : cs.a0; }
+
+// The changing-element search of the bitmap decoders on the reference
+// changes, clamped to the width: the next change of the target colour right
+// of `from`. From a start of 0 or less the legacy rule holds: pixel 0 itself
+// is a candidate. `from_a0` lets the search move the cursor for good.
+int32_t reference_change(coding_state &cs, int32_t from, int colour, int &target, bool from_a0)
+{
+    const int16_t *at = cs.reference.at;
+    target = (from < 0 || colour == WHITE) ? BLACK : WHITE;
+    if (from <= 0) {
+        if (target == BLACK)
+            return at[0];
+        return at[0] != 0 ? 0 : at[1];  // pixel 0 is white: found at once
+    }
+    if (from >= cs.width)
+        return cs.width;
+    int j = cs.cursor;
+    while (at[j] <= from)
+        ++j;
+    if (from_a0)
+        cs.cursor = j;
+    if ((j & 1) != (target == WHITE ? 1 : 0))  // black changes at even entries
+        ++j;
+    return at[j];
+}
+
+void emit_run(coding_state &cs, int16_t from, int32_t length, int colour)
+{
+    change_line &l = cs.coding;
+    if (length != 0 && colour != l.painted) {
+        l.at[l.count++] = from;
+        l.painted = colour;
+    }
+    cs.cb.run_of(colour == BLACK ? -length : length);
+}
+
+enum class step_result { ok, line_error };
+
+step_result pass_mode(coding_state &cs)
+{
+    int b1_colour = 0, unused = 0;
+    const int32_t b1 = reference_change(cs, cs.a0, cs.colour, b1_colour, true);
+    const int32_t b2 = reference_change(cs, b1, b1_colour, unused, false);
+    cs.a0 = a0_or_zero(cs);
+    if (b2 > cs.width || b2 < cs.a0)
+        return step_result::line_error;
+    emit_run(cs, cs.a0, b2 - cs.a0, cs.colour);
+    cs.a0 = static_cast<int16_t>(b2);  // colour unchanged: the next run continues it
+    return step_result::ok;
+}
+
+// a1 - b1 for V0, VL1-3, VR1-3 (tokens MODE_V0 to MODE_VR3).
+constexpr int vertical_offset[7] = {0, -1, -2, -3, 1, 2, 3};
+// Where the search for the next b1 starts after a vertical mode, from the
+// index of b1: with a1 >= b1 past b1 itself, else the change before it.
+constexpr int vertical_next[7] = {1, -1, -1, -1, 1, 1, 1};
+
+step_result vertical_mode(coding_state &cs, int32_t token)
+{
+    int unused = 0;
+    const int32_t a1 = reference_change(cs, cs.a0, cs.colour, unused, true) +
+                       vertical_offset[token - MODE_V0];
+    const int16_t from = a0_or_zero(cs);
+    if (a1 > cs.width || a1 < from)
+        return step_result::line_error;
+    emit_run(cs, from, a1 - from, cs.colour);
+    cs.a0 = static_cast<int16_t>(a1);
+    cs.colour ^= 1;
+    return step_result::ok;
+}
+
+enum class run_result { pending, complete, line_error };
+
+run_result run_token(coding_state &cs, int32_t token)
+{
+    const int32_t size = magnitude(token);
+    if (size > MAX_TERMINATING) {
+        cs.run_sum = add_run_sum(cs.run_sum, size);
+        return run_result::pending;
+    }
+    cs.a0 = a0_or_zero(cs);
+    const int32_t run = cs.run_sum + size;
+    cs.run_sum = 0;
+    if (cs.a0 + run > cs.width)
+        return run_result::line_error;
+    emit_run(cs, cs.a0, run, cs.colour);
+    cs.a0 = static_cast<int16_t>(cs.a0 + run);
+    cs.colour ^= 1;
+    return run_result::complete;
+}
+
+// An EOL counts as a make-up length here, so an EOL inside horizontal mode
+// always fails the line.
+step_result horizontal_run(coding_state &cs, int32_t token)
+{
+    const run_result r = run_token(cs, token);
+    if (r == run_result::line_error)
+        return step_result::line_error;
+    if (r == run_result::complete)
+        --cs.horizontal_runs;
+    return step_result::ok;
+}
+
+step_result coding_mode_step(coding_state &cs, int32_t token)
+{
+    switch (token) {
+    case MODE_PASS:
+        return pass_mode(cs);
+    case MODE_HORIZONTAL:
+        cs.horizontal_runs = 2;
+        cs.run_sum = 0;
+        return step_result::ok;
+    case MODE_V0: case MODE_VL1: case MODE_VL2: case MODE_VL3:
+    case MODE_VR1: case MODE_VR2: case MODE_VR3:
+        return vertical_mode(cs, token);
+    default:
+        std::printf("Bad tok: Can't happen!  runlen=%d\n", static_cast<int>(token));
+        return step_result::ok;
+    }
+}
+
+const code_node *colour_tree(const coding_state &cs)
+{
+    return cs.colour == BLACK ? black_tree : white_tree;
+}
+
+void start_line(coding_state &cs)
+{
+    line_start(cs.coding);
+    cs.a0 = -1;
+    cs.colour = WHITE;
+    cs.horizontal_runs = 0;
+    cs.run_sum = 0;
+    cs.cursor = 0;
+}
+
+// The coding line becomes the reference line of the next.
+void finish_line(coding_state &cs)
+{
+    line_finish(cs.coding, a0_or_zero(cs), cs.width);
+    std::swap(cs.reference, cs.coding);
+    start_line(cs);
+}
+
+void report_coding_line(coding_state &cs)
+{
+    if (cs.cb.line != nullptr) {
+        line_finish(cs.coding, a0_or_zero(cs), cs.width);
+        render(cs.coding, cs.coding_bitmap, cs.bytes_per_line);
+        cs.cb.line_of(cs.coding_bitmap, cs.bytes_per_line);
+    }
+}
+
+void report_reference_line(coding_state &cs)
+{
+    if (cs.cb.line != nullptr) {
+        render(cs.reference, cs.reference_bitmap, cs.bytes_per_line);
+        cs.cb.line_of(cs.reference_bitmap, cs.bytes_per_line);
+    }
+}
+
+// A line that began is reported padded with white: the coding line, or the
+// reference line in its place.
+void close_partial_line(coding_state &cs, bool show_reference)
+{
+    if (cs.a0 < 0)
+        return;
+    if (cs.a0 < cs.width)
+        cs.cb.run_of(cs.width - cs.a0);
+    if (show_reference)
+        report_reference_line(cs);
+    else
+        report_coding_line(cs);
+    cs.cb.end_of_line();
+}
+
+// The bitmaps handed to line_callback, reference first, then the change
+// arrays; nothing is kept unless all are had.
+struct line_store {
+    byte_buffer reference;
+    byte_buffer coding;
+    std::unique_ptr<int16_t[], free_deleter> changes;
+};
+
+bool alloc_lines(line_store &lines, int32_t width)
+{
+    const auto bytes = static_cast<std::size_t>(bytes_for(width));
+    lines.reference = alloc_cleared(bytes);
+    if (!lines.reference)
+        return false;
+    lines.coding = alloc_cleared(bytes);
+    if (lines.coding)  // each line: at most one change a pixel, and the sentinels
+        lines.changes.reset(static_cast<int16_t *>(std::malloc(
+            2 * (static_cast<std::size_t>(width) + SENTINELS + 1) * sizeof(int16_t))));
+    if (!lines.changes) {
+        lines = line_store{};
+        return false;
+    }
+    return true;
+}
+
+coding_state make_coding_state(line_store &lines, int32_t width, const callbacks &cb)
+{
+    int16_t *changes = lines.changes.get();
+    changes[0] = BEFORE_LINE;
+    changes[width + SENTINELS + 1] = BEFORE_LINE;
+    coding_state cs{change_line{changes + 1},
+                    change_line{changes + width + SENTINELS + 2},
+                    lines.reference.get(),
+                    lines.coding.get(),
+                    width,
+                    bytes_for(width),
+                    cb};
+    line_finish(cs.reference, 0, width);  // all white above the first line
+    return cs;
+}
+
+// ---------------------------------------------------------------------------
+// The common codes of a line straight from the tables, with the line state in
+// registers. Each loop stops before anything it does not take whole (EOLs,
+// errors, the legacy start-of-line choice, the end of the fast data), which
+// the token path then handles exactly as the reference does.
+
+// Appends the change a run makes to the coding line, reports the run.
+template <bool report>
+inline void emit_fast(const callbacks &cb, int16_t *&out, int &painted, int32_t from,
+                      int32_t length, int colour)
+{
+    *out = static_cast<int16_t>(from);  // kept only when the run changes the colour
+    const bool change = length != 0 && colour != painted;
+    out += change;
+    painted = change ? colour : painted;
+    if (report)
+        cb.run(cb.user, colour == BLACK ? -length : length);
+}
+
+// Two-dimensional codes: vertical and pass modes, and horizontal modes whose
+// two runs are whole runs, while a0 stays inside the line.
+//
+// b1 is ref[k] once k, kept at the parity of the target colour (black
+// changes sit at even entries), has moved past a0. k needs no search back:
+// after a vertical mode the earliest candidate is k - 1 (a1 >= b1 - 3 and the
+// changes are distinct), after a pass mode k + 2, after a horizontal mode k.
+// At the start of a line a0 of -1 and 0 behave alike in white: b1 is ref[0]
+// (a search from 0 takes pixel 0 itself). Each step returns false, taking
+// nothing, for a code the token path must handle.
+template <bool report>
+struct fast_2d_line {
+    const int16_t *ref;
+    int32_t width;
+    callbacks cb;
+    int16_t *out;
+    int painted;
+    bit_accumulator acc;
+    int32_t a0;
+    int colour;
+    int k = 0;
+
+    void run(int32_t from, int32_t length, int c)
+    {
+        emit_fast<report>(cb, out, painted, from, length, c);
+    }
+
+    // V0 codes, the commonest: a1 = b1, which lies in [a0, width], and the
+    // next b1 is the change after it. `w` starts with a 1.
+    void v0_codes(uint64_t w)
+    {
+        const int codes = std::min(std::countr_one(w), 56);  // fill() guarantees 56 bits
+        int taken = 0;
+        while (taken < codes && a0 < width) {
+            const int32_t a1 = ref[k];
+            run(a0, a1 - a0, colour);
+            a0 = a1;
+            colour ^= 1;
+            ++k;
+            ++taken;
+        }
+        acc.consume(taken);
+    }
+
+    bool vertical(code_entry e)
+    {
+        const int32_t a1 = ref[k] + vertical_offset[e.token - MODE_V0];
+        if (static_cast<uint32_t>(a1 - a0) > static_cast<uint32_t>(width - a0))
+            return false;  // a1 left of a0 or past the width
+        run(a0, a1 - a0, colour);
+        a0 = a1;
+        colour ^= 1;
+        k += vertical_next[e.token - MODE_V0];
+        acc.consume(e.bits);
+        return true;
+    }
+
+    bool pass(code_entry e)
+    {
+        const int32_t b2 = ref[k + 1];
+        if (b2 < a0)
+            return false;
+        run(a0, b2 - a0, colour);
+        a0 = b2;
+        k += 2;
+        acc.consume(e.bits);
+        return true;
+    }
+
+    bool horizontal(code_entry e, uint64_t w)
+    {
+        int32_t first = 0, second = 0;
+        int first_bits = 0, second_bits = 0;
+        const uint64_t runs = w >> e.bits;
+        if (!whole_run(runs, colour, first, first_bits) ||
+            !whole_run(runs >> first_bits, colour ^ 1, second, second_bits) ||
+            a0 + first + second > width)
+            return false;
+        run(a0, first, colour);
+        run(a0 + first, second, colour ^ 1);
+        a0 += first + second;
+        acc.consume(e.bits + first_bits + second_bits);
+        return true;
+    }
+
+    // Codes until one is left to the token path or the line is full.
+    void decode()
+    {
+        while (a0 < width && acc.fill()) {
+            if (a0 > 0) {
+                while (ref[k] <= a0)
+                    k += 2;
+            } else if (colour == BLACK) {
+                return;  // a0 at 0 and black: the legacy start-of-line choice
+            }
+            const uint64_t w = acc.bits;
+            if ((w & 1) != 0) {
+                v0_codes(w);
+                continue;
+            }
+            // Entries that are no mode code have the token -1.
+            const code_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
+            const bool taken = e.token >= MODE_V0          ? vertical(e)
+                               : e.token == MODE_PASS       ? pass(e)
+                               : e.token == MODE_HORIZONTAL ? horizontal(e, w)
+                                                            : false;
+            if (!taken)
+                return;
+        }
+    }
+};
+
+// True when any code was taken.
+template <bool report>
+bool fast_2d(coding_state &cs, bit_cursor &in)
+{
+    if (!in.fast() || cs.a0 >= cs.width || (cs.a0 <= 0 && cs.colour == BLACK))
+        return false;  // past the line's end, or the legacy start-of-line choice
+    fast_2d_line<report> l{cs.reference.at, cs.width, cs.cb, cs.coding.at + cs.coding.count,
+                           cs.coding.painted, bit_accumulator(in), cs.a0, cs.colour};
+    if (l.a0 > 0) {
+        l.k = cs.cursor;
+        while (l.ref[l.k] <= l.a0)
+            ++l.k;
+        l.k += (l.k & 1) ^ l.colour;
+    } else {
+        l.a0 = 0;
+    }
+    l.decode();
+    const int64_t pos = l.acc.pos();
+    if (pos == in.pos)
+        return false;  // a0 as it was
+    // The token path's cursor: every entry before it is at most a0.
+    cs.cursor = 0;
+    if (l.a0 > 0 && l.a0 < l.width) {
+        while (l.ref[l.k] <= l.a0)
+            l.k += 2;
+        cs.cursor = l.k > 0 ? l.k - 1 : 0;
+    }
+    cs.coding.count = static_cast<int>(l.out - cs.coding.at);
+    cs.coding.painted = l.painted;
+    cs.a0 = static_cast<int16_t>(l.a0);
+    cs.colour = l.colour;
+    in.pos = pos;
+    return true;
+}
+
+// One-dimensional lines of MR: whole runs that fit, a white and a black run
+// a round. True when any was taken.
+struct run_state {
+    bit_accumulator acc;
+    int16_t *out;
+    int painted;
+    int32_t a0;
+};
+
+template <bool report, int colour>
+inline bool take_run(run_state &r, const callbacks &cb, int32_t width)
+{
+    int32_t length = 0;
+    int bits = 0;
+    const int32_t from = r.a0 < 0 ? 0 : r.a0;
+    if (!whole_run(r.acc.bits, colour, length, bits) || from + length > width)
+        return false;
+    emit_fast<report>(cb, r.out, r.painted, from, length, colour);
+    r.a0 = from + length;
+    r.acc.consume(bits);
+    return true;
+}
+
+template <bool report>
+bool fast_1d(coding_state &cs, bit_cursor &in)
+{
+    if (!in.fast())
+        return false;
+    const int32_t width = cs.width;
+    const callbacks cb = cs.cb;
+    run_state r{bit_accumulator(in), cs.coding.at + cs.coding.count, cs.coding.painted, cs.a0};
+    int colour = cs.colour;
+    if (colour == BLACK && take_run<report, BLACK>(r, cb, width))
+        colour = WHITE;
+    if (colour == WHITE)
+        while (r.acc.fill()) {
+            if (!take_run<report, WHITE>(r, cb, width))
+                break;
+            if (!take_run<report, BLACK>(r, cb, width)) {
+                colour = BLACK;
+                break;
+            }
+        }
+    const int64_t pos = r.acc.pos();
+    if (pos == in.pos)
+        return false;
+    cs.coding.count = static_cast<int>(r.out - cs.coding.at);
+    cs.coding.painted = r.painted;
+    cs.a0 = static_cast<int16_t>(r.a0);
+    cs.colour = colour;
+    in.pos = pos;
+    return true;
+}
+
+bool fast_codes(coding_state &cs, bit_cursor &in, bool two_dimensional)
+{
+    if (two_dimensional)
+        return cs.cb.run != nullptr ? fast_2d<true>(cs, in) : fast_2d<false>(cs, in);
+    return cs.cb.run != nullptr ? fast_1d<true>(cs, in) : fast_1d<false>(cs, in);
+}
+
+// ---------------------------------------------------------------------------
+// MR: EOL-separated lines, each EOL's tag bit choosing 1-D or 2-D coding.
+
+enum class mr_line { searching, one_dimensional, two_dimensional };
+
+struct mr_decoder {
+    coding_state cs;
+    mr_line state = mr_line::searching;
+    bool synchronised = false;
+    int eol_count = 0;
+    const code_node *node = sync_chain;
+};
+
+void mr_line_error(mr_decoder &d)
+{
+    ++d.cs.cb.report->concealed;
+    close_partial_line(d.cs, true);  // the previous line stands in
+    d.state = mr_line::searching;
+    d.synchronised = false;
+    d.node = sync_chain;
+    start_line(d.cs);
+}
+
+const code_node *mr_restart(const mr_decoder &d)
+{
+    if (d.state == mr_line::one_dimensional || d.cs.horizontal_runs > 0)
+        return colour_tree(d.cs);
+    return mode_tree;
+}
+
+// An EOL with its tag bit. Returns false at the sixth EOL in a row (RTC).
+bool mr_tagged_eol(mr_decoder &d, int32_t token)
+{
+    if (++d.eol_count == RTC_EOLS)
+        return false;
+    if (!d.synchronised) {
+        d.synchronised = true;
+        start_line(d.cs);
+    } else {
+        finish_line(d.cs);
+        if (d.eol_count == 1)
+            report_reference_line(d.cs);
+        d.cs.cb.end_of_line();
+    }
+    d.state = token == TAG_ONE_DIMENSIONAL ? mr_line::one_dimensional : mr_line::two_dimensional;
+    d.node = mr_restart(d);
+    return true;
+}
+
+step_result mr_line_token(mr_decoder &d, int32_t token)
+{
+    if (d.state == mr_line::one_dimensional)
+        return run_token(d.cs, token) == run_result::line_error ? step_result::line_error
+                                                                : step_result::ok;
+    if (d.cs.horizontal_runs > 0)
+        return horizontal_run(d.cs, token);
+    return coding_mode_step(d.cs, token);
+}
+
+// Returns false when decoding is over (RTC).
+bool mr_token(mr_decoder &d, code_token t)
+{
+    const int32_t token = t.value;
+    const bool horizontal = d.cs.horizontal_runs > 0;
+    if (token == RUN_EOL && !horizontal) {
+        // A make-up code cut off by an EOL would leak its length into a
+        // later run: the line is broken, and this EOL may resynchronise.
+        if (d.state == mr_line::one_dimensional && d.cs.run_sum > 0) {
+            d.cs.a0 = a0_or_zero(d.cs);
+            mr_line_error(d);
+        }
+        d.node = tag_node;
+        return true;
+    }
+    if (!d.synchronised && !(t.tagged_eol && token == TAG_ONE_DIMENSIONAL)) {
+        d.state = mr_line::searching;
+        d.node = sync_chain;
+        return true;
+    }
+    if (t.tagged_eol)
+        return mr_tagged_eol(d, token);
+    d.eol_count = 0;
+    if (mr_line_token(d, token) == step_result::line_error)
+        mr_line_error(d);
+    else
+        d.node = mr_restart(d);
+    return true;
+}
+
+// MH runs straight into the sink's line while each is a whole run that fits;
+// stops before anything else. A round takes a white and a black run from one
+// window: two whole runs need at most 52 bits. Returns the tree of the colour
+// that comes next.
+template <bool report>
+const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const callbacks &cb,
+                         bool black)
+{
+    if (!in.fast())
+        return black ? black_tree : white_tree;
+    unsigned char *line = sink.buffer.get();
+    bit_accumulator acc(in);
+    int32_t position = sink.position;
+    int32_t length = 0;
+    int bits = 0;
+    const code_node *next = black ? black_tree : white_tree;
+    if (black && whole_run(acc.bits, BLACK, length, bits) && position + length <= width) {
+        acc.consume(bits);
+        paint_black(line, position, length);
+        position += length;
+        if (report)
+            cb.run(cb.user, -length);
+        next = white_tree;
+    }
+    if (next == white_tree)
+        while (acc.fill()) {
+            const uint64_t w = acc.bits;
+            int32_t white = 0;
+            int white_bits = 0;
+            if (!whole_run(w, WHITE, white, white_bits) || position + white > width)
+                break;
+            acc.consume(white_bits);
+            position += white;
+            if (report)
+                cb.run(cb.user, white);
+            if (!whole_run(w >> white_bits, BLACK, length, bits) || position + length > width) {
+                next = black_tree;
+                break;
+            }
+            acc.consume(bits);
+            paint_black(line, position, length);
+            position += length;
+            if (report)
+                cb.run(cb.user, -length);
+        }
+    in.pos = acc.pos();
+    sink.position = position;
+    return next;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+int fast_MH(t4dec_context &ctx, const unsigned char *data, int length, int32_t width,
+            const callbacks &cb)
+{
+    sink_state &sink = ctx.sink;
+    sink_reset(sink);
+    *cb.report = t4dec_report{};
+    const int bytes = valid_width(width) ? bytes_for(width) : -1;
+    bit_cursor in = make_cursor(data, length);
+    const code_node *node = sync_chain;  // nothing counts before the first EOL
+    code_token t{};
+    for (;;) {
+        // Run codes in a line being assembled, while the sink has its buffer
+        // and is not skipping: terminating codes that fit and make-up codes
+        // are placed here; anything else goes to the sink.
+        if (node != sync_chain && sink.bytes_per_line == bytes && !sink.skipping &&
+            !sink.makeup_pending) {
+            const bool black = node == black_tree;
+            node = cb.run != nullptr ? mh_runs<true>(sink, in, width, cb, black)
+                                     : mh_runs<false>(sink, in, width, cb, black);
+        }
+        const code_node *root = node;
+        if (!read_token(in, node, false, t))
+            break;
+        node = mh_next_root(root, t.value);
+        sink_token(sink, cb, width, t.value);
+    }
+    // Clean: the data stopped between lines, not inside a run or line.
+    cb.report->clean = cb.report->concealed == 0 && sink_between_lines(sink) ? 1 : 0;
+    return 1;
+}
+
+int fast_MR(t4dec_context &, const unsigned char *data, int length, int32_t width,
+            const callbacks &cb)
+{
+    t4dec_report &report = *cb.report;
+    report = t4dec_report{};
+    if (data == nullptr || length <= 0 || !valid_width(width))
+        return 0;
+    if (cb.none())
+        return 1;
+    line_store lines;
+    if (!alloc_lines(lines, width))
+        return 0;
+    mr_decoder d{make_coding_state(lines, width, cb)};
+    bit_cursor in = make_cursor(data, length);
+    code_token token{};
+    for (;;) {
+        if (d.synchronised && d.cs.horizontal_runs == 0 && d.cs.run_sum == 0 &&
+            d.node == mr_restart(d) && d.state != mr_line::searching &&
+            fast_codes(d.cs, in, d.state == mr_line::two_dimensional)) {
+            d.eol_count = 0;
+            d.node = mr_restart(d);
+        }
+        if (!read_token(in, d.node, false, token))
+            break;
+        if (!mr_token(d, token)) {
+            report.clean = report.concealed == 0 ? 1 : 0;  // ended by its RTC
+            return 1;
+        }
+    }
+    report.clean = report.concealed == 0 && d.cs.a0 < 0 ? 1 : 0;
+    close_partial_line(d.cs, false);
+    return 1;
+}
+
+int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t width,
+             const callbacks &cb)
+{
+    t4dec_report &report = *cb.report;
+    report = t4dec_report{};
+    if (!valid_width(width))
+        return 0;
+    line_store lines;
+    if (!alloc_lines(lines, width))
+        return 0;
+    coding_state cs = make_coding_state(lines, width, cb);
+    bit_cursor in = make_cursor(data, length);
+    const code_node *node = mode_tree;
+    int eol_count = 0;
+    code_token token{};
+    for (;;) {
+        if (cs.horizontal_runs == 0 && fast_codes(cs, in, true)) {
+            eol_count = 0;
+            if (cs.a0 >= cs.width) {
+                report_coding_line(cs);
+                cs.cb.end_of_line();
+                finish_line(cs);
+            }
+            continue;
+        }
+        if (!read_token(in, node, true, token))
+            break;
+        if (cs.horizontal_runs > 0) {
+            if (horizontal_run(cs, token.value) == step_result::line_error)
+                return 0;
+        } else if (token.tagged_eol) {
+            if (++eol_count == EOFB_EOLS) {
+                report.clean = 1;
+                break;
+            }
+        } else {
+            eol_count = 0;
+            if (coding_mode_step(cs, token.value) == step_result::line_error)
+                return 0;
+        }
+        if (cs.horizontal_runs == 0 && cs.a0 >= cs.width) {
+            report_coding_line(cs);
+            cs.cb.end_of_line();
+            finish_line(cs);
+        }
+        node = cs.horizontal_runs > 0 ? colour_tree(cs) : mode_tree;
+    }
+    report_coding_line(cs);
+    cs.cb.end_of_line();
+    return 1;
+}
+
+}  // namespace t4dec_detail

@@ -1,0 +1,106 @@
+// Decoder internals shared by the public entry points, the run sink, the
+// table-driven decoders and the bit-by-bit reference decoders.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "t4/t4dec.h"
+
+namespace t4dec_detail {
+
+constexpr int WHITE = 0;
+constexpr int BLACK = 1;
+constexpr int32_t MAX_TERMINATING = 63;
+// Positions are int16_t, and so is the bit length (bytes per line * 8) that
+// the changing-element search may return.
+constexpr int32_t MAX_LINE_WIDTH = 32760;
+// Make-up sums stop growing here: far beyond any line, far from overflow.
+constexpr int32_t MAX_RUN_SUM = 1 << 20;
+constexpr int RTC_EOLS = 6;
+constexpr int EOFB_EOLS = 2;
+
+struct free_deleter {
+    void operator()(void *p) const { std::free(p); }
+};
+using byte_buffer = std::unique_ptr<unsigned char[], free_deleter>;
+
+// malloc rather than new: failure must come back as a result, and the sink
+// reports the errno of the failed allocation.
+byte_buffer alloc_cleared(std::size_t bytes);
+
+inline bool valid_width(int32_t width) { return width >= 1 && width <= MAX_LINE_WIDTH; }
+inline int bytes_for(int32_t width) { return (width + 7) / 8; }
+inline int32_t magnitude(int32_t run) { return run < 0 ? -run : run; }
+inline int32_t add_run_sum(int32_t sum, int32_t more)
+{
+    return sum + more > MAX_RUN_SUM ? MAX_RUN_SUM : sum + more;
+}
+
+// The caller's callbacks and the report they feed; any callback may be null.
+struct callbacks {
+    t4dec_run_fn run;
+    t4dec_line_fn line;
+    t4dec_eol_fn eol;
+    void *user;
+    t4dec_report *report;
+
+    void run_of(int32_t value) const
+    {
+        if (run != nullptr)
+            run(user, value);
+    }
+    void line_of(const unsigned char *bitmap, int bytes_per_line) const
+    {
+        if (line != nullptr)
+            line(user, bitmap, bytes_per_line);
+    }
+    void end_of_line() const
+    {
+        ++report->lines;
+        if (eol != nullptr)
+            eol(user);
+    }
+    bool none() const { return run == nullptr && line == nullptr && eol == nullptr; }
+};
+
+// The run sink of the one-dimensional decoder. Its state outlives a decoder
+// call: the recompression closes an MH page's last line with a direct RUN_EOL.
+struct sink_state {
+    int32_t position = 0;        // pixels of the current line accounted for
+    bool skipping = false;       // after a line error, up to and including the next EOL
+    int bytes_per_line = 0;      // of `buffer`; 0 while there is none
+    int32_t makeup_sum = 0;
+    bool makeup_pending = false;
+    byte_buffer buffer;          // [0, B): line being assembled; [B, 2B): last complete line
+};
+
+void sink_reset(sink_state &sink);
+// One run or RUN_EOL token for lines of `width` pixels.
+void sink_token(sink_state &sink, const callbacks &cb, int32_t width, int32_t run);
+// True when the data stopped between lines.
+inline bool sink_between_lines(const sink_state &sink)
+{
+    return sink.position == 0 && !sink.makeup_pending && !sink.skipping;
+}
+
+}  // namespace t4dec_detail
+
+// One decoder's state: the sink that survives between pages, the line width
+// and what the last decoding saw.
+struct t4dec_context {
+    int32_t width = 1728;
+    t4dec_detail::sink_state sink;
+    t4dec_report report{};
+};
+
+namespace t4dec_detail {
+
+// Decoders over a context; `width` is the line width of this call. Same
+// results and callbacks as the public functions.
+using decoder_fn = int (*)(t4dec_context &ctx, const unsigned char *data, int length,
+                           int32_t width, const callbacks &cb);
+
+}  // namespace t4dec_detail
