@@ -5,13 +5,17 @@
 # wall time and the ratio per coding; with valgrind, the instruction counts
 # of one run of each as well.
 #
-#   convert_vs_tiffcp.sh PELMORIN MAKE_FAX_PAGES [ROUNDS [PAGES]]
+#   convert_vs_tiffcp.sh PELMORIN MAKE_FAX_PAGES [ROUNDS [PAGES [TEXT_ROWS_IN]]]
+#
+# TEXT_ROWS_IN 4 gives pages of about the density of a typed letter (see
+# make_fax_pages); the default, 1, pages three to four times denser.
 set -eu
 
 pelmorin=$1
 make_pages=$2
 rounds=${3:-11}
 count=${4:-12}
+text_rows_in=${5:-1}
 
 command -v tiffcp >/dev/null || { echo "tiffcp not found: nothing to compare" >&2; exit 0; }
 work=$(mktemp -d)
@@ -38,7 +42,7 @@ instructions() {
 
 printf '%-5s %14s %14s %8s\n' coding "pelmorin µs" "tiffcp µs" ratio
 for coding in mh mr mmr; do
-    "$make_pages" "$coding" "$count" "$work/in.tif" "$work/in.fax"
+    "$make_pages" "$coding" "$count" "$work/in.tif" "$work/in.fax" "$text_rows_in"
     : >"$work/p.times"
     : >"$work/t.times"
     round=0

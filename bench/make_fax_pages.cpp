@@ -2,7 +2,11 @@
 // multi-page TIFF (for tiffcp) and as a fax file of the raw strips (for
 // pelmorin), so that whole conversions can be compared.
 //
-//   make_fax_pages mh|mr|mmr PAGES OUT.tif OUT.fax
+//   make_fax_pages mh|mr|mmr PAGES OUT.tif OUT.fax [TEXT_ROWS_IN]
+//
+// TEXT_ROWS_IN (default 1) keeps one text row in that many and leaves the
+// others blank: 1 gives a page of about 140 runs a line, 3 one of about the
+// density of a typed letter.
 #include <tiffio.h>
 
 #include <cstdio>
@@ -18,6 +22,7 @@
 namespace {
 
 constexpr int kLines = 2200;  // an A4 page at fine resolution
+constexpr int kTextRow = 24;  // lines of one text row of text_page
 
 bool write_tiff(const std::string &path, const std::vector<testpages::page> &pages, int coding)
 {
@@ -58,14 +63,15 @@ bool write_tiff(const std::string &path, const std::vector<testpages::page> &pag
 
 int main(int argc, char **argv)
 {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: %s mh|mr|mmr PAGES OUT.tif OUT.fax\n", argv[0]);
+    if (argc != 5 && argc != 6) {
+        std::fprintf(stderr, "usage: %s mh|mr|mmr PAGES OUT.tif OUT.fax [TEXT_ROWS_IN]\n", argv[0]);
         return 2;
     }
     std::string name = argv[1];
     int coding = name == "mh" ? 0 : name == "mr" ? 1 : name == "mmr" ? 3 : -1;
     int count = std::atoi(argv[2]);
-    if (coding < 0 || count < 1 || count > 1000) {
+    int rows_in = argc == 6 ? std::atoi(argv[5]) : 1;
+    if (coding < 0 || count < 1 || count > 1000 || rows_in < 1) {
         std::fprintf(stderr, "make_fax_pages: bad coding or page count\n");
         return 2;
     }
@@ -73,6 +79,9 @@ int main(int argc, char **argv)
     std::vector<faxbuilder::bytes> strips;
     for (int n = 0; n < count; ++n) {
         pages.push_back(testpages::text_page(kLines, 1000 + static_cast<uint32_t>(n)));
+        for (int y = 0; y < kLines; ++y)
+            if ((y / kTextRow) % rows_in != 0)
+                pages.back().lines[static_cast<std::size_t>(y)] = testpages::white_line();
         faxbuilder::bytes strip = tifforacle::tiff_encode(pages.back(), coding, 4);
         if (strip.empty()) {
             std::fprintf(stderr, "make_fax_pages: libtiff could not code page %d\n", n + 1);
