@@ -135,13 +135,38 @@ row_plan plan_rows(int64_t line)
     return {216 * l, 0, false, false};
 }
 
-// Marks input pixels [from, to) of the open line black; from < to <= 1728.
-void mark_span(painter_line &p, int from, int to)
+// Every run asks the bitmap for its line's first row and this much more.
+constexpr std::size_t ROW_MARGIN = 1001;
+
+// The last line whose first row plan_rows puts within `bytes` less the
+// margin; -1 when there is none.
+int64_t last_line_within(std::size_t bytes)
+{
+    const pelmorin_state &s = pelmorin;
+    if (bytes < ROW_MARGIN)
+        return -1;
+    auto room = static_cast<int64_t>(std::min<std::size_t>(bytes - ROW_MARGIN, INT64_MAX / 4));
+    bool normal = s.input_resolution == 0;
+    if (s.settings.output_resolution != 2)
+        return normal ? room / 108 : 2 * (room / 108) + 1;
+    return normal ? room / 432 : room / 216;
+}
+
+void update_held_lines(pelmorin_state &s)
+{
+    painter_line &p = s.painter;
+    p.last_held_line = !s.page_bitmap || s.bitmap_failed
+                           ? -1
+                           : std::min(last_line_within(s.bitmap_size), p.line_cap);
+}
+
+// Marks input pixels [from, to) of the gathering line black; from < to <= 1728.
+[[gnu::noinline]] void mark_span(painter_line &p, int from, int to)
 {
     int first = from >> 6;
     int last = (to - 1) >> 6;
     uint64_t head = ~uint64_t{0} >> (from & 63);
-    uint64_t tail = ~uint64_t{0} << (63 - ((to - 1) & 63));
+    uint64_t tail = ~uint64_t{0} << (-to & 63);
     if (first == last) {
         p.bits[first] |= head & tail;
         return;
@@ -192,10 +217,28 @@ void or_little_endian(unsigned char *at, T value)
     }
 }
 
-// Paints the open line's gathered pixels into its row(s) and forgets them.
-void paint_open_line(pelmorin_state &s)
+// Notes bytes [from, to) as painted. Rows come in order, so a span near the
+// last one joins it.
+void note_painted(painter_line &p, std::size_t from, std::size_t to)
+{
+    constexpr std::size_t JOIN_GAP = 1024;  // clearing a small gap costs less than a span
+    if (p.painted_count > 0) {
+        byte_span &last = p.painted[p.painted_count - 1];
+        bool near = from <= last.to + JOIN_GAP && to + JOIN_GAP >= last.from;
+        if (near || p.painted_count == PAINTED_SPANS) {
+            last.from = std::min(last.from, from);
+            last.to = std::max(last.to, to);
+            return;
+        }
+    }
+    p.painted[p.painted_count++] = {from, to};
+}
+
+// Paints the gathered black pixels into the line's row(s) and forgets them.
+[[gnu::noinline]] void paint_gathered_line(pelmorin_state &s)
 {
     painter_line &p = s.painter;
+    p.black_line = -1;
     unsigned char *row = s.page_bitmap.get() + p.first_row;
     int last = -1;
     if (p.halve_pixels) {
@@ -206,7 +249,7 @@ void paint_open_line(pelmorin_state &s)
                 last = w;
             }
         if (last >= 0)
-            p.painted_end = std::max<std::size_t>(p.painted_end, p.first_row + 4 * (last + 1));
+            note_painted(p, p.first_row, p.first_row + 4 * (last + 1));
         return;
     }
     unsigned char *copy = s.page_bitmap.get() + p.second_row;
@@ -220,54 +263,53 @@ void paint_open_line(pelmorin_state &s)
             last = w;
         }
     if (last >= 0)
-        p.painted_end = std::max<std::size_t>(p.painted_end,
-                                              (p.doubled ? p.second_row : p.first_row) + 8 * (last + 1));
+        note_painted(p, p.first_row, (p.doubled ? p.second_row : p.first_row) + 8 * (last + 1));
 }
 
-void forget_open_line(painter_line &p)
+void forget_gathered_line(painter_line &p)
 {
-    std::fill(std::begin(p.bits), std::end(p.bits), uint64_t{0});
-    p.open = false;
+    if (p.black_line >= 0)
+        std::fill(std::begin(p.bits), std::end(p.bits), uint64_t{0});
+    p.black_line = -1;
 }
 
-// Opens line `line_count` for painting: its rows must fit in the bitmap.
-// False when the bitmap cannot grow (bitmap_failed is then set).
-[[gnu::noinline]] bool open_line(pelmorin_state &s)
+// Makes the bitmap hold the rows of line `line_count`. False when it cannot
+// grow (bitmap_failed is then set) or has failed before.
+bool hold_line(pelmorin_state &s)
 {
-    painter_line &p = s.painter;
     if (s.bitmap_failed || !s.page_bitmap)
         return false;
-    if (p.open)
-        paint_open_line(s);  // the line count moved under an open line
-    p.open = false;
     row_plan rows = plan_rows(s.line_count);
     // Lines that end without any run never come through here, so the row
     // may be several growth steps past the end: grow until it fits.
-    if (rows.first > SIZE_MAX - 1001 || ensure_bitmap_holds(rows.first + 1001) != 0) {
+    if (rows.first > SIZE_MAX - ROW_MARGIN || ensure_bitmap_holds(rows.first + ROW_MARGIN) != 0) {
         s.bitmap_failed = true;
+        update_held_lines(s);
         return false;
     }
-    p.open = true;
-    p.line = s.line_count;
+    update_held_lines(s);
+    return true;
+}
+
+// The first black run of line `line_count` comes; the bitmap holds its rows.
+void gather_line(pelmorin_state &s)
+{
+    painter_line &p = s.painter;
+    row_plan rows = plan_rows(s.line_count);
     p.first_row = rows.first;
     p.second_row = rows.second;
     p.doubled = rows.doubled;
     p.halve_pixels = rows.halve_pixels;
-    // Pages after the first rotate every line; its shift is drawn when its
-    // first black run comes.
-    p.shift = s.scramble_seed != 0 && s.page_number != 1 ? SHIFT_NOT_DRAWN : 0;
-    return true;
+    // Pages after the first rotate every line.
+    p.shift = s.scramble_seed != 0 && s.page_number != 1 ? current_line_shift() : 0;
+    p.black_line = s.line_count;
 }
 
-// Any black run: one that starts past the line's end, wraps, or needs the
-// line's shift drawn first.
-[[gnu::noinline]] void paint_black_run(pelmorin_state &s, int64_t position, int64_t magnitude)
+// A black run that starts past the line's end or wraps.
+void paint_black_run(pelmorin_state &s, int64_t position, int64_t magnitude)
 {
     painter_line &p = s.painter;
-    auto x = static_cast<int>(position % INPUT_LINE_WIDTH);
-    if (p.shift == SHIFT_NOT_DRAWN)
-        p.shift = current_line_shift();
-    x -= p.shift;
+    auto x = static_cast<int>(position % INPUT_LINE_WIDTH) - p.shift;
     if (x < 0)
         x += INPUT_LINE_WIDTH;
     // Past one full line a wrapping run only repaints the same pixels.
@@ -278,6 +320,73 @@ void forget_open_line(painter_line &p)
     } else {
         mark_span(p, x, end);
     }
+}
+
+// Any run the quick cases of paint() leave: a run of a line the bitmap may
+// not hold yet, the first black run of a line, one that wraps or starts past
+// the line's end, or one past the cap.
+[[gnu::noinline]] void paint_run_slowly(pelmorin_state &s, int32_t n)
+{
+    painter_line &p = s.painter;
+    if (s.line_count > p.line_cap)
+        return;
+    int64_t position = s.run_position;
+    int64_t magnitude = n < 0 ? -static_cast<int64_t>(n) : n;
+    s.run_position = position + magnitude;
+    if (p.black_line != s.line_count) {
+        if (s.bitmap_failed || !s.page_bitmap)
+            return;
+        if (p.black_line >= 0)
+            paint_gathered_line(s);  // the line count moved under a line with black
+        if (s.line_count > p.last_held_line && !hold_line(s))
+            return;
+        if (n >= 0)
+            return;
+        gather_line(s);
+    }
+    if (n < 0)
+        paint_black_run(s, position, magnitude);
+}
+
+// The quick cases: a white run of a line the bitmap holds, and a black run
+// that lies within the line's 1728 pixels, after the line's first.
+[[gnu::always_inline]] inline void paint(pelmorin_state &s, int32_t n)
+{
+    painter_line &p = s.painter;
+    const int64_t line = s.line_count;
+    const int64_t position = s.run_position;
+    if (n >= 0) {
+        if (line <= p.last_held_line) {
+            s.run_position = position + n;
+            return;
+        }
+    } else if (line == p.black_line) {
+        const int64_t magnitude = -static_cast<int64_t>(n);
+        const int64_t x = position - p.shift;
+        const int64_t end = x + magnitude;
+        if (x >= 0 && end <= INPUT_LINE_WIDTH) {
+            s.run_position = position + magnitude;
+            auto from = static_cast<int>(x), to = static_cast<int>(end);
+            int first = from >> 6;
+            if (first == (to - 1) >> 6)
+                p.bits[first] |= (~uint64_t{0} >> (from & 63)) & (~uint64_t{0} << (-to & 63));
+            else
+                mark_span(p, from, to);
+            return;
+        }
+    }
+    paint_run_slowly(s, n);
+}
+
+[[gnu::always_inline]] inline void end_line(pelmorin_state &s)
+{
+    painter_line &p = s.painter;
+    if (s.line_count > p.line_cap)
+        return;
+    if (p.black_line >= 0)
+        paint_gathered_line(s);
+    s.run_position = 0;
+    s.line_count += 1;
 }
 
 }  // namespace
@@ -302,90 +411,70 @@ int ensure_bitmap_holds(std::size_t bytes)
     s.page_bitmap.reset(static_cast<unsigned char *>(grown));
     std::memset(s.page_bitmap.get() + s.bitmap_size, 0, new_size - s.bitmap_size);
     s.bitmap_size = new_size;
+    update_held_lines(s);
     return 0;
 }
 
-int begin_page_bitmap()
+int begin_page_bitmap(int64_t line_cap)
 {
     pelmorin_state &s = pelmorin;
+    painter_line &p = s.painter;
     s.run_position = 0;
     s.line_count = 0;
     s.bitmap_failed = false;
-    forget_open_line(s.painter);
+    forget_gathered_line(p);
+    p.line_cap = line_cap;
     if (!s.page_bitmap) {
         s.bitmap_size = INITIAL_BITMAP_SIZE;
-        s.page_bitmap.reset(static_cast<unsigned char *>(std::malloc(s.bitmap_size)));
-        if (!s.page_bitmap)
-            return -1;
-        s.painter.painted_end = s.bitmap_size;
+        s.page_bitmap.reset(static_cast<unsigned char *>(std::calloc(s.bitmap_size, 1)));
+        p.painted_count = 0;
     }
+    update_held_lines(s);
+    if (!s.page_bitmap)
+        return -1;
     // Only what the last page painted can be black: rows it grew into
     // without painting were cleared when they were added.
-    std::memset(s.page_bitmap.get(), 0, std::min(s.painter.painted_end, s.bitmap_size));
-    s.painter.painted_end = 0;
+    for (int i = 0; i < p.painted_count; ++i) {
+        std::size_t from = std::min(p.painted[i].from, s.bitmap_size);
+        std::memset(s.page_bitmap.get() + from, 0, std::min(p.painted[i].to, s.bitmap_size) - from);
+    }
+    p.painted_count = 0;
     return 0;
 }
 
 void finish_page_bitmap()
 {
     pelmorin_state &s = pelmorin;
-    if (s.painter.open)
-        paint_open_line(s);
+    if (s.painter.black_line >= 0)
+        paint_gathered_line(s);
 }
 
 void release_page_bitmap()
 {
-    pelmorin.page_bitmap.reset();
-    pelmorin.bitmap_size = INITIAL_BITMAP_SIZE;
-    forget_open_line(pelmorin.painter);
-    pelmorin.painter.painted_end = 0;
+    pelmorin_state &s = pelmorin;
+    s.page_bitmap.reset();
+    s.bitmap_size = INITIAL_BITMAP_SIZE;
+    forget_gathered_line(s.painter);
+    s.painter.painted_count = 0;
+    update_held_lines(s);
 }
-
-namespace {
-
-// A run that opens its line, or any black run but the quick case below.
-[[gnu::noinline]] void paint_run_slowly(pelmorin_state &s, int32_t n, int64_t position, int64_t magnitude)
-{
-    painter_line &p = s.painter;
-    if ((!p.open || p.line != s.line_count) && !open_line(s))
-        return;
-    if (n < 0)
-        paint_black_run(s, position, magnitude);
-}
-
-}  // namespace
 
 extern "C" void paint_run(int32_t n)
 {
-    pelmorin_state &s = pelmorin;
-    painter_line &p = s.painter;
-    int64_t position = s.run_position;
-    int64_t magnitude = n < 0 ? -static_cast<int64_t>(n) : n;
-    s.run_position = position + magnitude;
-    // The quick case: a run of the open line (whose rows the bitmap holds),
-    // within one word of the line's 1728 pixels, as a decoder gives them.
-    int64_t x = position - p.shift;
-    int64_t end = x + magnitude;
-    if (p.open && p.line == s.line_count && (n >= 0 || (x >= 0 && end <= INPUT_LINE_WIDTH))) {
-        if (n >= 0)
-            return;  // white runs paint nothing
-        auto from = static_cast<int>(x), to = static_cast<int>(end);
-        int first = from >> 6;
-        if (first == (to - 1) >> 6) {
-            p.bits[first] |= (~uint64_t{0} >> (from & 63)) & (~uint64_t{0} << (63 - ((to - 1) & 63)));
-            return;
-        }
-    }
-    paint_run_slowly(s, n, position, magnitude);
+    paint(pelmorin, n);
 }
 
 extern "C" void end_of_line(void)
 {
-    pelmorin_state &s = pelmorin;
-    if (s.painter.open) {
-        paint_open_line(s);
-        s.painter.open = false;
-    }
-    s.run_position = 0;
-    s.line_count += 1;
+    end_line(pelmorin);
+}
+
+void paint_run_ctx(void *, int32_t n)
+{
+    paint(pelmorin, n);
+}
+
+void end_of_line_ctx(void *)
+{
+    end_line(pelmorin);
 }

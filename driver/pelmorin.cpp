@@ -206,30 +206,33 @@ static std::size_t read_page_data(std::size_t length, bool size_known, byte_buff
     }
 }
 
-// The painter sees lines up to one past the cap; the decoder cannot be
-// stopped, but what it delivers beyond that costs neither memory nor output.
-static void capped_paint_run(int32_t n)
+// The page's runs straight to the painter, on the converter's own decoding
+// context; on the process-wide one if that cannot be had.
+static void decode_runs(const unsigned char *data, int length)
 {
-    if (pelmorin.line_count <= MAX_PAGE_LINES)
-        paint_run(n);
-}
-
-static void capped_end_of_line()
-{
-    if (pelmorin.line_count <= MAX_PAGE_LINES)
-        end_of_line();
+    pelmorin_state &s = pelmorin;
+    if (!s.decoder || s.decoder_width != t4_line_width) {
+        s.decoder.reset(t4dec_context_new(t4_line_width));
+        s.decoder_width = t4_line_width;
+    }
+    if (s.decoder)
+        t4dec_decode_ctx(s.decoder.get(), data, length, s.input_compression, paint_run_ctx, nullptr,
+                         end_of_line_ctx, nullptr);
+    else
+        t4dec_decode(data, length, s.input_compression, paint_run, nullptr, end_of_line);
 }
 
 static page_result decode_page(const unsigned char *data, std::size_t length)
 {
     static const unsigned char no_data[1] = {0};
     length &= ~static_cast<std::size_t>(1);  // the decoders take whole 16-bit words
-    if (begin_page_bitmap() != 0) {
+    // The painter sees lines up to one past the cap; the decoder cannot be
+    // stopped, but what it delivers beyond that costs neither memory nor output.
+    if (begin_page_bitmap(MAX_PAGE_LINES) != 0) {
         report_bitmap_failure();
         return PAGE_FATAL;
     }
-    t4dec_decode(data != nullptr ? data : no_data, static_cast<int>(length),
-                 pelmorin.input_compression, capped_paint_run, nullptr, capped_end_of_line);
+    decode_runs(data != nullptr ? data : no_data, static_cast<int>(length));
     if (pelmorin.bitmap_failed) {
         report_bitmap_failure();
         return PAGE_FATAL;
@@ -452,6 +455,7 @@ int convert_fax_file(const run_settings &settings)
     s.shift_line = -1;
     int status = run_conversion();
     close_input();
+    s.decoder.reset();
     return status;
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "t4/t4dec.h"
+
 // What the command line asks for.
 enum scan_action { SCAN_RUN = 0, SCAN_USAGE = 1, SCAN_REV = 2, SCAN_HELP2 = 3 };
 
@@ -38,27 +40,43 @@ struct free_deleter {
     void operator()(unsigned char *p) const { std::free(p); }
 };
 
+struct t4dec_context_deleter {
+    void operator()(t4dec_context *ctx) const { t4dec_context_free(ctx); }
+};
+
 constexpr std::size_t INITIAL_BITMAP_SIZE = 4800 * 216;
 constexpr std::size_t BITMAP_GROWTH = 216000;
 constexpr int INPUT_LINE_WIDTH = 1728;
 constexpr int LINE_WORDS = INPUT_LINE_WIDTH / 64;
-constexpr int SHIFT_NOT_DRAWN = 1 << 20;
+constexpr int PAINTED_SPANS = 64;
 
-// The painter's open line: its black pixels gather here, already rotated,
-// and reach the bitmap's rows at once at the line's end.
+// Bytes of the bitmap that a page painted.
+struct byte_span {
+    std::size_t from;
+    std::size_t to;
+};
+
+// The painter's line state. Black pixels of a line gather here, already
+// rotated, and reach the bitmap's rows at once at the line's end; lines
+// without black never touch the bitmap.
 struct painter_line {
     uint64_t bits[LINE_WORDS] = {};  // input pixel x: word x / 64, bit 63 - x % 64
-    // Runs of line `line` are gathering; its rows are then in the bitmap.
-    bool open = false;
-    int64_t line = 0;
-    int shift = 0;                   // its rotation, or SHIFT_NOT_DRAWN
+    // The line whose black is gathering in `bits` (all zero otherwise), or -1.
+    int64_t black_line = -1;
+    int shift = 0;                   // its rotation
     uint64_t first_row = 0;          // byte offsets of its row(s)
     uint64_t second_row = 0;
     bool doubled = false;
     bool halve_pixels = false;
-    // Bytes from offset 0 that may hold black since the last page start:
-    // all a page start has to clear.
-    std::size_t painted_end = 0;
+    // Lines past line_cap are neither painted nor counted.
+    int64_t line_cap = INT64_MAX;
+    // Runs of lines up to this one need no growth: the bitmap holds their
+    // rows. -1 while it holds none, is missing or has failed.
+    int64_t last_held_line = -1;
+    // What the page painted, so far: all a page start has to clear. When the
+    // spans run out the last one widens over the gap.
+    byte_span painted[PAINTED_SPANS] = {};
+    int painted_count = 0;
 };
 
 // Everything the converter keeps for the run. Tests drive the painter
@@ -88,6 +106,10 @@ struct pelmorin_state {
     glibc_random_state random{};
 
     painter_line painter;
+
+    // The converter's own decoding context, for lines of decoder_width.
+    std::unique_ptr<t4dec_context, t4dec_context_deleter> decoder;
+    int32_t decoder_width = 0;
 };
 
 extern pelmorin_state pelmorin;
@@ -97,14 +119,19 @@ extern pelmorin_state pelmorin;
 // Decoder callbacks (run value: >0 white, <0 black, 0 empty).
 extern "C" void paint_run(int32_t n);
 extern "C" void end_of_line(void);
+// The same for t4dec_decode_ctx; `user` is not read.
+void paint_run_ctx(void *user, int32_t n);
+void end_of_line_ctx(void *user);
 
 int32_t scramble_key_hash(std::string_view key);
 // Cyclic left shift, in input pixels, of line `line` of a scrambled page.
 int scramble_line_shift(int64_t line, int32_t seed);
 
 // Makes the bitmap on first use, clears what the last page painted and
-// resets the line state. 0, or -1 when the bitmap cannot be had.
-int begin_page_bitmap();
+// resets the line state. Lines past `line_cap` are then neither painted nor
+// counted: line_count stops at line_cap + 1. 0, or -1 when the bitmap
+// cannot be had.
+int begin_page_bitmap(int64_t line_cap = INT64_MAX);
 // A line's runs reach the bitmap at its end_of_line; this paints those of a
 // line still open (never visible in the page's image) for callers that look
 // at the whole bitmap. More runs of that line may follow.
