@@ -56,7 +56,7 @@ std::vector<uint8_t> random_script(std::mt19937 &pick, uint8_t settings, int eve
         } else if (k < 97) {
             script.push_back(static_cast<uint8_t>(0xC0 + byte(pick) % 8));
         } else {
-            script.push_back(static_cast<uint8_t>(0xE0 + byte(pick) % 2));
+            script.push_back(static_cast<uint8_t>(0xE0 + byte(pick) % 16));
         }
     }
     return script;
@@ -94,6 +94,70 @@ TEST_F(PainterDiff, ShortPagesAfterATallOneAndOpenLines)
         }
         EXPECT_EQ(p.finish(), "") << c.output_resolution << "/" << c.input_resolution << "/" << c.seed;
     }
+}
+
+// Lines without black leave the bitmap alone, so a page of scattered black
+// lines leaves more painted stretches than the painter keeps apart; the next,
+// shorter pages must still start white.
+TEST_F(PainterDiff, ScatteredBlackLinesOverManyStretches)
+{
+    for (const config &c : kConfigs) {
+        refpainter::player p;
+        p.start(c.output_resolution, c.input_resolution, c.seed);
+        for (int page = 0; page < 3; ++page) {
+            int lines = page == 0 ? 7000 : 400;
+            for (int l = 0; l < lines; ++l) {
+                p.run(l % 1600);
+                if (l % (37 + page) == 0)
+                    p.run(-(1 + l % 120));
+                p.eol();
+            }
+            p.next_page(true);
+        }
+        EXPECT_EQ(p.finish(), "") << c.output_resolution << "/" << c.input_resolution << "/" << c.seed;
+    }
+}
+
+// Regression: a line's black must reach its own rows when the line count
+// moves on under it and the next runs are white.
+TEST_F(PainterDiff, LineCountMovedUnderALineWithBlack)
+{
+    for (const config &c : kConfigs) {
+        refpainter::player p;
+        p.start(c.output_resolution, c.input_resolution, c.seed);
+        p.run(5);
+        p.run(-30);
+        p.jump_to_line(9);
+        p.run(1728);
+        p.eol();
+        p.next_page(false);  // line 0 is in the image
+        p.run(-70);
+        p.jump_to_line(15);
+        p.run(-4);
+        p.eol();
+        EXPECT_EQ(p.finish(), "") << c.output_resolution << "/" << c.input_resolution << "/" << c.seed;
+    }
+}
+
+// Past its cap a page paints, counts and grows nothing; below it, as before.
+TEST_F(PainterDiff, LinesPastTheCap)
+{
+    for (const config &c : kConfigs)
+        for (int64_t cap : {0, 1, 2396, 2397, 5000}) {
+            refpainter::player p;
+            p.start(c.output_resolution, c.input_resolution, c.seed);
+            p.next_page(false, cap);
+            for (int l = 0; l < 6000; ++l) {
+                p.run(l % 900);
+                p.run(-(1 + l % 50));
+                p.run(10);
+                p.eol();
+            }
+            p.run(-3);
+            EXPECT_EQ(p.line_count(), std::min<int64_t>(cap + 1, 6000));
+            EXPECT_EQ(p.finish(), "") << c.output_resolution << "/" << c.input_resolution << "/" << c.seed
+                                      << " cap " << cap;
+        }
 }
 
 // Runs from the decoder, as the converter gets them.

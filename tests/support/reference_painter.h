@@ -28,6 +28,7 @@ struct state {
     int32_t scramble_seed = 0;
     int64_t shift_line = -1;  // the shift of the line last asked for
     int shift = 0;
+    int64_t line_cap = INT64_MAX;  // lines past it are neither painted nor counted
 };
 
 inline bool ensure_holds(state &s, std::size_t bytes)
@@ -55,6 +56,8 @@ inline void begin_page(state &s)
 
 inline void paint_run(state &s, int32_t n)
 {
+    if (s.line_count > s.line_cap)
+        return;
     auto x = static_cast<int>(s.run_position % INPUT_LINE_WIDTH);
     int64_t magnitude = n < 0 ? -static_cast<int64_t>(n) : n;
     s.run_position += magnitude;
@@ -95,6 +98,8 @@ inline void paint_run(state &s, int32_t n)
 
 inline void end_of_line(state &s)
 {
+    if (s.line_count > s.line_cap)
+        return;
     s.run_position = 0;
     s.line_count += 1;
 }
@@ -107,7 +112,8 @@ inline void end_of_line(state &s)
 //          runs, 0xBF takes the count from the next two bytes
 //   C0-DF  an extreme run: one of 0, +-1728, -1729, -3456, INT32_MIN/MAX
 //   E0-EF  the page ends and the next begins; bit 0: before comparing,
-//          paint the open line so that the whole bitmaps must agree
+//          paint the open line so that the whole bitmaps must agree; bit 1:
+//          the next page stops at line 2 + 5 * (bits 2-3)
 //   F0-FF  a text-like line of short runs from the next byte, then its end
 // Returns "" when both agree throughout, else what differed first.
 class player {
@@ -139,7 +145,7 @@ public:
                 static const int32_t extremes[] = {0, 1728, -1728, -1729, -3456, INT32_MIN, INT32_MAX, -1};
                 run(extremes[b & 7]);
             } else if (b < 0xF0) {
-                next_page((b & 1) != 0);
+                next_page((b & 1) != 0, (b & 2) ? 2 + 5 * ((b >> 2) & 3) : INT64_MAX);
             } else {
                 uint32_t seed = i < size ? data[i++] : 0;
                 int32_t left = INPUT_LINE_WIDTH;
@@ -171,11 +177,13 @@ public:
         begin();
     }
 
-    // Compares the page that ends; `whole`: see compare_page.
-    void next_page(bool whole)
+    // Compares the page that ends; `whole`: see compare_page. The next page
+    // stops at line `line_cap`.
+    void next_page(bool whole, int64_t line_cap = INT64_MAX)
     {
         compare_page(whole);
         ref_.page_number += 1;
+        ref_.line_cap = line_cap;
         begin();
     }
 
@@ -218,7 +226,7 @@ private:
     {
         pelmorin.page_number = ref_.page_number;
         begin_page(ref_);
-        if (begin_page_bitmap() != 0)
+        if (begin_page_bitmap(ref_.line_cap) != 0)
             error_ = "no bitmap";
     }
 
