@@ -3,6 +3,7 @@
 // runs gather in 64-bit words as they come; at its end they are written
 // into its row(s) word by word, halved or doubled as the resolutions ask.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <climits>
 #include <cstdint>
@@ -159,6 +160,19 @@ void update_held_lines(pelmorin_state &s)
                            ? -1
                            : std::min(last_line_within(s.bitmap_size), p.line_cap);
 }
+
+// Masks of a word's pixels from k on, and of those before k (all for k = 0,
+// where a span ends on the word's end): a lookup is cheaper than two
+// variable shifts.
+constexpr auto make_masks(bool before)
+{
+    std::array<uint64_t, 64> masks{};
+    for (int k = 0; k < 64; ++k)
+        masks[k] = before ? (k == 0 ? ~uint64_t{0} : ~(~uint64_t{0} >> k)) : ~uint64_t{0} >> k;
+    return masks;
+}
+constexpr std::array<uint64_t, 64> FROM_MASK = make_masks(false);
+constexpr std::array<uint64_t, 64> BEFORE_MASK = make_masks(true);
 
 // Marks input pixels [from, to) of the gathering line black; from < to <= 1728.
 [[gnu::noinline]] void mark_span(painter_line &p, int from, int to)
@@ -369,7 +383,7 @@ void paint_black_run(pelmorin_state &s, int64_t position, int64_t magnitude)
             auto from = static_cast<int>(x), to = static_cast<int>(end);
             int first = from >> 6;
             if (first == (to - 1) >> 6)
-                p.bits[first] |= (~uint64_t{0} >> (from & 63)) & (~uint64_t{0} << (-to & 63));
+                p.bits[first] |= FROM_MASK[from & 63] & BEFORE_MASK[to & 63];
             else
                 mark_span(p, from, to);
             return;
