@@ -206,8 +206,9 @@ static std::size_t read_page_data(std::size_t length, bool size_known, byte_buff
     }
 }
 
-// The page's runs straight to the painter, on the converter's own decoding
-// context; on the process-wide one if that cannot be had.
+// Decodes on the converter's own context, whose callbacks reach the painter
+// directly: the process-wide one forwards each run to the plain function
+// pointers. That one still serves if a context cannot be had.
 static void decode_runs(const unsigned char *data, int length)
 {
     pelmorin_state &s = pelmorin;
