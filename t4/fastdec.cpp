@@ -89,28 +89,36 @@ void line_finish(change_line &l, int32_t end, int32_t width)
         l.at[l.count + i] = static_cast<int16_t>(width);
 }
 
-// The bitmap of a finished line, a 64-bit word at a time. Each change
-// toggles the colour from its pixel to the end of its word (pixel 0 in the
-// top bit); a running carry then spreads each word's last colour to the next.
-// `toggles` holds words_for(width) words, zero between calls.
+// The bitmap of a finished line, a 64-bit word at a time (pixel 0 in the
+// top bit). Each change toggles the colour from its pixel to the end of its
+// word; a running carry then spreads each word's last colour to the next.
+// Black runs are pairs of changes; an odd count ends black, and the first
+// sentinel, at the width, closes it. `toggles` holds words_for(width) words,
+// zero between calls.
 int words_for(int32_t width) { return width / 64 + 1; }
+
+inline void store_word(unsigned char *to, uint64_t v)
+{
+    if constexpr (std::endian::native == std::endian::little)
+        v = __builtin_bswap64(v);
+    std::memcpy(to, &v, sizeof v);
+}
 
 void render(const change_line &l, uint64_t *toggles, int32_t width, unsigned char *bitmap,
             int bytes_per_line)
 {
-    for (int i = 0; i < l.count; ++i)
-        toggles[l.at[i] >> 6] ^= ~uint64_t{0} >> (l.at[i] & 63);
-    if ((l.count & 1) != 0)  // black up to the width: the sentinel closes it
-        toggles[width >> 6] ^= ~uint64_t{0} >> (width & 63);
+    const int16_t *at = l.at;
+    for (const int16_t *const end = at + l.count; at < end; at += 2) {
+        toggles[at[0] >> 6] ^= ~uint64_t{0} >> (at[0] & 63);
+        toggles[at[1] >> 6] ^= ~uint64_t{0} >> (at[1] & 63);
+    }
     uint64_t carry = 0;
     const int whole = bytes_per_line / 8;
     for (int i = 0; i < whole; ++i) {
-        uint64_t v = toggles[i] ^ carry;
+        const uint64_t v = toggles[i] ^ carry;
         toggles[i] = 0;
         carry = 0 - (v & 1);
-        if constexpr (std::endian::native == std::endian::little)
-            v = __builtin_bswap64(v);
-        std::memcpy(bitmap + 8 * i, &v, sizeof v);
+        store_word(bitmap + 8 * i, v);
     }
     for (int i = whole; i < words_for(width); ++i) {
         const uint64_t v = toggles[i] ^ carry;
@@ -437,29 +445,39 @@ struct fast_2d_line {
         return true;
     }
 
-    // V0 codes, the commonest: a1 = b1, which lies in [a0, width]. `w`
-    // starts with a 1.
+    // V0 codes, the commonest: a1 = b1. b1 is past a0 but at the start of
+    // a line whose reference starts black; the changes after it rise up to
+    // the width, where the line is full. `w` starts with a 1.
     bool v0_codes(uint64_t w)
     {
-        const int codes = std::min(std::countr_one(w), 56);  // fill() guarantees 56 bits
-        int taken = 0;
-        while (taken < codes) {
-            const int32_t a1 = *b1++;
-            ++taken;
-            report_run<report>(cb, a1 - a0, colour);
+        if (*b1 == a0) [[unlikely]] {  // a0 = 0: no white pixel, black next
+            report_run<report>(cb, 0, colour);
             colour ^= 1;
-            if (a1 == a0) [[unlikely]] {  // only at a0 = 0: the line starts black
-                flip_at(out, a1);
-                acc.consume(taken);
-                return false;
+            flip_at(out, a0);
+            ++b1;
+            acc.consume(1);
+            return false;  // the legacy start-of-line choice
+        }
+        const int codes = std::min(std::countr_one(w), 56);  // fill() guarantees 56 bits
+        const int16_t *const stop = b1 + codes;
+        int32_t a1 = a0;
+        do {
+            a1 = *b1++;
+            if (report) {
+                report_run<report>(cb, a1 - a0, colour);
+                colour ^= 1;
+                a0 = a1;
             }
             *out++ = static_cast<int16_t>(a1);
-            a0 = a1;
-            if (a0 >= width)
+            if (a1 >= width) [[unlikely]]
                 break;
-        }
+        } while (b1 != stop);
+        const int taken = codes - static_cast<int>(stop - b1);
+        if (!report)
+            colour ^= taken & 1;
+        a0 = a1;
         acc.consume(taken);
-        return a0 < width;
+        return a1 < width;
     }
 
     bool vertical(code_entry e)
