@@ -109,8 +109,16 @@ void render(const change_line &l, uint64_t *toggles, int32_t width, unsigned cha
 {
     const int16_t *at = l.at;
     for (const int16_t *const end = at + l.count; at < end; at += 2) {
-        toggles[at[0] >> 6] ^= ~uint64_t{0} >> (at[0] & 63);
-        toggles[at[1] >> 6] ^= ~uint64_t{0} >> (at[1] & 63);
+        const int32_t from = at[0];
+        const int32_t to = at[1];
+        const uint64_t from_mask = ~uint64_t{0} >> (from & 63);
+        const uint64_t to_mask = ~uint64_t{0} >> (to & 63);
+        if ((from >> 6) == (to >> 6)) {
+            toggles[from >> 6] ^= from_mask ^ to_mask;
+        } else {
+            toggles[from >> 6] ^= from_mask;
+            toggles[to >> 6] ^= to_mask;
+        }
     }
     uint64_t carry = 0;
     const int whole = bytes_per_line / 8;
