@@ -44,23 +44,26 @@ inline code_entry run_entry(uint64_t w, int colour)
     return t.secondary[(w >> t4tables::PREFIX_ZEROS) & mask];
 }
 
-// One run from the window: a terminating code, or a make-up code and a
-// terminating code. False for anything else (two make-ups, EOL, no code).
-// Short terminating codes, the commonest, are found in the primary table.
-inline bool whole_run(uint64_t w, int colour, int32_t &length, int &bits)
+// One run of `colour` from the window: a terminating code, or a make-up
+// code and a terminating code. False for anything else (two make-ups, EOL,
+// no code). Short terminating codes, the commonest, are found in the
+// primary table.
+template <int colour>
+inline bool whole_run(uint64_t w, int32_t &length, int &bits)
 {
     constexpr uint64_t mask = (1u << t4tables::RUN_BITS) - 1;
+    constexpr int sign = colour == BLACK ? -1 : 1;  // black tokens are negative
     const t4tables::run_tables &t = t4tables::runs[static_cast<std::size_t>(colour)];
     code_entry e = t.primary[w & mask];
-    if (e.kind == t4tables::TERMINATING) {
-        length = colour == BLACK ? -e.token : e.token;
+    if (e.kind == t4tables::TERMINATING) [[likely]] {
+        length = sign * e.token;
         bits = e.bits;
         return true;
     }
     if (e.kind == t4tables::SECONDARY)
         e = t.secondary[(w >> t4tables::PREFIX_ZEROS) & mask];
     if (e.kind == t4tables::TERMINATING) {
-        length = colour == BLACK ? -e.token : e.token;
+        length = sign * e.token;
         bits = e.bits;
         return true;
     }
@@ -71,7 +74,7 @@ inline bool whole_run(uint64_t w, int colour, int32_t &length, int &bits)
     e = run_entry(w >> makeup_bits, colour);
     if (e.kind != t4tables::TERMINATING)
         return false;
-    length = colour == BLACK ? -(makeup + e.token) : makeup + e.token;
+    length = sign * (makeup + e.token);
     bits = makeup_bits + e.bits;
     return true;
 }

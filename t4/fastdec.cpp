@@ -514,17 +514,18 @@ struct fast_2d_line {
         return next_b1();
     }
 
+    template <int first_colour>
     bool horizontal(code_entry e, uint64_t w)
     {
         int32_t first = 0, second = 0;
         int first_bits = 0, second_bits = 0;
         const uint64_t runs = w >> e.bits;
-        if (!whole_run(runs, colour, first, first_bits) ||
-            !whole_run(runs >> first_bits, colour ^ 1, second, second_bits) ||
+        if (!whole_run<first_colour>(runs, first, first_bits) ||
+            !whole_run<first_colour ^ 1>(runs >> first_bits, second, second_bits) ||
             a0 + first + second > width)
             return false;
-        report_run<report>(cb, first, colour);
-        report_run<report>(cb, second, colour ^ 1);
+        report_run<report>(cb, first, first_colour);
+        report_run<report>(cb, second, first_colour ^ 1);
         flip_at(out, a0 + first);
         flip_at(out, a0 + first + second);
         a0 += first + second;
@@ -546,7 +547,8 @@ struct fast_2d_line {
             const code_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
             const bool go_on = e.token >= MODE_V0          ? vertical(e)
                                : e.token == MODE_PASS       ? pass(e)
-                               : e.token == MODE_HORIZONTAL ? horizontal(e, w)
+                               : e.token == MODE_HORIZONTAL
+                                   ? (colour == WHITE ? horizontal<WHITE>(e, w) : horizontal<BLACK>(e, w))
                                                             : false;
             if (!go_on)
                 return;
@@ -602,7 +604,7 @@ inline bool take_run(run_state &r, const callbacks &cb, int32_t width)
 {
     int32_t length = 0;
     int bits = 0;
-    if (!whole_run(r.acc.bits, colour, length, bits) || r.a0 + length > width)
+    if (!whole_run<colour>(r.acc.bits, length, bits) || r.a0 + length > width)
         return false;
     report_run<report>(cb, length, colour);
     r.a0 += length;
@@ -754,7 +756,7 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
     int32_t length = 0;
     int bits = 0;
     const code_node *next = black ? black_tree : white_tree;
-    if (black && whole_run(acc.bits, BLACK, length, bits) && position + length <= width) {
+    if (black && whole_run<BLACK>(acc.bits, length, bits) && position + length <= width) {
         acc.consume(bits);
         paint_black(line, position, length);
         position += length;
@@ -767,13 +769,13 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
             const uint64_t w = acc.bits;
             int32_t white = 0;
             int white_bits = 0;
-            if (!whole_run(w, WHITE, white, white_bits) || position + white > width)
+            if (!whole_run<WHITE>(w, white, white_bits) || position + white > width)
                 break;
             acc.consume(white_bits);
             position += white;
             if (report)
                 cb.run(cb.user, white);
-            if (!whole_run(w >> white_bits, BLACK, length, bits) || position + length > width) {
+            if (!whole_run<BLACK>(w >> white_bits, length, bits) || position + length > width) {
                 next = black_tree;
                 break;
             }
