@@ -110,37 +110,36 @@ inline bit_cursor make_cursor(const unsigned char *data, int length)
     return in;
 }
 
-// The bits ahead in a register for the fast loops: consuming is a shift,
-// and a refill is off the path from one code to the next. While fill()
-// holds, at least 56 bits are there, all of them data.
+// The bits ahead in a register for the fast loops: consuming is a shift.
+// Each fill() tops the register up without a test of how much is left in
+// it, which would be hard to predict. While fill() holds, at least 56 bits
+// are there, all of them data; bits above `count` are 0.
 struct bit_accumulator {
     const unsigned char *data;
     int64_t byte;       // next byte to load
     int64_t last_load;  // last byte at which 8 can be loaded
     uint64_t bits;
-    int count;          // bits of `bits` that are data
+    int count;          // bits of `bits` that are data, below 64
 
     // The cursor must be fast().
     explicit bit_accumulator(const bit_cursor &in)
-        : data(in.data), byte((in.pos >> 3) + 8), last_load(in.end / 8 - 8),
-          bits(window_at(in.data, in.pos)), count(64 - static_cast<int>(in.pos & 7))
+        : data(in.data), byte((in.pos >> 3) + 7), last_load(in.end / 8 - 8),
+          count(56 - static_cast<int>(in.pos & 7))
     {
+        bits = window_at(in.data, in.pos) & ((uint64_t{1} << count) - 1);
     }
 
     bool fill()
     {
-        if (count >= 56)
-            return true;
-        if (byte > last_load)
-            return false;
+        if (byte > last_load) [[unlikely]]
+            return count >= 56;
         uint64_t more;
         std::memcpy(&more, data + byte, sizeof more);
         if constexpr (std::endian::native == std::endian::big)
             more = __builtin_bswap64(more);
         bits |= more << count;
-        const int take = (63 - count) >> 3;
-        byte += take;
-        count += take << 3;
+        byte += (63 - count) >> 3;
+        count |= 56;  // count + 8 * the bytes taken
         return true;
     }
 

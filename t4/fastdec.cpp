@@ -210,6 +210,37 @@ constexpr int vertical_offset[7] = {0, -1, -2, -3, 1, 2, 3};
 // index of b1: with a1 >= b1 past b1 itself, else the change before it.
 constexpr int vertical_next[7] = {1, -1, -1, -1, 1, 1, 1};
 
+// The mode table as the fast loop wants it: what a vertical mode does to
+// b1 and a1 without looking up its token again.
+enum mode_kind : uint8_t { VERTICAL, PASS, HORIZONTAL, OTHER };
+struct mode_step {
+    int8_t offset;  // vertical: a1 - b1
+    int8_t next;    // vertical: where the b1 search goes on, from b1's entry
+    uint8_t bits;
+    uint8_t kind;
+};
+
+constexpr std::array<mode_step, t4tables::modes.size()> make_mode_steps()
+{
+    std::array<mode_step, t4tables::modes.size()> steps{};
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const auto &e = t4tables::modes[i];
+        const int token = e.kind == t4tables::CODE ? e.token : -1;
+        mode_step &m = steps[i];
+        m.bits = e.bits;
+        m.kind = token >= MODE_V0 && token <= MODE_VR3 ? VERTICAL
+                 : token == MODE_PASS                  ? PASS
+                 : token == MODE_HORIZONTAL            ? HORIZONTAL
+                                                       : OTHER;
+        if (m.kind == VERTICAL) {
+            m.offset = static_cast<int8_t>(vertical_offset[token - MODE_V0]);
+            m.next = static_cast<int8_t>(vertical_next[token - MODE_V0]);
+        }
+    }
+    return steps;
+}
+constexpr auto mode_steps = make_mode_steps();
+
 step_result vertical_mode(coding_state &cs, int32_t token)
 {
     int unused = 0;
@@ -444,10 +475,8 @@ struct fast_2d_line {
 
     bool next_b1()
     {
-        if (a0 >= width)
-            return false;
-        if (a0 == 0)
-            return colour == WHITE;  // b1 stays the first entry
+        if (static_cast<uint32_t>(a0 - 1) >= static_cast<uint32_t>(width - 1)) [[unlikely]]
+            return a0 == 0 && colour == WHITE;  // at 0 b1 stays the first entry
         while (*b1 <= a0)
             b1 += 2;
         return true;
@@ -488,21 +517,21 @@ struct fast_2d_line {
         return a1 < width;
     }
 
-    bool vertical(code_entry e)
+    bool vertical(mode_step m)
     {
-        const int32_t a1 = *b1 + vertical_offset[e.token - MODE_V0];
+        const int32_t a1 = *b1 + m.offset;
         if (static_cast<uint32_t>(a1 - a0) > static_cast<uint32_t>(width - a0))
             return false;  // a1 left of a0 or past the width
         report_run<report>(cb, a1 - a0, colour);
         flip_at(out, a1);
         a0 = a1;
         colour ^= 1;
-        b1 += vertical_next[e.token - MODE_V0];
-        acc.consume(e.bits);
+        b1 += m.next;
+        acc.consume(m.bits);
         return next_b1();
     }
 
-    bool pass(code_entry e)
+    bool pass(mode_step m)
     {
         const int32_t b2 = b1[1];
         if (b2 < a0)
@@ -510,16 +539,16 @@ struct fast_2d_line {
         report_run<report>(cb, b2 - a0, colour);
         a0 = b2;
         b1 += 2;
-        acc.consume(e.bits);
+        acc.consume(m.bits);
         return next_b1();
     }
 
     template <int first_colour>
-    bool horizontal(code_entry e, uint64_t w)
+    bool horizontal(mode_step m, uint64_t w)
     {
         int32_t first = 0, second = 0;
         int first_bits = 0, second_bits = 0;
-        const uint64_t runs = w >> e.bits;
+        const uint64_t runs = w >> m.bits;
         if (!whole_run<first_colour>(runs, first, first_bits) ||
             !whole_run<first_colour ^ 1>(runs >> first_bits, second, second_bits) ||
             a0 + first + second > width)
@@ -529,7 +558,7 @@ struct fast_2d_line {
         flip_at(out, a0 + first);
         flip_at(out, a0 + first + second);
         a0 += first + second;
-        acc.consume(e.bits + first_bits + second_bits);
+        acc.consume(m.bits + first_bits + second_bits);
         return next_b1();
     }
 
@@ -543,13 +572,13 @@ struct fast_2d_line {
                     return;
                 continue;
             }
-            // Entries that are no mode code have the token -1.
-            const code_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
-            const bool go_on = e.token >= MODE_V0          ? vertical(e)
-                               : e.token == MODE_PASS       ? pass(e)
-                               : e.token == MODE_HORIZONTAL
-                                   ? (colour == WHITE ? horizontal<WHITE>(e, w) : horizontal<BLACK>(e, w))
-                                                            : false;
+            const mode_step m = mode_steps[w & ((1u << t4tables::MODE_BITS) - 1)];
+            const bool go_on = m.kind == VERTICAL ? vertical(m)
+                               : m.kind == PASS   ? pass(m)
+                               : m.kind == HORIZONTAL
+                                   ? (colour == WHITE ? horizontal<WHITE>(m, w)
+                                                      : horizontal<BLACK>(m, w))
+                                   : false;
             if (!go_on)
                 return;
         }
