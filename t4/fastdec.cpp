@@ -477,6 +477,7 @@ struct fast_2d_line {
     {
         if (static_cast<uint32_t>(a0 - 1) >= static_cast<uint32_t>(width - 1)) [[unlikely]]
             return a0 == 0 && colour == WHITE;  // at 0 b1 stays the first entry
+        b1 += *b1 <= a0 ? 2 : 0;  // one step is common, and hard to predict
         while (*b1 <= a0)
             b1 += 2;
         return true;
