@@ -92,9 +92,10 @@ void line_finish(change_line &l, int32_t end, int32_t width)
 // The bitmap of a finished line, a 64-bit word at a time (pixel 0 in the
 // top bit). Each change toggles the colour from its pixel to the end of its
 // word; a running carry then spreads each word's last colour to the next.
-// Black runs are pairs of changes; an odd count ends black, and the first
-// sentinel, at the width, closes it. `toggles` holds words_for(width) words,
-// zero between calls.
+// An odd count ends black, and the first sentinel, at the width, closes it.
+// Changes in turn toggle words of two arrays, so that a change seldom waits
+// on the store of the one before, which is often to the same word.
+// `toggles` holds 2 * words_for(width) words, zero between calls.
 int words_for(int32_t width) { return width / 64 + 1; }
 
 inline void store_word(unsigned char *to, uint64_t v)
@@ -104,33 +105,41 @@ inline void store_word(unsigned char *to, uint64_t v)
     std::memcpy(to, &v, sizeof v);
 }
 
+inline void toggle_at(uint64_t *toggles, int32_t x)
+{
+    toggles[x >> 6] ^= ~uint64_t{0} >> (x & 63);
+}
+
 void render(const change_line &l, uint64_t *toggles, int32_t width, unsigned char *bitmap,
             int bytes_per_line)
 {
+    const int words = words_for(width);
+    uint64_t *const other = toggles + words;
     const int16_t *at = l.at;
-    for (const int16_t *const end = at + l.count; at < end; at += 2) {
-        const int32_t from = at[0];
-        const int32_t to = at[1];
-        const uint64_t from_mask = ~uint64_t{0} >> (from & 63);
-        const uint64_t to_mask = ~uint64_t{0} >> (to & 63);
-        if ((from >> 6) == (to >> 6)) {
-            toggles[from >> 6] ^= from_mask ^ to_mask;
-        } else {
-            toggles[from >> 6] ^= from_mask;
-            toggles[to >> 6] ^= to_mask;
-        }
+    const int16_t *const end = at + l.count + (l.count & 1);
+    for (; at + 4 <= end; at += 4) {
+        toggle_at(toggles, at[0]);
+        toggle_at(other, at[1]);
+        toggle_at(toggles, at[2]);
+        toggle_at(other, at[3]);
+    }
+    if (at < end) {
+        toggle_at(toggles, at[0]);
+        toggle_at(other, at[1]);
     }
     uint64_t carry = 0;
     const int whole = bytes_per_line / 8;
     for (int i = 0; i < whole; ++i) {
-        const uint64_t v = toggles[i] ^ carry;
+        const uint64_t v = toggles[i] ^ other[i] ^ carry;
         toggles[i] = 0;
+        other[i] = 0;
         carry = 0 - (v & 1);
         store_word(bitmap + 8 * i, v);
     }
-    for (int i = whole; i < words_for(width); ++i) {
-        const uint64_t v = toggles[i] ^ carry;
+    for (int i = whole; i < words; ++i) {
+        const uint64_t v = toggles[i] ^ other[i] ^ carry;
         toggles[i] = 0;
+        other[i] = 0;
         for (int b = 8 * i; b < bytes_per_line; ++b)
             bitmap[b] = static_cast<unsigned char>(v >> (56 - 8 * (b - 8 * i)));
     }
@@ -380,7 +389,7 @@ bool alloc_lines(line_store &lines, int32_t width)
         lines.changes.reset(static_cast<int16_t *>(std::malloc(
             2 * (static_cast<std::size_t>(width) + SENTINELS + 1) * sizeof(int16_t))));
     if (lines.changes) {
-        const auto words = static_cast<std::size_t>(words_for(width));
+        const auto words = 2 * static_cast<std::size_t>(words_for(width));
         lines.toggles.reset(static_cast<uint64_t *>(std::calloc(words, sizeof(uint64_t))));
     }
     if (!lines.toggles) {
