@@ -115,30 +115,30 @@ inline bit_cursor make_cursor(const unsigned char *data, int length)
 // it, which would be hard to predict. While fill() holds, at least 56 bits
 // are there, all of them data; bits above `count` are 0.
 struct bit_accumulator {
-    const unsigned char *data;
-    int64_t byte;       // next byte to load
-    int64_t last_load;  // last byte at which 8 can be loaded
+    const unsigned char *next;  // next byte to load
+    const unsigned char *last;  // last byte at which 8 can be loaded
     uint64_t bits;
-    int count;          // bits of `bits` that are data, below 64
+    int count;                  // bits of `bits` that are data, below 64
+    const unsigned char *data;  // for pos() only, off the loop's registers
 
     // The cursor must be fast().
     explicit bit_accumulator(const bit_cursor &in)
-        : data(in.data), byte((in.pos >> 3) + 7), last_load(in.end / 8 - 8),
-          count(56 - static_cast<int>(in.pos & 7))
+        : next(in.data + (in.pos >> 3) + 7), last(in.data + (in.end / 8 - 8)),
+          count(56 - static_cast<int>(in.pos & 7)), data(in.data)
     {
         bits = window_at(in.data, in.pos) & ((uint64_t{1} << count) - 1);
     }
 
     bool fill()
     {
-        if (byte > last_load) [[unlikely]]
+        if (next > last) [[unlikely]]
             return count >= 56;
         uint64_t more;
-        std::memcpy(&more, data + byte, sizeof more);
+        std::memcpy(&more, next, sizeof more);
         if constexpr (std::endian::native == std::endian::big)
             more = __builtin_bswap64(more);
         bits |= more << count;
-        byte += (63 - count) >> 3;
+        next += (63 - count) >> 3;
         count |= 56;  // count + 8 * the bytes taken
         return true;
     }
@@ -149,7 +149,7 @@ struct bit_accumulator {
         count -= n;
     }
 
-    int64_t pos() const { return byte * 8 - count; }
+    int64_t pos() const { return (next - data) * 8 - count; }
 };
 
 struct code_token {
