@@ -22,13 +22,17 @@ namespace {
 
 using t4tables::code_entry;
 
-// Paints count >= 0 pixels from `from` black, byte by byte.
+// Paints count >= 0 pixels from `from` black, byte by byte. The byte after
+// the run's last one must be writable: a short run, the common case, is
+// painted into two bytes at once.
 inline void paint_black(unsigned char *line, int32_t from, int32_t count)
 {
     unsigned char *p = line + (from >> 3);
     const int bit = from & 7;
-    if (bit + count <= 8) {
-        *p |= static_cast<unsigned char>((0xFFu >> bit) & ~(0xFFu >> (bit + count)));
+    if (bit + count <= 16) {
+        const uint32_t mask = (0xFFFFu >> bit) & ~(0xFFFFu >> (bit + count));
+        p[0] |= static_cast<unsigned char>(mask >> 8);
+        p[1] |= static_cast<unsigned char>(mask);
         return;
     }
     *p++ |= static_cast<unsigned char>(0xFFu >> bit);
@@ -789,7 +793,7 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
 {
     if (!in.fast())
         return black ? black_tree : white_tree;
-    unsigned char *line = sink.buffer.get();
+    unsigned char *line = sink.buffer.get();  // the last complete line follows it
     bit_accumulator acc(in);
     int32_t position = sink.position;
     int32_t length = 0;
