@@ -44,23 +44,26 @@ inline code_entry run_entry(uint64_t w, int colour)
     return t.secondary[(w >> t4tables::PREFIX_ZEROS) & mask];
 }
 
-// One run from the window: a terminating code, or a make-up code and a
-// terminating code. False for anything else (two make-ups, EOL, no code).
-// Short terminating codes, the commonest, are found in the primary table.
-inline bool whole_run(uint64_t w, int colour, int32_t &length, int &bits)
+// One run of `colour` from the window: a terminating code, or a make-up
+// code and a terminating code. False for anything else (two make-ups, EOL,
+// no code). Short terminating codes, the commonest, are found in the
+// primary table.
+template <int colour>
+inline bool whole_run(uint64_t w, int32_t &length, int &bits)
 {
     constexpr uint64_t mask = (1u << t4tables::RUN_BITS) - 1;
+    constexpr int sign = colour == BLACK ? -1 : 1;  // black tokens are negative
     const t4tables::run_tables &t = t4tables::runs[static_cast<std::size_t>(colour)];
     code_entry e = t.primary[w & mask];
-    if (e.kind == t4tables::TERMINATING) {
-        length = colour == BLACK ? -e.token : e.token;
+    if (e.kind == t4tables::TERMINATING) [[likely]] {
+        length = sign * e.token;
         bits = e.bits;
         return true;
     }
     if (e.kind == t4tables::SECONDARY)
         e = t.secondary[(w >> t4tables::PREFIX_ZEROS) & mask];
     if (e.kind == t4tables::TERMINATING) {
-        length = colour == BLACK ? -e.token : e.token;
+        length = sign * e.token;
         bits = e.bits;
         return true;
     }
@@ -71,7 +74,7 @@ inline bool whole_run(uint64_t w, int colour, int32_t &length, int &bits)
     e = run_entry(w >> makeup_bits, colour);
     if (e.kind != t4tables::TERMINATING)
         return false;
-    length = colour == BLACK ? -(makeup + e.token) : makeup + e.token;
+    length = sign * (makeup + e.token);
     bits = makeup_bits + e.bits;
     return true;
 }
@@ -107,37 +110,36 @@ inline bit_cursor make_cursor(const unsigned char *data, int length)
     return in;
 }
 
-// The bits ahead in a register for the fast loops: consuming is a shift,
-// and a refill is off the path from one code to the next. While fill()
-// holds, at least 56 bits are there, all of them data.
+// The bits ahead in a register for the fast loops: consuming is a shift.
+// Each fill() tops the register up without a test of how much is left in
+// it, which would be hard to predict. While fill() holds, at least 56 bits
+// are there, all of them data; bits above `count` are 0.
 struct bit_accumulator {
-    const unsigned char *data;
-    int64_t byte;       // next byte to load
-    int64_t last_load;  // last byte at which 8 can be loaded
+    const unsigned char *next;  // next byte to load
+    const unsigned char *last;  // last byte at which 8 can be loaded
     uint64_t bits;
-    int count;          // bits of `bits` that are data
+    int count;                  // bits of `bits` that are data, below 64
+    const unsigned char *data;  // for pos() only, off the loop's registers
 
     // The cursor must be fast().
     explicit bit_accumulator(const bit_cursor &in)
-        : data(in.data), byte((in.pos >> 3) + 8), last_load(in.end / 8 - 8),
-          bits(window_at(in.data, in.pos)), count(64 - static_cast<int>(in.pos & 7))
+        : next(in.data + (in.pos >> 3) + 7), last(in.data + (in.end / 8 - 8)),
+          count(56 - static_cast<int>(in.pos & 7)), data(in.data)
     {
+        bits = window_at(in.data, in.pos) & ((uint64_t{1} << count) - 1);
     }
 
     bool fill()
     {
-        if (count >= 56)
-            return true;
-        if (byte > last_load)
-            return false;
+        if (next > last) [[unlikely]]
+            return count >= 56;
         uint64_t more;
-        std::memcpy(&more, data + byte, sizeof more);
+        std::memcpy(&more, next, sizeof more);
         if constexpr (std::endian::native == std::endian::big)
             more = __builtin_bswap64(more);
         bits |= more << count;
-        const int take = (63 - count) >> 3;
-        byte += take;
-        count += take << 3;
+        next += (63 - count) >> 3;
+        count |= 56;  // count + 8 * the bytes taken
         return true;
     }
 
@@ -147,7 +149,7 @@ struct bit_accumulator {
         count -= n;
     }
 
-    int64_t pos() const { return byte * 8 - count; }
+    int64_t pos() const { return (next - data) * 8 - count; }
 };
 
 struct code_token {

@@ -22,13 +22,17 @@ namespace {
 
 using t4tables::code_entry;
 
-// Paints count >= 0 pixels from `from` black, byte by byte.
+// Paints count >= 0 pixels from `from` black, byte by byte. The byte after
+// the run's last one must be writable: a short run, the common case, is
+// painted into two bytes at once.
 inline void paint_black(unsigned char *line, int32_t from, int32_t count)
 {
     unsigned char *p = line + (from >> 3);
     const int bit = from & 7;
-    if (bit + count <= 8) {
-        *p |= static_cast<unsigned char>((0xFFu >> bit) & ~(0xFFu >> (bit + count)));
+    if (bit + count <= 16) {
+        const uint32_t mask = (0xFFFFu >> bit) & ~(0xFFFFu >> (bit + count));
+        p[0] |= static_cast<unsigned char>(mask >> 8);
+        p[1] |= static_cast<unsigned char>(mask);
         return;
     }
     *p++ |= static_cast<unsigned char>(0xFFu >> bit);
@@ -89,12 +93,60 @@ void line_finish(change_line &l, int32_t end, int32_t width)
         l.at[l.count + i] = static_cast<int16_t>(width);
 }
 
-// The bitmap of a finished line.
-void render(const change_line &l, unsigned char *bitmap, int bytes_per_line)
+// The bitmap of a finished line, a 64-bit word at a time (pixel 0 in the
+// top bit). Each change toggles the colour from its pixel to the end of its
+// word; a running carry then spreads each word's last colour to the next.
+// An odd count ends black, and the first sentinel, at the width, closes it.
+// Changes in turn toggle words of two arrays, so that a change seldom waits
+// on the store of the one before, which is often to the same word.
+// `toggles` holds 2 * words_for(width) words, zero between calls.
+int words_for(int32_t width) { return width / 64 + 1; }
+
+inline void store_word(unsigned char *to, uint64_t v)
 {
-    std::memset(bitmap, 0, static_cast<std::size_t>(bytes_per_line));
-    for (int i = 0; i < l.count; i += 2)
-        paint_black(bitmap, l.at[i], l.at[i + 1] - l.at[i]);
+    if constexpr (std::endian::native == std::endian::little)
+        v = __builtin_bswap64(v);
+    std::memcpy(to, &v, sizeof v);
+}
+
+inline void toggle_at(uint64_t *toggles, int32_t x)
+{
+    toggles[x >> 6] ^= ~uint64_t{0} >> (x & 63);
+}
+
+void render(const change_line &l, uint64_t *toggles, int32_t width, unsigned char *bitmap,
+            int bytes_per_line)
+{
+    const int words = words_for(width);
+    uint64_t *const other = toggles + words;
+    const int16_t *at = l.at;
+    const int16_t *const end = at + l.count + (l.count & 1);
+    for (; at + 4 <= end; at += 4) {
+        toggle_at(toggles, at[0]);
+        toggle_at(other, at[1]);
+        toggle_at(toggles, at[2]);
+        toggle_at(other, at[3]);
+    }
+    if (at < end) {
+        toggle_at(toggles, at[0]);
+        toggle_at(other, at[1]);
+    }
+    uint64_t carry = 0;
+    const int whole = bytes_per_line / 8;
+    for (int i = 0; i < whole; ++i) {
+        const uint64_t v = toggles[i] ^ other[i] ^ carry;
+        toggles[i] = 0;
+        other[i] = 0;
+        carry = 0 - (v & 1);
+        store_word(bitmap + 8 * i, v);
+    }
+    for (int i = whole; i < words; ++i) {
+        const uint64_t v = toggles[i] ^ other[i] ^ carry;
+        toggles[i] = 0;
+        other[i] = 0;
+        for (int b = 8 * i; b < bytes_per_line; ++b)
+            bitmap[b] = static_cast<unsigned char>(v >> (56 - 8 * (b - 8 * i)));
+    }
 }
 
 struct coding_state {
@@ -102,6 +154,7 @@ struct coding_state {
     change_line coding;
     unsigned char *reference_bitmap;
     unsigned char *coding_bitmap;
+    uint64_t *toggles;  // render's scratch
     int32_t width;
     int bytes_per_line;
     callbacks cb;
@@ -169,6 +222,37 @@ constexpr int vertical_offset[7] = {0, -1, -2, -3, 1, 2, 3};
 // Where the search for the next b1 starts after a vertical mode, from the
 // index of b1: with a1 >= b1 past b1 itself, else the change before it.
 constexpr int vertical_next[7] = {1, -1, -1, -1, 1, 1, 1};
+
+// The mode table as the fast loop wants it: what a vertical mode does to
+// b1 and a1 without looking up its token again.
+enum mode_kind : uint8_t { VERTICAL, PASS, HORIZONTAL, OTHER };
+struct mode_step {
+    int8_t offset;  // vertical: a1 - b1
+    int8_t next;    // vertical: where the b1 search goes on, from b1's entry
+    uint8_t bits;
+    uint8_t kind;
+};
+
+constexpr std::array<mode_step, t4tables::modes.size()> make_mode_steps()
+{
+    std::array<mode_step, t4tables::modes.size()> steps{};
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const auto &e = t4tables::modes[i];
+        const int token = e.kind == t4tables::CODE ? e.token : -1;
+        mode_step &m = steps[i];
+        m.bits = e.bits;
+        m.kind = token >= MODE_V0 && token <= MODE_VR3 ? VERTICAL
+                 : token == MODE_PASS                  ? PASS
+                 : token == MODE_HORIZONTAL            ? HORIZONTAL
+                                                       : OTHER;
+        if (m.kind == VERTICAL) {
+            m.offset = static_cast<int8_t>(vertical_offset[token - MODE_V0]);
+            m.next = static_cast<int8_t>(vertical_next[token - MODE_V0]);
+        }
+    }
+    return steps;
+}
+constexpr auto mode_steps = make_mode_steps();
 
 step_result vertical_mode(coding_state &cs, int32_t token)
 {
@@ -261,7 +345,7 @@ void report_coding_line(coding_state &cs)
 {
     if (cs.cb.line != nullptr) {
         line_finish(cs.coding, a0_or_zero(cs), cs.width);
-        render(cs.coding, cs.coding_bitmap, cs.bytes_per_line);
+        render(cs.coding, cs.toggles, cs.width, cs.coding_bitmap, cs.bytes_per_line);
         cs.cb.line_of(cs.coding_bitmap, cs.bytes_per_line);
     }
 }
@@ -269,7 +353,7 @@ void report_coding_line(coding_state &cs)
 void report_reference_line(coding_state &cs)
 {
     if (cs.cb.line != nullptr) {
-        render(cs.reference, cs.reference_bitmap, cs.bytes_per_line);
+        render(cs.reference, cs.toggles, cs.width, cs.reference_bitmap, cs.bytes_per_line);
         cs.cb.line_of(cs.reference_bitmap, cs.bytes_per_line);
     }
 }
@@ -295,6 +379,7 @@ struct line_store {
     byte_buffer reference;
     byte_buffer coding;
     std::unique_ptr<int16_t[], free_deleter> changes;
+    std::unique_ptr<uint64_t[], free_deleter> toggles;
 };
 
 bool alloc_lines(line_store &lines, int32_t width)
@@ -307,7 +392,11 @@ bool alloc_lines(line_store &lines, int32_t width)
     if (lines.coding)  // each line: at most one change a pixel, and the sentinels
         lines.changes.reset(static_cast<int16_t *>(std::malloc(
             2 * (static_cast<std::size_t>(width) + SENTINELS + 1) * sizeof(int16_t))));
-    if (!lines.changes) {
+    if (lines.changes) {
+        const auto words = 2 * static_cast<std::size_t>(words_for(width));
+        lines.toggles.reset(static_cast<uint64_t *>(std::calloc(words, sizeof(uint64_t))));
+    }
+    if (!lines.toggles) {
         lines = line_store{};
         return false;
     }
@@ -323,6 +412,7 @@ coding_state make_coding_state(line_store &lines, int32_t width, const callbacks
                     change_line{changes + width + SENTINELS + 2},
                     lines.reference.get(),
                     lines.coding.get(),
+                    lines.toggles.get(),
                     width,
                     bytes_for(width),
                     cb};
@@ -336,15 +426,39 @@ coding_state make_coding_state(line_store &lines, int32_t width, const callbacks
 // errors, the legacy start-of-line choice, the end of the fast data), which
 // the token path then handles exactly as the reference does.
 
-// Appends the change a run makes to the coding line, reports the run.
-template <bool report>
-inline void emit_fast(const callbacks &cb, int16_t *&out, int &painted, int32_t from,
-                      int32_t length, int colour)
+// Inside the fast loops the coding line is a list of toggles: every run
+// that flips the colour adds its end, and one of no pixels cancels a toggle
+// already there, so the entries stay the line's changes plus, at most, one at
+// a0 when the colour flipped there. The token path keeps changes only (the
+// painted colour flips at the start of a run that has pixels); a line turns
+// from one form to the other when a fast loop starts and stops.
+
+// The entry before a line is -1, below any x, so a first toggle is kept.
+inline void flip_at(int16_t *&out, int32_t x)
 {
-    *out = static_cast<int16_t>(from);  // kept only when the run changes the colour
-    const bool change = length != 0 && colour != painted;
-    out += change;
-    painted = change ? colour : painted;
+    *out = static_cast<int16_t>(x);
+    out += x == out[-1] ? -1 : 1;
+}
+
+inline int16_t *enter_toggles(const change_line &l, int32_t a0, int colour)
+{
+    int16_t *out = l.at + l.count;
+    if (colour != l.painted)  // every change so far is left of a0
+        *out++ = static_cast<int16_t>(a0);
+    return out;
+}
+
+inline void leave_toggles(change_line &l, int16_t *out, int32_t a0)
+{
+    if (out[-1] == a0)
+        --out;  // a flip with nothing painted after it
+    l.count = static_cast<int>(out - l.at);
+    l.painted = l.count & 1;  // white start: odd counts end black
+}
+
+template <bool report>
+inline void report_run(const callbacks &cb, int32_t length, int colour)
+{
     if (report)
         cb.run(cb.user, colour == BLACK ? -length : length);
 }
@@ -352,110 +466,134 @@ inline void emit_fast(const callbacks &cb, int16_t *&out, int &painted, int32_t 
 // Two-dimensional codes: vertical and pass modes, and horizontal modes whose
 // two runs are whole runs, while a0 stays inside the line.
 //
-// b1 is ref[k] once k, kept at the parity of the target colour (black
-// changes sit at even entries), has moved past a0. k needs no search back:
-// after a vertical mode the earliest candidate is k - 1 (a1 >= b1 - 3 and the
-// changes are distinct), after a pass mode k + 2, after a horizontal mode k.
-// At the start of a line a0 of -1 and 0 behave alike in white: b1 is ref[0]
-// (a search from 0 takes pixel 0 itself). Each step returns false, taking
-// nothing, for a code the token path must handle.
+// b1 is at *b1 once the pointer, kept at the parity of the target colour
+// (black changes sit at even entries), has moved past a0. It needs no search
+// back: after a vertical mode the earliest candidate is the entry before b1
+// (a1 >= b1 - 3 and the changes are distinct), after a pass mode the one
+// after b2, after a horizontal mode b1 itself, and after V0 the entry after
+// b1 is past a0 already. At the start of a line a0 of -1 and 0 behave alike
+// in white: b1 is the first entry (a search from 0 takes pixel 0 itself).
+// Each step returns false when the loop must stop: a code left to the token
+// path (nothing taken), the line full, or a0 at 0 in black, where the legacy
+// start-of-line choice is the token path's.
 template <bool report>
 struct fast_2d_line {
-    const int16_t *ref;
+    const int16_t *b1;
     int32_t width;
     callbacks cb;
     int16_t *out;
-    int painted;
     bit_accumulator acc;
     int32_t a0;
     int colour;
-    int k = 0;
 
-    void run(int32_t from, int32_t length, int c)
+    bool next_b1()
     {
-        emit_fast<report>(cb, out, painted, from, length, c);
+        if (static_cast<uint32_t>(a0 - 1) >= static_cast<uint32_t>(width - 1)) [[unlikely]]
+            return a0 == 0 && colour == WHITE;  // at 0 b1 stays the first entry
+        b1 += *b1 <= a0 ? 2 : 0;  // one step is common, and hard to predict
+        while (*b1 <= a0)
+            b1 += 2;
+        return true;
     }
 
-    // V0 codes, the commonest: a1 = b1, which lies in [a0, width], and the
-    // next b1 is the change after it. `w` starts with a 1.
-    void v0_codes(uint64_t w)
+    // V0 codes, the commonest: a1 = b1. b1 is past a0 but at the start of
+    // a line whose reference starts black; the changes after it rise up to
+    // the width, where the line is full. `w` starts with a 1.
+    bool v0_codes(uint64_t w)
     {
-        const int codes = std::min(std::countr_one(w), 56);  // fill() guarantees 56 bits
-        int taken = 0;
-        while (taken < codes && a0 < width) {
-            const int32_t a1 = ref[k];
-            run(a0, a1 - a0, colour);
-            a0 = a1;
+        if (*b1 == a0) [[unlikely]] {  // a0 = 0: no white pixel, black next
+            report_run<report>(cb, 0, colour);
             colour ^= 1;
-            ++k;
-            ++taken;
+            flip_at(out, a0);
+            ++b1;
+            acc.consume(1);
+            return false;  // the legacy start-of-line choice
         }
+        const int codes = std::min(std::countr_one(w), 56);  // fill() guarantees 56 bits
+        const int16_t *const stop = b1 + codes;
+        int32_t a1 = a0;
+        do {
+            a1 = *b1++;
+            if (report) {
+                report_run<report>(cb, a1 - a0, colour);
+                colour ^= 1;
+                a0 = a1;
+            }
+            *out++ = static_cast<int16_t>(a1);
+            if (a1 >= width) [[unlikely]]
+                break;
+        } while (b1 != stop);
+        const int taken = codes - static_cast<int>(stop - b1);
+        if (!report)
+            colour ^= taken & 1;
+        a0 = a1;
         acc.consume(taken);
+        return a1 < width;
     }
 
-    bool vertical(code_entry e)
+    bool vertical(mode_step m)
     {
-        const int32_t a1 = ref[k] + vertical_offset[e.token - MODE_V0];
+        const int32_t a1 = *b1 + m.offset;
         if (static_cast<uint32_t>(a1 - a0) > static_cast<uint32_t>(width - a0))
             return false;  // a1 left of a0 or past the width
-        run(a0, a1 - a0, colour);
+        report_run<report>(cb, a1 - a0, colour);
+        flip_at(out, a1);
         a0 = a1;
         colour ^= 1;
-        k += vertical_next[e.token - MODE_V0];
-        acc.consume(e.bits);
-        return true;
+        b1 += m.next;
+        acc.consume(m.bits);
+        return next_b1();
     }
 
-    bool pass(code_entry e)
+    bool pass(mode_step m)
     {
-        const int32_t b2 = ref[k + 1];
+        const int32_t b2 = b1[1];
         if (b2 < a0)
             return false;
-        run(a0, b2 - a0, colour);
+        report_run<report>(cb, b2 - a0, colour);
         a0 = b2;
-        k += 2;
-        acc.consume(e.bits);
-        return true;
+        b1 += 2;
+        acc.consume(m.bits);
+        return next_b1();
     }
 
-    bool horizontal(code_entry e, uint64_t w)
+    template <int first_colour>
+    bool horizontal(mode_step m, uint64_t w)
     {
         int32_t first = 0, second = 0;
         int first_bits = 0, second_bits = 0;
-        const uint64_t runs = w >> e.bits;
-        if (!whole_run(runs, colour, first, first_bits) ||
-            !whole_run(runs >> first_bits, colour ^ 1, second, second_bits) ||
+        const uint64_t runs = w >> m.bits;
+        if (!whole_run<first_colour>(runs, first, first_bits) ||
+            !whole_run<first_colour ^ 1>(runs >> first_bits, second, second_bits) ||
             a0 + first + second > width)
             return false;
-        run(a0, first, colour);
-        run(a0 + first, second, colour ^ 1);
+        report_run<report>(cb, first, first_colour);
+        report_run<report>(cb, second, first_colour ^ 1);
+        flip_at(out, a0 + first);
+        flip_at(out, a0 + first + second);
         a0 += first + second;
-        acc.consume(e.bits + first_bits + second_bits);
-        return true;
+        acc.consume(m.bits + first_bits + second_bits);
+        return next_b1();
     }
 
     // Codes until one is left to the token path or the line is full.
     void decode()
     {
-        while (a0 < width && acc.fill()) {
-            if (a0 > 0) {
-                while (ref[k] <= a0)
-                    k += 2;
-            } else if (colour == BLACK) {
-                return;  // a0 at 0 and black: the legacy start-of-line choice
-            }
+        while (acc.fill()) {
             const uint64_t w = acc.bits;
             if ((w & 1) != 0) {
-                v0_codes(w);
+                if (!v0_codes(w))
+                    return;
                 continue;
             }
-            // Entries that are no mode code have the token -1.
-            const code_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
-            const bool taken = e.token >= MODE_V0          ? vertical(e)
-                               : e.token == MODE_PASS       ? pass(e)
-                               : e.token == MODE_HORIZONTAL ? horizontal(e, w)
-                                                            : false;
-            if (!taken)
+            const mode_step m = mode_steps[w & ((1u << t4tables::MODE_BITS) - 1)];
+            const bool go_on = m.kind == VERTICAL ? vertical(m)
+                               : m.kind == PASS   ? pass(m)
+                               : m.kind == HORIZONTAL
+                                   ? (colour == WHITE ? horizontal<WHITE>(m, w)
+                                                      : horizontal<BLACK>(m, w))
+                                   : false;
+            if (!go_on)
                 return;
         }
     }
@@ -467,16 +605,17 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
 {
     if (!in.fast() || cs.a0 >= cs.width || (cs.a0 <= 0 && cs.colour == BLACK))
         return false;  // past the line's end, or the legacy start-of-line choice
-    fast_2d_line<report> l{cs.reference.at, cs.width, cs.cb, cs.coding.at + cs.coding.count,
-                           cs.coding.painted, bit_accumulator(in), cs.a0, cs.colour};
-    if (l.a0 > 0) {
-        l.k = cs.cursor;
-        while (l.ref[l.k] <= l.a0)
-            ++l.k;
-        l.k += (l.k & 1) ^ l.colour;
-    } else {
-        l.a0 = 0;
+    const int16_t *ref = cs.reference.at;
+    const int32_t a0 = a0_or_zero(cs);
+    int k = 0;
+    if (a0 > 0) {
+        k = cs.cursor;
+        while (ref[k] <= a0)
+            ++k;
+        k += (k & 1) ^ cs.colour;
     }
+    fast_2d_line<report> l{ref + k, cs.width, cs.cb, enter_toggles(cs.coding, a0, cs.colour),
+                           bit_accumulator(in), a0, cs.colour};
     l.decode();
     const int64_t pos = l.acc.pos();
     if (pos == in.pos)
@@ -484,12 +623,11 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
     // The token path's cursor: every entry before it is at most a0.
     cs.cursor = 0;
     if (l.a0 > 0 && l.a0 < l.width) {
-        while (l.ref[l.k] <= l.a0)
-            l.k += 2;
-        cs.cursor = l.k > 0 ? l.k - 1 : 0;
+        while (*l.b1 <= l.a0)
+            l.b1 += 2;
+        cs.cursor = l.b1 > ref ? static_cast<int>(l.b1 - ref) - 1 : 0;
     }
-    cs.coding.count = static_cast<int>(l.out - cs.coding.at);
-    cs.coding.painted = l.painted;
+    leave_toggles(cs.coding, l.out, l.a0);
     cs.a0 = static_cast<int16_t>(l.a0);
     cs.colour = l.colour;
     in.pos = pos;
@@ -501,7 +639,6 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
 struct run_state {
     bit_accumulator acc;
     int16_t *out;
-    int painted;
     int32_t a0;
 };
 
@@ -510,11 +647,11 @@ inline bool take_run(run_state &r, const callbacks &cb, int32_t width)
 {
     int32_t length = 0;
     int bits = 0;
-    const int32_t from = r.a0 < 0 ? 0 : r.a0;
-    if (!whole_run(r.acc.bits, colour, length, bits) || from + length > width)
+    if (!whole_run<colour>(r.acc.bits, length, bits) || r.a0 + length > width)
         return false;
-    emit_fast<report>(cb, r.out, r.painted, from, length, colour);
-    r.a0 = from + length;
+    report_run<report>(cb, length, colour);
+    r.a0 += length;
+    flip_at(r.out, r.a0);
     r.acc.consume(bits);
     return true;
 }
@@ -526,7 +663,8 @@ bool fast_1d(coding_state &cs, bit_cursor &in)
         return false;
     const int32_t width = cs.width;
     const callbacks cb = cs.cb;
-    run_state r{bit_accumulator(in), cs.coding.at + cs.coding.count, cs.coding.painted, cs.a0};
+    const int32_t a0 = a0_or_zero(cs);
+    run_state r{bit_accumulator(in), enter_toggles(cs.coding, a0, cs.colour), a0};
     int colour = cs.colour;
     if (colour == BLACK && take_run<report, BLACK>(r, cb, width))
         colour = WHITE;
@@ -542,8 +680,7 @@ bool fast_1d(coding_state &cs, bit_cursor &in)
     const int64_t pos = r.acc.pos();
     if (pos == in.pos)
         return false;
-    cs.coding.count = static_cast<int>(r.out - cs.coding.at);
-    cs.coding.painted = r.painted;
+    leave_toggles(cs.coding, r.out, r.a0);
     cs.a0 = static_cast<int16_t>(r.a0);
     cs.colour = colour;
     in.pos = pos;
@@ -656,13 +793,13 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
 {
     if (!in.fast())
         return black ? black_tree : white_tree;
-    unsigned char *line = sink.buffer.get();
+    unsigned char *line = sink.buffer.get();  // the last complete line follows it
     bit_accumulator acc(in);
     int32_t position = sink.position;
     int32_t length = 0;
     int bits = 0;
     const code_node *next = black ? black_tree : white_tree;
-    if (black && whole_run(acc.bits, BLACK, length, bits) && position + length <= width) {
+    if (black && whole_run<BLACK>(acc.bits, length, bits) && position + length <= width) {
         acc.consume(bits);
         paint_black(line, position, length);
         position += length;
@@ -675,13 +812,13 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
             const uint64_t w = acc.bits;
             int32_t white = 0;
             int white_bits = 0;
-            if (!whole_run(w, WHITE, white, white_bits) || position + white > width)
+            if (!whole_run<WHITE>(w, white, white_bits) || position + white > width)
                 break;
             acc.consume(white_bits);
             position += white;
             if (report)
                 cb.run(cb.user, white);
-            if (!whole_run(w >> white_bits, BLACK, length, bits) || position + length > width) {
+            if (!whole_run<BLACK>(w >> white_bits, length, bits) || position + length > width) {
                 next = black_tree;
                 break;
             }

@@ -245,10 +245,12 @@ bytes random_stream(std::mt19937 &rng, int mode, int width)
     return t4test::pack_bits(bits);
 }
 
+// Bitmaps are drawn 64 pixels at a time: widths on, just before and just
+// after the end of a word are among them.
 TEST(FastDecoderSameness, RandomCodeStreamsAtSeveralWidths)
 {
     std::mt19937 rng(4242);
-    for (int width : {1, 2, 7, 8, 9, 16, 31, 64, 100, 1728}) {
+    for (int width : {1, 2, 7, 8, 9, 16, 31, 63, 64, 65, 100, 127, 128, 129, 1728}) {
         for (int i = 0; i < 400; ++i) {
             const int mode = MODES[i % 3];
             const bytes d = random_stream(rng, mode, width);
