@@ -11,12 +11,6 @@
 namespace tifforacle {
 namespace {
 
-// An in-memory file for TIFFClientOpen.
-struct mem_file {
-    std::vector<uint8_t> bytes;
-    toff_t pos = 0;
-};
-
 tmsize_t mem_read(thandle_t h, void *buf, tmsize_t size)
 {
     auto *f = static_cast<mem_file *>(h);
@@ -51,13 +45,6 @@ int mem_close(thandle_t) { return 0; }
 toff_t mem_size(thandle_t h) { return static_cast<mem_file *>(h)->bytes.size(); }
 int mem_map(thandle_t, void **, toff_t *) { return 0; }
 void mem_unmap(thandle_t, void *, toff_t) {}
-
-TIFF *open_mem(mem_file &f, const char *mode)
-{
-    f.pos = 0;
-    return TIFFClientOpen("oracle", mode, &f, mem_read, mem_write, mem_seek, mem_close,
-                          mem_size, mem_map, mem_unmap);
-}
 
 // libtiff's complaints about deliberately damaged data would only clutter
 // the test output; the result says whether it accepted the data.
@@ -106,6 +93,27 @@ bool valid_coding(int compression)
 
 bool available() { return true; }
 
+TIFF *open_mem(mem_file &f, const char *mode)
+{
+    f.pos = 0;
+    return TIFFClientOpen("oracle", mode, &f, mem_read, mem_write, mem_seek, mem_close,
+                          mem_size, mem_map, mem_unmap);
+}
+
+bool wrap_strip(mem_file &f, const std::vector<uint8_t> &data, int compression, int width,
+                int rows, int k_factor)
+{
+    TIFF *tif = open_mem(f, "w");
+    if (tif == nullptr)
+        return false;
+    const bool ok = set_fax_fields(tif, compression, width, rows, k_factor) &&
+                    TIFFWriteRawStrip(tif, 0, const_cast<uint8_t *>(data.data()),
+                                      static_cast<tmsize_t>(data.size())) ==
+                        static_cast<tmsize_t>(data.size());
+    TIFFClose(tif);
+    return ok;
+}
+
 std::vector<uint8_t> tiff_encode(const testpages::page &p, int compression, int k_factor)
 {
     if (!valid_coding(compression) || p.lines.empty())
@@ -145,20 +153,12 @@ bool tiff_decode(const std::vector<uint8_t> &data, int compression, int width, i
         return false;
     quiet_libtiff quiet;
     mem_file f;
-    TIFF *tif = open_mem(f, "w");
+    if (!wrap_strip(f, data, compression, width, rows, 2))
+        return false;
+    TIFF *tif = open_mem(f, "r");
     if (tif == nullptr)
         return false;
-    bool ok = set_fax_fields(tif, compression, width, rows, 2) &&
-              TIFFWriteRawStrip(tif, 0, const_cast<uint8_t *>(data.data()),
-                                static_cast<tmsize_t>(data.size())) ==
-                  static_cast<tmsize_t>(data.size());
-    TIFFClose(tif);
-    if (!ok)
-        return false;
-
-    tif = open_mem(f, "r");
-    if (tif == nullptr)
-        return false;
+    bool ok = true;
     const size_t line_bytes = static_cast<size_t>((width + 7) / 8);
     out.lines.assign(static_cast<size_t>(rows), testpages::line(line_bytes, 0));
     for (int y = 0; ok && y < rows; ++y)

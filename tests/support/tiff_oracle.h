@@ -8,6 +8,10 @@
 
 #include "tests/support/test_pages.h"
 
+#if HAVE_LIBTIFF
+#include <tiffio.h>
+#endif
+
 namespace tifforacle {
 
 enum coding { MH = 0, MR = 1, MMR = 3 };
@@ -26,6 +30,22 @@ std::vector<uint8_t> tiff_encode(const testpages::page &p, int compression, int 
 // bit order and conventions as tiff_encode. False when libtiff rejects it.
 bool tiff_decode(const std::vector<uint8_t> &data, int compression, int width, int rows,
                  testpages::page &out);
+
+#if HAVE_LIBTIFF
+// A TIFF file in memory, for TIFFClientOpen.
+struct mem_file {
+    std::vector<uint8_t> bytes;
+    toff_t pos = 0;
+};
+
+// Opens `f` from its start in libtiff's `mode` ("r" or "w").
+TIFF *open_mem(mem_file &f, const char *mode);
+
+// Writes into `f` a one-strip TIFF holding coded data of `rows` lines of
+// `width` pixels as its raw strip, with the fields tiff_encode uses.
+bool wrap_strip(mem_file &f, const std::vector<uint8_t> &data, int compression, int width,
+                int rows, int k_factor);
+#endif
 
 }  // namespace tifforacle
 
