@@ -266,20 +266,6 @@ bool create_temp_file(const char *real_path, const struct stat &fax)
     return false;
 }
 
-// The rename is durable only once the directory holding it is on the disk.
-bool sync_directory_of(const char *real_path)
-{
-    const char *slash = std::strrchr(real_path, '/');
-    const std::string directory =
-        slash == nullptr ? "." : slash == real_path ? "/" : std::string(real_path, slash);
-    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
-    ::close(fd);
-    return synced;
-}
-
 // Header and pages into the temporary file, closed afterwards. On failure
 // the temporary file is removed.
 bool write_temp_file(recompression &r, fax_header *header)
@@ -301,7 +287,7 @@ int replace_fax_file(const char *path, const char *real_path)
 {
     if (ox_move(change_format.temp_name, real_path) != 0) {
         change_format.temp_name[0] = '\0';
-        if (!sync_directory_of(real_path))
+        if (!fd_sync_directory_of(real_path))
             std::fprintf(stderr, "t4dec_change_format: fsync of the directory of %s failed: %s.\n",
                          path, std::strerror(errno));
         return 1;

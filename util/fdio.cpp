@@ -1,9 +1,12 @@
 #include "util/fdio.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 [[maybe_unused]] static const char what_string[] = "@(#)|fdio|9|01|2|0|0|07/26/99|14:47:50";
 
@@ -51,4 +54,19 @@ int64_t fd_bytes_left(int fd)
     if (offset < 0)
         return -1;
     return status.st_size > offset ? static_cast<int64_t>(status.st_size - offset) : 0;
+}
+
+bool fd_sync_directory_of(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    const std::string directory =
+        slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return synced;
 }

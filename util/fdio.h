@@ -19,6 +19,12 @@ bool fd_write_fully(int fd, const void *buffer, std::size_t count);
 // descriptor has no known size (a pipe, a device) or cannot be asked.
 int64_t fd_bytes_left(int fd);
 
+// Syncs the directory that holds `path`: a rename or a new name there is
+// durable only once the directory is on the disk. False with errno set when
+// it cannot be opened or synced (a file system without fsync for
+// directories counts as synced).
+bool fd_sync_directory_of(const char *path);
+
 inline uint32_t load_be32(const unsigned char *p)
 {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};

@@ -389,24 +389,6 @@ int create_temp_beside(const char *target, char *temp)
     return fd;
 }
 
-// A rename is durable only once the directory holding it is on the disk.
-void sync_directory_of(const char *path)
-{
-    const char *slash = std::strrchr(path, '/');
-    std::string_view directory = slash ? std::string_view(path, slash == path ? 1 : static_cast<std::size_t>(slash - path))
-                                       : std::string_view(".");
-    char name[MAXPATHLEN];
-    if (directory.size() >= sizeof name)
-        return;
-    std::memcpy(name, directory.data(), directory.size());
-    name[directory.size()] = '\0';
-    int fd = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
-
 // ox_move's copy: the whole source goes into a fresh file beside the target,
 // which replaces the target by a rename only once it is complete on the disk,
 // so that a failure at any step leaves the old target as it was. The result
@@ -444,7 +426,7 @@ bool copy_into_place(const char *from, const char *to)
         discard_target(temp, true);
         return false;
     }
-    sync_directory_of(target);
+    fd_sync_directory_of(target);
     return true;
 }
 
