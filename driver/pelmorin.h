@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "t4/t4dec.h"
+#include "util/free_deleter.h"
 
 // What the command line asks for.
 enum scan_action { SCAN_RUN = 0, SCAN_USAGE = 1, SCAN_REV = 2, SCAN_HELP2 = 3 };
@@ -35,10 +36,6 @@ struct glibc_random_state {
 };
 void glibc_srand(glibc_random_state *state, uint32_t seed);
 int32_t glibc_rand(glibc_random_state *state);
-
-struct free_deleter {
-    void operator()(unsigned char *p) const { std::free(p); }
-};
 
 struct t4dec_context_deleter {
     void operator()(t4dec_context *ctx) const { t4dec_context_free(ctx); }

@@ -2,6 +2,7 @@
 #include "raster/sunraster.h"
 
 #include "util/fdio.h"
+#include "util/free_deleter.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,9 +29,6 @@ struct raster_header {
     int32_t width, height, depth, length, type, map_type, map_length;
 };
 
-struct free_deleter {
-    void operator()(void *p) const { std::free(p); }
-};
 using image_buffer = std::unique_ptr<unsigned char, free_deleter>;
 
 // Header fields are little-endian whatever the host: they are assembled and

@@ -23,14 +23,12 @@
 #include "t4/utils2.h"
 #include "util/fdio.h"
 #include "util/file.h"
+#include "util/free_deleter.h"
 
 namespace {
 
 constexpr int RECOMPRESSION_WIDTH = 1728;
 
-struct free_deleter {
-    void operator()(unsigned char *p) const { std::free(p); }
-};
 using byte_buffer = std::unique_ptr<unsigned char[], free_deleter>;
 
 struct fax_descriptor {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "t4/t4dec.h"
+#include "util/free_deleter.h"
 
 namespace t4dec_detail {
 
@@ -22,9 +23,6 @@ constexpr int32_t MAX_RUN_SUM = 1 << 20;
 constexpr int RTC_EOLS = 6;
 constexpr int EOFB_EOLS = 2;
 
-struct free_deleter {
-    void operator()(void *p) const { std::free(p); }
-};
 using byte_buffer = std::unique_ptr<unsigned char[], free_deleter>;
 
 // malloc rather than new: failure must come back as a result, and the sink
