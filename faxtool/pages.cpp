@@ -144,7 +144,7 @@ void split_pages(fax_document &doc, std::size_t first)
 
 // ---- rows from the decoder's callbacks -----------------------------------
 
-// The callbacks are plain functions: one decoding at a time fills this.
+// One page's rows, filled through the decoder's callbacks.
 struct row_builder {
     std::vector<uint8_t> *rows = nullptr;
     uint8_t current[FAX_ROW_BYTES] = {};
@@ -153,12 +153,11 @@ struct row_builder {
     bool overflow = false;  // more rows than MAX_PAGE_ROWS
 };
 
-row_builder builder;
-
 // As pelmorin paints: a run starts where the line's runs have reached,
 // modulo the width, and a black run wraps within the row.
-extern "C" void build_run(int32_t run)
+void build_run(void *user, int32_t run)
 {
+    row_builder &builder = *static_cast<row_builder *>(user);
     const int64_t magnitude = run < 0 ? -static_cast<int64_t>(run) : run;
     int x = static_cast<int>(builder.position % FAX_WIDTH);
     builder.position += magnitude;
@@ -172,8 +171,9 @@ extern "C" void build_run(int32_t run)
     }
 }
 
-extern "C" void build_eol(void)
+void build_eol(void *user)
 {
+    row_builder &builder = *static_cast<row_builder *>(user);
     builder.position = 0;
     if (builder.count >= MAX_PAGE_ROWS) {
         builder.overflow = true;
@@ -184,18 +184,27 @@ extern "C" void build_eol(void)
     std::memset(builder.current, 0, sizeof builder.current);
 }
 
-extern "C" void ignore_run(int32_t) {}
-extern "C" void ignore_eol(void) {}
+// The report needs a callback: the MR decoder does no work for none.
+void ignore_run(void *, int32_t) {}
+void ignore_eol(void *) {}
 
-void decode_into(const fax_document &doc, std::size_t index, run_callback on_run,
-                 eol_callback on_eol)
+using decoder_owner = std::unique_ptr<t4dec_context, decltype(&t4dec_context_free)>;
+
+// Decodes page `index` on a decoder of its own; false when none can be had.
+bool decode_into(const fax_document &doc, std::size_t index, t4dec_run_fn on_run,
+                 t4dec_eol_fn on_eol, void *user, t4dec_report &seen)
 {
     static const unsigned char no_data[2] = {0, 0};
+    decoder_owner decoder(t4dec_context_new(FAX_WIDTH), t4dec_context_free);
+    if (!decoder)
+        return false;
     const fax_page_ref &page = doc.pages[index];
     // The decoders take whole 16-bit words, as pelmorin hands them over.
     const int length = static_cast<int>(page.length & ~1u);
     const unsigned char *data = length > 0 ? doc.data.data() + page.offset : no_data;
-    t4dec_decode(data, length, doc.compression, on_run, nullptr, on_eol);
+    t4dec_decode_ctx(decoder.get(), data, length, doc.compression, on_run, nullptr, on_eol, user);
+    t4dec_context_report(decoder.get(), &seen);
+    return true;
 }
 
 }  // namespace
@@ -233,9 +242,9 @@ page_report decode_page_report(const fax_document &doc, std::size_t index)
     page_report report;
     if (!decodable_compression(doc.compression) || index >= doc.pages.size())
         return report;
-    decode_into(doc, index, ignore_run, ignore_eol);
     t4dec_report seen{};
-    t4dec_get_report(&seen);
+    if (!decode_into(doc, index, ignore_run, ignore_eol, nullptr, seen))
+        return report;
     report.lines = seen.lines;
     report.concealed = seen.concealed;
     report.clean = seen.clean != 0;
@@ -252,10 +261,13 @@ bool decode_page_rows(const fax_document &doc, std::size_t index, bool stretch, 
         reason = undecodable_reason(doc);
         return false;
     }
-    builder = row_builder{};
+    row_builder builder;
     builder.rows = &out.bits;
-    decode_into(doc, index, build_run, build_eol);
-    builder.rows = nullptr;
+    t4dec_report seen{};
+    if (!decode_into(doc, index, build_run, build_eol, &builder, seen)) {
+        reason = "out of memory";
+        return false;
+    }
     if (builder.overflow) {
         out.bits.clear();
         reason = "page " + std::to_string(out.number) + " has more than " +
