@@ -310,7 +310,7 @@ static int create_page_file(const std::string &name, struct stat *status)
     bool usable = fstat(fd, status) == 0;
     if (usable && pelmorin.input_fd >= 0 && fstat(pelmorin.input_fd, &input) == 0)
         usable = status->st_dev != input.st_dev || status->st_ino != input.st_ino;
-    if (!usable || (S_ISREG(status->st_mode) && ftruncate(fd, 0) != 0)) {
+    if (!usable || (S_ISREG(status->st_mode) && status->st_size != 0 && ftruncate(fd, 0) != 0)) {
         close(fd);
         return -1;
     }

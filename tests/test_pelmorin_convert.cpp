@@ -154,6 +154,19 @@ TEST_F(Convert, ThreePagesBecomeStemOneToThree)
     }
 }
 
+// Only a page file that holds bytes is emptied first (emptying an empty one
+// costs a flush on close on some file systems); a longer old file must
+// still lose its tail.
+TEST_F(Convert, OldLongerPageFileIsCutToTheNewPage)
+{
+    put("in.fax", faxbuilder::fax_file(header("0"), {faxbuilder::mh_page(pattern_page(20, 1), true)}));
+    ASSERT_EQ(run({"in.fax", "p"}).status, 0);
+    const bytes fresh = progrun::read_file(dir.file("p1"));
+    put("p1", bytes(fresh.size() * 3, 0xA5));
+    ASSERT_EQ(run({"in.fax", "p"}).status, 0);
+    EXPECT_EQ(progrun::read_file(dir.file("p1")), fresh);
+}
+
 struct resolution_case {
     const char *name;
     std::string resolution_text;  // "" leaves RESOLUTION out
