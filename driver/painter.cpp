@@ -191,6 +191,16 @@ constexpr std::array<uint64_t, 64> BEFORE_MASK = make_masks(true);
     p.bits[last] |= tail;
 }
 
+// Marks input pixels [from, to) black; 0 <= from < to <= 1728.
+inline void mark(painter_line &p, int from, int to)
+{
+    const int first = from >> 6;
+    if (first == (to - 1) >> 6)
+        p.bits[first] |= FROM_MASK[from & 63] & BEFORE_MASK[to & 63];
+    else
+        mark_span(p, from, to);
+}
+
 // Rows store 16-pixel units little-endian, leftmost pixel in the unit's top
 // bit: a word of 64 pixels, leftmost on top, has its four units reversed.
 uint64_t row_order64(uint64_t v)
@@ -249,17 +259,29 @@ void note_painted(painter_line &p, std::size_t from, std::size_t to)
 }
 
 // Paints the gathered black pixels into the line's row(s) and forgets them.
+// `toggled`: the words hold toggles instead, each flipping the colour from
+// its pixel to the line's end; a carry takes each word's last colour on.
+template <bool toggled = false>
 [[gnu::noinline]] void paint_gathered_line(pelmorin_state &s)
 {
     painter_line &p = s.painter;
     p.black_line = -1;
     unsigned char *row = s.page_bitmap.get() + p.first_row;
     int last = -1;
+    uint64_t carry = 0;
+    const auto take = [&](int w) {
+        uint64_t v = p.bits[w];
+        if (toggled) {
+            v ^= carry;
+            carry = 0 - (v & 1);
+        }
+        p.bits[w] = 0;
+        return v;
+    };
     if (p.halve_pixels) {
         for (int w = 0; w < LINE_WORDS; ++w)
-            if (uint64_t v = p.bits[w]) {
+            if (uint64_t v = take(w)) {
                 or_little_endian(row + 4 * w, row_order32(halve(v)));
-                p.bits[w] = 0;
                 last = w;
             }
         if (last >= 0)
@@ -268,12 +290,11 @@ void note_painted(painter_line &p, std::size_t from, std::size_t to)
     }
     unsigned char *copy = s.page_bitmap.get() + p.second_row;
     for (int w = 0; w < LINE_WORDS; ++w)
-        if (uint64_t v = p.bits[w]) {
+        if (uint64_t v = take(w)) {
             uint64_t units = row_order64(v);
             or_little_endian(row + 8 * w, units);
             if (p.doubled)
                 or_little_endian(copy + 8 * w, units);
-            p.bits[w] = 0;
             last = w;
         }
     if (last >= 0)
@@ -380,12 +401,7 @@ void paint_black_run(pelmorin_state &s, int64_t position, int64_t magnitude)
         const int64_t end = x + magnitude;
         if (x >= 0 && end <= INPUT_LINE_WIDTH) {
             s.run_position = position + magnitude;
-            auto from = static_cast<int>(x), to = static_cast<int>(end);
-            int first = from >> 6;
-            if (first == (to - 1) >> 6)
-                p.bits[first] |= FROM_MASK[from & 63] & BEFORE_MASK[to & 63];
-            else
-                mark_span(p, from, to);
+            mark(p, static_cast<int>(x), static_cast<int>(end));
             return;
         }
     }
@@ -401,6 +417,63 @@ void paint_black_run(pelmorin_state &s, int64_t position, int64_t magnitude)
         paint_gathered_line(s);
     s.run_position = 0;
     s.line_count += 1;
+}
+
+// The black runs of an ended line, none past its 1728 pixels, straight into
+// its rows. Each run toggles the words at its ends: rotated or not, the runs
+// do not overlap, so the toggles pair up. A run that the rotation wraps
+// toggles at 0 too; one of the whole line toggles twice at its start.
+void paint_ended_line(pelmorin_state &s, const int16_t *spans, int count)
+{
+    painter_line &p = s.painter;
+    gather_line(s);
+    const auto toggle = [&p](int x) { p.bits[x >> 6] ^= FROM_MASK[x & 63]; };
+    const int shift = p.shift;
+    for (int i = 0; i < count; i += 2) {
+        int from = spans[i] - shift;
+        if (from < 0)
+            from += INPUT_LINE_WIDTH;
+        const int to = from + (spans[i + 1] - spans[i]);
+        toggle(from);
+        if (to < INPUT_LINE_WIDTH) {
+            toggle(to);
+        } else if (to > INPUT_LINE_WIDTH) {
+            toggle(0);
+            toggle(to - INPUT_LINE_WIDTH);
+        }
+    }
+    paint_gathered_line<true>(s);
+}
+
+// A whole line: what its runs would do one by one, the first deciding the
+// growth, then its end. Black runs come rotated by the line's shift.
+void paint_line(pelmorin_state &s, const int16_t *spans, int count, int flags)
+{
+    painter_line &p = s.painter;
+    if (s.line_count > p.line_cap)
+        return;
+    if ((flags & T4DEC_LINE_HAD_RUNS) != 0 && !s.bitmap_failed && s.page_bitmap) {
+        if (p.black_line >= 0 && p.black_line != s.line_count)
+            paint_gathered_line(s);
+        // White runs alone grow the bitmap too.
+        const bool held = s.line_count <= p.last_held_line || hold_line(s);
+        if (held && count > 0 && (flags & T4DEC_LINE_ENDED) != 0 &&
+            spans[count - 1] <= INPUT_LINE_WIDTH && p.black_line != s.line_count) {
+            paint_ended_line(s, spans, count);
+        } else if (held && count > 0) {
+            if (p.black_line != s.line_count)
+                gather_line(s);
+            for (int i = 0; i < count; i += 2) {
+                const int from = spans[i] - p.shift, to = spans[i + 1] - p.shift;
+                if (from >= 0 && to <= INPUT_LINE_WIDTH)
+                    mark(p, from, to);
+                else
+                    paint_black_run(s, spans[i], spans[i + 1] - spans[i]);
+            }
+        }
+    }
+    if ((flags & T4DEC_LINE_ENDED) != 0)
+        end_line(s);
 }
 
 }  // namespace
@@ -481,6 +554,11 @@ extern "C" void paint_run(int32_t n)
 extern "C" void end_of_line(void)
 {
     end_line(pelmorin);
+}
+
+void paint_line_spans(void *, const int16_t *spans, int count, int flags)
+{
+    paint_line(pelmorin, spans, count, flags);
 }
 
 void paint_run_ctx(void *, int32_t n)

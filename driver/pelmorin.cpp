@@ -217,8 +217,8 @@ static void decode_runs(const unsigned char *data, int length)
         s.decoder_width = t4_line_width;
     }
     if (s.decoder)
-        t4dec_decode_ctx(s.decoder.get(), data, length, s.input_compression, paint_run_ctx, nullptr,
-                         end_of_line_ctx, nullptr);
+        t4dec_decode_spans_ctx(s.decoder.get(), data, length, s.input_compression,
+                               paint_line_spans, nullptr);
     else
         t4dec_decode(data, length, s.input_compression, paint_run, nullptr, end_of_line);
 }

@@ -119,6 +119,9 @@ extern "C" void end_of_line(void);
 // The same for t4dec_decode_ctx; `user` is not read.
 void paint_run_ctx(void *user, int32_t n);
 void end_of_line_ctx(void *user);
+// A line whole, for t4dec_decode_spans_ctx: the same bitmap, counts and
+// growth as its runs and end of line one by one.
+void paint_line_spans(void *user, const int16_t *spans, int count, int flags);
 
 int32_t scramble_key_hash(std::string_view key);
 // Cyclic left shift, in input pixels, of line `line` of a scrambled page.

@@ -13,10 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static const int modes[] = {0, 1, 3};
     static const int widths[] = {1728, 1, 9, 100, 2600};
     static const unsigned sets[] = {decdiff::ALL, decdiff::LINE, decdiff::RUN | decdiff::EOL,
-                                    decdiff::EOL};
+                                    decdiff::EOL, decdiff::SPANS};
     const int mode = modes[data[0] % 3];
     const int width = widths[(data[0] / 3) % 5];
-    const unsigned set = sets[(data[0] / 15) % 4];
+    const unsigned set = sets[(data[0] / 15) % 5];
     if (!decdiff::compare(data + 1, static_cast<int>(size - 1), mode, width, set).empty())
         __builtin_trap();
     return 0;

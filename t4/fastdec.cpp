@@ -25,7 +25,7 @@ using t4tables::code_entry;
 // Paints count >= 0 pixels from `from` black, byte by byte. The byte after
 // the run's last one must be writable: a short run, the common case, is
 // painted into two bytes at once.
-inline void paint_black(unsigned char *line, int32_t from, int32_t count)
+inline void paint_black_bits(unsigned char *line, int32_t from, int32_t count)
 {
     unsigned char *p = line + (from >> 3);
     const int bit = from & 7;
@@ -163,6 +163,7 @@ struct coding_state {
     int horizontal_runs = 0;   // runs of a horizontal mode still to read
     int32_t run_sum = 0;       // make-up lengths of the run being read
     int cursor = 0;            // reference entries before it are <= a0
+    bool line_runs = false;    // any run since the last end of line
 };
 
 int16_t a0_or_zero(const coding_state &cs) { return cs.a0 < 0 ? int16_t{0} : cs.a0; }
@@ -200,6 +201,7 @@ void emit_run(coding_state &cs, int16_t from, int32_t length, int colour)
         l.painted = colour;
     }
     cs.cb.run_of(colour == BLACK ? -length : length);
+    cs.line_runs = true;
 }
 
 enum class step_result { ok, line_error };
@@ -341,12 +343,32 @@ void finish_line(coding_state &cs)
     start_line(cs);
 }
 
+// The span callback gets the runs of the line since the last end of line.
+void hand_over_spans(coding_state &cs, const change_line &l, bool ended)
+{
+    cs.cb.spans_of(l.at, l.count, ended, cs.line_runs);
+    cs.line_runs = false;
+}
+
 void report_coding_line(coding_state &cs)
 {
-    if (cs.cb.line != nullptr) {
+    if (cs.cb.line != nullptr || cs.cb.spans != nullptr) {
         line_finish(cs.coding, a0_or_zero(cs), cs.width);
+        if (cs.cb.spans != nullptr) {
+            hand_over_spans(cs, cs.coding, true);
+            return;
+        }
         render(cs.coding, cs.toggles, cs.width, cs.coding_bitmap, cs.bytes_per_line);
         cs.cb.line_of(cs.coding_bitmap, cs.bytes_per_line);
+    }
+}
+
+// Runs of a line that no end of line closes, at the end of the decoding.
+void hand_over_open_line(coding_state &cs)
+{
+    if (cs.cb.spans != nullptr && cs.line_runs) {
+        line_finish(cs.coding, a0_or_zero(cs), cs.width);
+        hand_over_spans(cs, cs.coding, false);
     }
 }
 
@@ -359,14 +381,16 @@ void report_reference_line(coding_state &cs)
 }
 
 // A line that began is reported padded with white: the coding line, or the
-// reference line in its place.
+// reference line in its place. Spans are the runs that came: the coding line.
 void close_partial_line(coding_state &cs, bool show_reference)
 {
     if (cs.a0 < 0)
         return;
-    if (cs.a0 < cs.width)
+    if (cs.a0 < cs.width) {
         cs.cb.run_of(cs.width - cs.a0);
-    if (show_reference)
+        cs.line_runs = true;
+    }
+    if (show_reference && cs.cb.spans == nullptr)
         report_reference_line(cs);
     else
         report_coding_line(cs);
@@ -433,12 +457,8 @@ coding_state make_coding_state(line_store &lines, int32_t width, const callbacks
 // painted colour flips at the start of a run that has pixels); a line turns
 // from one form to the other when a fast loop starts and stops.
 
-// The entry before a line is -1, below any x, so a first toggle is kept.
-inline void flip_at(int16_t *&out, int32_t x)
-{
-    *out = static_cast<int16_t>(x);
-    out += x == out[-1] ? -1 : 1;
-}
+// The entry before a line is -1, below any x, so a first toggle is kept
+// (flip_at).
 
 inline int16_t *enter_toggles(const change_line &l, int32_t a0, int colour)
 {
@@ -687,11 +707,16 @@ bool fast_1d(coding_state &cs, bit_cursor &in)
     return true;
 }
 
+// Every code the fast loops take gives a run.
 bool fast_codes(coding_state &cs, bit_cursor &in, bool two_dimensional)
 {
+    bool taken = false;
     if (two_dimensional)
-        return cs.cb.run != nullptr ? fast_2d<true>(cs, in) : fast_2d<false>(cs, in);
-    return cs.cb.run != nullptr ? fast_1d<true>(cs, in) : fast_1d<false>(cs, in);
+        taken = cs.cb.run != nullptr ? fast_2d<true>(cs, in) : fast_2d<false>(cs, in);
+    else
+        taken = cs.cb.run != nullptr ? fast_1d<true>(cs, in) : fast_1d<false>(cs, in);
+    cs.line_runs = cs.line_runs || taken;
+    return taken;
 }
 
 // ---------------------------------------------------------------------------
@@ -734,7 +759,9 @@ bool mr_tagged_eol(mr_decoder &d, int32_t token)
         start_line(d.cs);
     } else {
         finish_line(d.cs);
-        if (d.eol_count == 1)
+        if (d.cs.cb.spans != nullptr)
+            hand_over_spans(d.cs, d.cs.reference, true);
+        else if (d.eol_count == 1)
             report_reference_line(d.cs);
         d.cs.cb.end_of_line();
     }
@@ -785,15 +812,25 @@ bool mr_token(mr_decoder &d, code_token t)
 
 // MH runs straight into the sink's line while each is a whole run that fits;
 // stops before anything else. A round takes a white and a black run from one
-// window: two whole runs need at most 52 bits. Returns the tree of the colour
-// that comes next.
-template <bool report>
+// window: two whole runs need at most 52 bits. Black goes into the sink's
+// bitmap, or its span line when lines go out as spans. Returns the tree of
+// the colour that comes next.
+template <bool report, bool spans>
 const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const callbacks &cb,
                          bool black)
 {
     if (!in.fast())
         return black ? black_tree : white_tree;
     unsigned char *line = sink.buffer.get();  // the last complete line follows it
+    int16_t *out = spans ? sink_span_line(sink) + sink.span_count : nullptr;
+    const auto paint_black = [&](int32_t from, int32_t count) {
+        if (spans) {
+            flip_at(out, from);
+            flip_at(out, from + count);
+        } else {
+            paint_black_bits(line, from, count);
+        }
+    };
     bit_accumulator acc(in);
     int32_t position = sink.position;
     int32_t length = 0;
@@ -801,7 +838,7 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
     const code_node *next = black ? black_tree : white_tree;
     if (black && whole_run<BLACK>(acc.bits, length, bits) && position + length <= width) {
         acc.consume(bits);
-        paint_black(line, position, length);
+        paint_black(position, length);
         position += length;
         if (report)
             cb.run(cb.user, -length);
@@ -823,11 +860,15 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
                 break;
             }
             acc.consume(bits);
-            paint_black(line, position, length);
+            paint_black(position, length);
             position += length;
             if (report)
                 cb.run(cb.user, -length);
         }
+    if (spans)
+        sink.span_count = static_cast<int>(out - sink_span_line(sink));
+    if (acc.pos() != in.pos)
+        sink.line_runs = true;
     in.pos = acc.pos();
     sink.position = position;
     return next;
@@ -854,8 +895,12 @@ int fast_MH(t4dec_context &ctx, const unsigned char *data, int length, int32_t w
         if (node != sync_chain && sink.bytes_per_line == bytes && !sink.skipping &&
             !sink.makeup_pending) {
             const bool black = node == black_tree;
-            node = cb.run != nullptr ? mh_runs<true>(sink, in, width, cb, black)
-                                     : mh_runs<false>(sink, in, width, cb, black);
+            if (cb.spans != nullptr)
+                node = sink.spans ? mh_runs<false, true>(sink, in, width, cb, black) : node;
+            else if (cb.run != nullptr)
+                node = mh_runs<true, false>(sink, in, width, cb, black);
+            else
+                node = mh_runs<false, false>(sink, in, width, cb, black);
         }
         const code_node *root = node;
         if (!read_token(in, node, false, t))
@@ -863,6 +908,7 @@ int fast_MH(t4dec_context &ctx, const unsigned char *data, int length, int32_t w
         node = mh_next_root(root, t.value);
         sink_token(sink, cb, width, t.value);
     }
+    sink_finish_spans(sink, cb);
     // Clean: the data stopped between lines, not inside a run or line.
     cb.report->clean = cb.report->concealed == 0 && sink_between_lines(sink) ? 1 : 0;
     return 1;
@@ -894,11 +940,13 @@ int fast_MR(t4dec_context &, const unsigned char *data, int length, int32_t widt
             break;
         if (!mr_token(d, token)) {
             report.clean = report.concealed == 0 ? 1 : 0;  // ended by its RTC
+            hand_over_open_line(d.cs);
             return 1;
         }
     }
     report.clean = report.concealed == 0 && d.cs.a0 < 0 ? 1 : 0;
     close_partial_line(d.cs, false);
+    hand_over_open_line(d.cs);
     return 1;
 }
 
@@ -930,8 +978,10 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
         if (!read_token(in, node, true, token))
             break;
         if (cs.horizontal_runs > 0) {
-            if (horizontal_run(cs, token.value) == step_result::line_error)
+            if (horizontal_run(cs, token.value) == step_result::line_error) {
+                hand_over_open_line(cs);
                 return 0;
+            }
         } else if (token.tagged_eol) {
             if (++eol_count == EOFB_EOLS) {
                 report.clean = 1;
@@ -939,8 +989,10 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
             }
         } else {
             eol_count = 0;
-            if (coding_mode_step(cs, token.value) == step_result::line_error)
+            if (coding_mode_step(cs, token.value) == step_result::line_error) {
+                hand_over_open_line(cs);
                 return 0;
+            }
         }
         if (cs.horizontal_runs == 0 && cs.a0 >= cs.width) {
             report_coding_line(cs);

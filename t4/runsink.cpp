@@ -19,18 +19,28 @@ byte_buffer alloc_cleared(std::size_t bytes)
 
 namespace {
 
-bool sink_ensure_buffer(sink_state &sink, int bytes_per_line)
+bool sink_ensure_buffer(sink_state &sink, int bytes_per_line, bool spans)
 {
-    if (sink.buffer && sink.bytes_per_line == bytes_per_line)
-        return true;
-    sink.buffer.reset();
-    sink.bytes_per_line = 0;
-    sink.buffer = alloc_cleared(2 * static_cast<std::size_t>(bytes_per_line));
-    if (!sink.buffer) {
-        std::fprintf(stderr, "putrunlen: allocation error, %d\n", errno);
-        return false;
+    if (!sink.buffer || sink.bytes_per_line != bytes_per_line) {
+        sink.buffer.reset();
+        sink.spans.reset();
+        sink.bytes_per_line = 0;
+        sink.buffer = alloc_cleared(2 * static_cast<std::size_t>(bytes_per_line));
+        if (!sink.buffer) {
+            std::fprintf(stderr, "putrunlen: allocation error, %d\n", errno);
+            return false;
+        }
+        sink.bytes_per_line = bytes_per_line;
     }
-    sink.bytes_per_line = bytes_per_line;
+    if (spans && !sink.spans) {  // no two runs touch: at most one pair a two pixels
+        sink.spans.reset(static_cast<int16_t *>(
+            std::malloc((8 * static_cast<std::size_t>(bytes_per_line) + 4) * sizeof(int16_t))));
+        if (!sink.spans) {
+            std::fprintf(stderr, "putrunlen: allocation error, %d\n", errno);
+            return false;
+        }
+        sink.spans[0] = -1;
+    }
     return true;
 }
 
@@ -39,31 +49,42 @@ bool sink_ensure_buffer(sink_state &sink, int bytes_per_line)
 void sink_close_line(sink_state &sink, const callbacks &cb, const unsigned char *shown)
 {
     const int bytes = sink.bytes_per_line;
-    cb.line_of(shown, bytes);
+    if (cb.spans != nullptr) {
+        cb.spans_of(sink_span_line(sink), sink.span_count, true, sink.line_runs);
+        sink.span_count = 0;
+        sink.line_runs = false;
+    } else {
+        cb.line_of(shown, bytes);
+    }
     cb.end_of_line();
     sink.position = 0;
     sink.makeup_sum = 0;
     sink.makeup_pending = false;
-    std::memset(sink.buffer.get(), 0, static_cast<std::size_t>(bytes));
+    if (cb.spans == nullptr)  // span lines leave the bitmap alone
+        std::memset(sink.buffer.get(), 0, static_cast<std::size_t>(bytes));
 }
 
 void sink_line_error(sink_state &sink, const callbacks &cb, int32_t width)
 {
     ++cb.report->concealed;
     sink.skipping = true;
-    if (sink.position < width)
+    if (sink.position < width) {
         cb.run_of(width - sink.position);
+        sink.line_runs = true;
+    }
     sink_close_line(sink, cb, sink.buffer.get() + sink.bytes_per_line);
 }
 
 void sink_end_of_line(sink_state &sink, const callbacks &cb, int32_t width)
 {
     unsigned char *assembled = sink.buffer.get();
-    if (sink.position < width)
+    if (sink.position < width) {
         cb.run_of(width - sink.position);  // the rest stays white; not kept as complete
-    else
+        sink.line_runs = true;
+    } else if (cb.spans == nullptr) {
         std::memcpy(assembled + sink.bytes_per_line, assembled,
                     static_cast<std::size_t>(sink.bytes_per_line));
+    }
     sink_close_line(sink, cb, assembled);
 }
 
@@ -75,9 +96,12 @@ void sink_place_run(sink_state &sink, const callbacks &cb, int32_t width, int64_
         sink_line_error(sink, cb, width);
         return;
     }
-    if (run < 0)
+    if (run < 0 && cb.spans != nullptr)
+        sink_add_span(sink, sink.position, static_cast<int32_t>(length));
+    else if (run < 0)
         set_bit_run(sink.buffer.get(), static_cast<short>(sink.position),
                     static_cast<int>(length), 1);
+    sink.line_runs = true;
     sink.position += static_cast<int32_t>(length);
     sink.makeup_sum = 0;
     sink.makeup_pending = false;
@@ -112,11 +136,22 @@ void sink_reset(sink_state &sink)
     sink.makeup_sum = 0;
     sink.makeup_pending = false;
     sink.buffer.reset();
+    sink.spans.reset();
+    sink.span_count = 0;
+    sink.line_runs = false;
+}
+
+void sink_finish_spans(sink_state &sink, const callbacks &cb)
+{
+    if (cb.spans != nullptr && sink.line_runs)
+        cb.spans_of(sink_span_line(sink), sink.span_count, false, true);
+    sink.span_count = 0;
+    sink.line_runs = false;
 }
 
 void sink_token(sink_state &sink, const callbacks &cb, int32_t width, int32_t run)
 {
-    if (!valid_width(width) || !sink_ensure_buffer(sink, bytes_for(width)))
+    if (!valid_width(width) || !sink_ensure_buffer(sink, bytes_for(width), cb.spans != nullptr))
         return;
     if (sink.skipping) {
         if (run == RUN_EOL)

@@ -53,6 +53,21 @@ int decode_default(decoder_fn decoder, const unsigned char *data, int length, in
     return decoder(module.context, data, length, width, forwarding(plain));
 }
 
+int decode_on(t4dec_context &ctx, const unsigned char *data, int length, int mode,
+              const callbacks &cb)
+{
+    switch (mode) {
+    case 0:
+        return fast_MH(ctx, data, length, ctx.width, cb);
+    case 1:
+        return fast_MR(ctx, data, length, ctx.width, cb);
+    case 3:
+        return fast_MMR(ctx, data, length, ctx.width, cb);
+    default:
+        return 0;
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -131,17 +146,16 @@ int t4dec_decode_ctx(t4dec_context *ctx, const unsigned char *data, int length, 
 {
     if (ctx == nullptr)
         return 0;
-    const callbacks cb{run, line, eol, user, &ctx->report};
-    switch (mode) {
-    case 0:
-        return fast_MH(*ctx, data, length, ctx->width, cb);
-    case 1:
-        return fast_MR(*ctx, data, length, ctx->width, cb);
-    case 3:
-        return fast_MMR(*ctx, data, length, ctx->width, cb);
-    default:
+    return decode_on(*ctx, data, length, mode, callbacks{run, line, eol, user, &ctx->report});
+}
+
+int t4dec_decode_spans_ctx(t4dec_context *ctx, const unsigned char *data, int length, int mode,
+                           t4dec_spans_fn spans, void *user)
+{
+    if (ctx == nullptr)
         return 0;
-    }
+    return decode_on(*ctx, data, length, mode,
+                     callbacks{nullptr, nullptr, nullptr, user, &ctx->report, spans});
 }
 
 void t4dec_context_report(const t4dec_context *ctx, t4dec_report *out)

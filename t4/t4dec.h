@@ -47,6 +47,18 @@ typedef void (*t4dec_eol_fn)(void *user);
 /* As t4dec_decode, on ctx's own state; each callback gets `user`; any callback may be null. */
 int t4dec_decode_ctx(t4dec_context *ctx, const unsigned char *data, int length, int mode,
                      t4dec_run_fn, t4dec_line_fn, t4dec_eol_fn, void *user);
+// Lines whole, for painters that want no call a run: t4dec_decode_spans_ctx
+// hands over each line that t4dec_decode_ctx would give as runs and an end
+// of line, once, as its black runs. `spans` holds `count` (even) ascending
+// pixel positions from the line's start: black runs [spans[0], spans[1]),
+// [spans[2], spans[3]), ..., no two touching, the empty runs dropped. LINE_ENDED
+// says the end of line came; LINE_HAD_RUNS that any run came, even one of no
+// pixels. Runs after the last end of line come in a last call without
+// LINE_ENDED. Decoding, results and report are those of t4dec_decode_ctx.
+enum { T4DEC_LINE_ENDED = 1, T4DEC_LINE_HAD_RUNS = 2 };
+typedef void (*t4dec_spans_fn)(void *user, const int16_t *spans, int count, int flags);
+int t4dec_decode_spans_ctx(t4dec_context *ctx, const unsigned char *data, int length, int mode,
+                           t4dec_spans_fn spans, void *user);
 // What the context's last decoding saw, as t4dec_get_report.
 void t4dec_context_report(const t4dec_context *ctx, t4dec_report *out);
 

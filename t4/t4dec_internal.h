@@ -44,6 +44,7 @@ struct callbacks {
     t4dec_eol_fn eol;
     void *user;
     t4dec_report *report;
+    t4dec_spans_fn spans = nullptr;  // lines whole instead of runs and ends of line
 
     void run_of(int32_t value) const
     {
@@ -61,7 +62,17 @@ struct callbacks {
         if (eol != nullptr)
             eol(user);
     }
-    bool none() const { return run == nullptr && line == nullptr && eol == nullptr; }
+    bool none() const
+    {
+        return run == nullptr && line == nullptr && eol == nullptr && spans == nullptr;
+    }
+    // A line's black runs to the span callback: `count` positions of a
+    // change array, which ends black at at[count] when the count is odd.
+    void spans_of(const int16_t *at, int count, bool ended, bool had_runs) const
+    {
+        spans(user, at, count + (count & 1),
+              (ended ? T4DEC_LINE_ENDED : 0) | (had_runs ? T4DEC_LINE_HAD_RUNS : 0));
+    }
 };
 
 // The run sink of the one-dimensional decoder. Its state outlives a decoder
@@ -73,11 +84,39 @@ struct sink_state {
     int32_t makeup_sum = 0;
     bool makeup_pending = false;
     byte_buffer buffer;          // [0, B): line being assembled; [B, 2B): last complete line
+    // When lines go out as spans: the black runs of the line being
+    // assembled, which the bitmap then does not keep, and whether any run
+    // came since the last end of line.
+    std::unique_ptr<int16_t[], free_deleter> spans;
+    int span_count = 0;
+    bool line_runs = false;
 };
 
 void sink_reset(sink_state &sink);
 // One run or RUN_EOL token for lines of `width` pixels.
 void sink_token(sink_state &sink, const callbacks &cb, int32_t width, int32_t run);
+// Adds a change at x to a change array whose entry before the first is
+// below any x: a change at the last one's place cancels it, so runs of no
+// pixels and touching runs leave nothing behind.
+inline void flip_at(int16_t *&out, int32_t x)
+{
+    *out = static_cast<int16_t>(x);
+    out += x == out[-1] ? -1 : 1;
+}
+
+// The span line: black runs of the line being assembled, after a -1.
+inline int16_t *sink_span_line(sink_state &sink) { return sink.spans.get() + 1; }
+
+// Adds black pixels [from, from + length) to the span line.
+inline void sink_add_span(sink_state &sink, int32_t from, int32_t length)
+{
+    int16_t *out = sink_span_line(sink) + sink.span_count;
+    flip_at(out, from);
+    flip_at(out, from + length);
+    sink.span_count = static_cast<int>(out - sink_span_line(sink));
+}
+// Hands runs that came after the last end of line to the span callback.
+void sink_finish_spans(sink_state &sink, const callbacks &cb);
 // True when the data stopped between lines.
 inline bool sink_between_lines(const sink_state &sink)
 {

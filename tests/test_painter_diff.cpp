@@ -3,6 +3,7 @@
 // damaged coded pages, must leave the same bitmap, counters and growth.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -160,10 +161,13 @@ TEST_F(PainterDiff, LinesPastTheCap)
         }
 }
 
-// Runs from the decoder, as the converter gets them.
+// Runs from the decoder to both painters; or the runs to the reference
+// painter and the same decoding's whole lines to the converter's.
 refpainter::player *decoding_player;
 void both_paint(int32_t n) { decoding_player->run(n); }
 void both_end_line() { decoding_player->eol(); }
+void reference_paint(void *, int32_t n) { decoding_player->reference_run(n); }
+void reference_end_line(void *) { decoding_player->reference_eol(); }
 
 std::vector<uint8_t> damaged(std::vector<uint8_t> data, std::mt19937 &pick)
 {
@@ -182,6 +186,10 @@ TEST_F(PainterDiff, DecodedPagesCleanAndDamaged)
     testpages::page text = testpages::text_page(700, 3);
     pages.push_back({0, faxbuilder::mh_page(text, true)});
     pages.push_back({0, faxbuilder::mh_page(testpages::worst_case_page(), false)});
+    // Long and white at the end: lines of white runs alone must grow the bitmap.
+    testpages::page tall = testpages::text_page(5200, 4);
+    std::fill(tall.lines.begin() + 200, tall.lines.end(), testpages::white_line());
+    pages.push_back({0, faxbuilder::mh_page(tall, true)});
     if (tifforacle::available()) {
         pages.push_back({1, tiff_encode(text, 1, 4)});
         pages.push_back({3, tiff_encode(text, 3)});
@@ -193,19 +201,31 @@ TEST_F(PainterDiff, DecodedPagesCleanAndDamaged)
         for (int copy = 0; copy < 4; ++copy)
             pages.push_back({pages[i].first, damaged(pages[i].second, pick)});
 
-    for (const config &c : kConfigs) {
-        refpainter::player p;
-        decoding_player = &p;
-        p.start(c.output_resolution, c.input_resolution, c.seed);
-        for (std::size_t i = 0; i < pages.size(); ++i) {
-            const auto &[mode, data] = pages[i];
-            t4dec_decode(data.data(), static_cast<int>(data.size() & ~std::size_t{1}), mode, both_paint, nullptr,
-                         both_end_line);
-            p.next_page(i % 3 == 0);
+    t4dec_context *ctx = t4dec_context_new(1728);
+    ASSERT_NE(ctx, nullptr);
+    for (bool whole_lines : {false, true})
+        for (const config &c : kConfigs) {
+            refpainter::player p;
+            decoding_player = &p;
+            p.start(c.output_resolution, c.input_resolution, c.seed);
+            for (std::size_t i = 0; i < pages.size(); ++i) {
+                const auto &[mode, data] = pages[i];
+                const int length = static_cast<int>(data.size() & ~std::size_t{1});
+                if (whole_lines) {
+                    t4dec_decode_ctx(ctx, data.data(), length, mode, reference_paint, nullptr,
+                                     reference_end_line, nullptr);
+                    t4dec_decode_spans_ctx(ctx, data.data(), length, mode, paint_line_spans, nullptr);
+                    p.check_lines();
+                } else {
+                    t4dec_decode(data.data(), length, mode, both_paint, nullptr, both_end_line);
+                }
+                p.next_page(i % 3 == 0);
+            }
+            decoding_player = nullptr;
+            EXPECT_EQ(p.finish(), "") << c.output_resolution << "/" << c.input_resolution << "/"
+                                      << c.seed << (whole_lines ? " whole lines" : "");
         }
-        decoding_player = nullptr;
-        EXPECT_EQ(p.finish(), "") << c.output_resolution << "/" << c.input_resolution << "/" << c.seed;
-    }
+    t4dec_context_free(ctx);
 }
 
 // A line far beyond any memory makes the growth fail at its first run, white

@@ -26,7 +26,7 @@ using bytes = std::vector<uint8_t>;
 
 constexpr int MODES[] = {0, 1, 3};
 constexpr unsigned CALLBACK_SETS[] = {decdiff::ALL, decdiff::LINE, decdiff::RUN | decdiff::EOL,
-                                      decdiff::EOL};
+                                      decdiff::EOL, decdiff::SPANS};
 
 std::string differ(const bytes &data, int mode, int width = 1728, unsigned set = decdiff::ALL)
 {
@@ -153,8 +153,10 @@ TEST(FastDecoderSameness, OraclePagesWithEveryCallbackSetAndOtherWidths)
         for (unsigned set : CALLBACK_SETS)
             ASSERT_EQ(differ(p.data, p.mode, 1728, set), "");
         // Read as other widths the same data is a stream of line errors.
-        for (int width : {1, 9, 1000, 1729, 2048})
+        for (int width : {1, 9, 1000, 1729, 2048}) {
             ASSERT_EQ(differ(p.data, p.mode, width), "");
+            ASSERT_EQ(differ(p.data, p.mode, width, decdiff::SPANS), "");
+        }
     }
 }
 
@@ -168,15 +170,15 @@ void check_damaged(const coded_page &p, uint32_t seed, int flips)
         d[rng() % size] ^= static_cast<uint8_t>(1u << (rng() % 8));
         if (i % 3 == 0)
             d[rng() % size] ^= static_cast<uint8_t>(1u << (rng() % 8));
-        ASSERT_EQ(differ(d, p.mode, 1728, i % 2 ? decdiff::ALL : decdiff::RUN | decdiff::EOL), "")
-            << "flip " << i;
+        ASSERT_EQ(differ(d, p.mode, 1728, CALLBACK_SETS[i % 5]), "") << "flip " << i;
     }
     for (int i = 0; i < flips / 4; ++i) {
         bytes d = p.data;
         const uint32_t at = rng() % size;
         const uint32_t n = std::min<uint32_t>(size - at, 1 + static_cast<uint32_t>(rng() % 40));
         std::fill_n(d.begin() + at, n, i % 2 ? 0x00 : 0xFF);
-        ASSERT_EQ(differ(d, p.mode), "") << "stretch " << i;
+        ASSERT_EQ(differ(d, p.mode, 1728, i % 2 ? decdiff::ALL : decdiff::SPANS), "")
+            << "stretch " << i;
     }
 }
 
@@ -210,6 +212,7 @@ TEST(FastDecoderSameness, TruncatedAtEveryLength)
         for (std::size_t n = 0; n <= p.data.size(); ++n) {
             const bytes d(p.data.begin(), p.data.begin() + static_cast<long>(n));
             ASSERT_EQ(differ(d, p.mode), "") << "length " << n;
+            ASSERT_EQ(differ(d, p.mode, 1728, decdiff::SPANS), "") << "length " << n;
         }
 }
 
@@ -254,7 +257,7 @@ TEST(FastDecoderSameness, RandomCodeStreamsAtSeveralWidths)
         for (int i = 0; i < 400; ++i) {
             const int mode = MODES[i % 3];
             const bytes d = random_stream(rng, mode, width);
-            ASSERT_EQ(differ(d, mode, width, CALLBACK_SETS[i % 4]), "") << "stream " << i;
+            ASSERT_EQ(differ(d, mode, width, CALLBACK_SETS[i % 5]), "") << "stream " << i;
         }
     }
 }
@@ -285,7 +288,8 @@ TEST(FastDecoderSameness, RandomBytes)
                 b &= static_cast<uint8_t>(rng());
         }
         const int width = i % 5 == 0 ? 1 + static_cast<int>(rng() % 64) : 1728;
-        ASSERT_EQ(differ(d, MODES[i % 3], width), "") << "input " << i;
+        ASSERT_EQ(differ(d, MODES[i % 3], width, i % 2 ? decdiff::ALL : decdiff::SPANS), "")
+            << "input " << i;
     }
 }
 

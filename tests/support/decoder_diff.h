@@ -15,13 +15,16 @@
 
 namespace decdiff {
 
-// Which callbacks are given (the decoders skip work for absent ones).
-enum callback_set : unsigned { RUN = 1, LINE = 2, EOL = 4, ALL = 7 };
+// Which callbacks are given (the decoders skip work for absent ones). SPANS
+// decodes to whole lines on one side and, on the reference side, turns runs
+// and ends of line into the lines they paint.
+enum callback_set : unsigned { RUN = 1, LINE = 2, EOL = 4, ALL = 7, SPANS = 8 };
 
 struct outcome {
     int result = 0;
     t4dec_report report{};
-    std::vector<int32_t> events;  // run: 1 v; line: 2 n bytes...; eol: 3; sink flush: 4
+    // run: 1 v; line: 2 n bytes...; eol: 3; sink flush: 4; spans: 5 flags n positions...
+    std::vector<int32_t> events;
     std::size_t flush_at = 0;     // of the flush marker
 };
 
@@ -42,6 +45,52 @@ inline void on_line(void *user, const unsigned char *line, int bytes_per_line)
 
 inline void on_eol(void *user) { static_cast<std::vector<int32_t> *>(user)->push_back(3); }
 
+inline void on_spans(void *user, const int16_t *spans, int count, int flags)
+{
+    auto &e = *static_cast<std::vector<int32_t> *>(user);
+    e.push_back(5);
+    e.push_back(flags);
+    e.push_back(count);
+    e.insert(e.end(), spans, spans + count);
+}
+
+// Runs and ends of line gathered into what the span callback says of them:
+// each line's black runs laid end to end from 0, touching ones joined.
+struct span_lines {
+    std::vector<int32_t> *events = nullptr;
+    std::vector<int32_t> line;
+    int64_t position = 0;
+    bool runs = false;
+
+    void hand_over(int flags)
+    {
+        events->push_back(5);
+        events->push_back(flags | (runs ? T4DEC_LINE_HAD_RUNS : 0));
+        events->push_back(static_cast<int32_t>(line.size()));
+        events->insert(events->end(), line.begin(), line.end());
+        line.clear();
+        position = 0;
+        runs = false;
+    }
+};
+
+inline void run_to_spans(void *user, int32_t run)
+{
+    auto &s = *static_cast<span_lines *>(user);
+    const int64_t length = run < 0 ? -static_cast<int64_t>(run) : run;
+    s.runs = true;
+    if (run < 0 && length > 0) {
+        if (!s.line.empty() && s.line.back() == s.position)
+            s.line.back() = static_cast<int32_t>(s.position + length);
+        else
+            s.line.insert(s.line.end(), {static_cast<int32_t>(s.position),
+                                         static_cast<int32_t>(s.position + length)});
+    }
+    s.position += length;
+}
+
+inline void eol_to_spans(void *user) { static_cast<span_lines *>(user)->hand_over(T4DEC_LINE_ENDED); }
+
 inline outcome decode(bool reference, const unsigned char *data, int length, int mode, int width,
                       unsigned set = ALL)
 {
@@ -53,6 +102,21 @@ inline outcome decode(bool reference, const unsigned char *data, int length, int
     const t4dec_line_fn line = (set & LINE) != 0 ? on_line : nullptr;
     const t4dec_eol_fn eol = (set & EOL) != 0 ? on_eol : nullptr;
     void *user = &out.events;
+    if (set == SPANS) {
+        if (reference) {
+            span_lines lines;
+            lines.events = &out.events;
+            out.result = t4dec_reference_decode_ctx(ctx, data, length, mode, run_to_spans, nullptr,
+                                                    eol_to_spans, &lines);
+            if (lines.runs)
+                lines.hand_over(0);
+        } else {
+            out.result = t4dec_decode_spans_ctx(ctx, data, length, mode, on_spans, user);
+        }
+        t4dec_context_report(ctx, &out.report);
+        t4dec_context_free(ctx);
+        return out;
+    }
     const auto decoder = reference ? t4dec_reference_decode_ctx : t4dec_decode_ctx;
     out.result = decoder(ctx, data, length, mode, run, line, eol, user);
     t4dec_context_report(ctx, &out.report);
