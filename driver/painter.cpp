@@ -278,6 +278,8 @@ template <bool toggled = false>
         p.bits[w] = 0;
         return v;
     };
+    if (toggled)
+        p.bits[LINE_WORDS] = 0;
     if (p.halve_pixels) {
         for (int w = 0; w < LINE_WORDS; ++w)
             if (uint64_t v = take(w)) {
@@ -429,6 +431,12 @@ void paint_ended_line(pelmorin_state &s, const int16_t *spans, int count)
     gather_line(s);
     const auto toggle = [&p](int x) { p.bits[x >> 6] ^= FROM_MASK[x & 63]; };
     const int shift = p.shift;
+    if (shift == 0) {
+        for (int i = 0; i < count; ++i)
+            toggle(spans[i]);
+        paint_gathered_line<true>(s);
+        return;
+    }
     for (int i = 0; i < count; i += 2) {
         int from = spans[i] - shift;
         if (from < 0)

@@ -57,7 +57,9 @@ struct byte_span {
 // rotated, and reach the bitmap's rows at once at the line's end; lines
 // without black never touch the bitmap.
 struct painter_line {
-    uint64_t bits[LINE_WORDS] = {};  // input pixel x: word x / 64, bit 63 - x % 64
+    // Input pixel x: word x / 64, bit 63 - x % 64; the last word takes a
+    // toggle at the line's end.
+    uint64_t bits[LINE_WORDS + 1] = {};
     // The line whose black is gathering in `bits` (all zero otherwise), or -1.
     int64_t black_line = -1;
     int shift = 0;                   // its rotation

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/pelmorin.h"
+#include "t4/t4dec.h"
 
 namespace refpainter {
 
@@ -208,12 +209,16 @@ public:
         check_counters("end of line", 0);
     }
 
-    // The painters fed apart: the reference one a decoding's runs and ends
-    // of line, the converter's the same decoding's whole lines. Then the
-    // counts must agree (a line's position lives only inside it).
-    void reference_run(int32_t n) { paint_run(ref_, n); }
-    void reference_eol() { end_of_line(ref_); }
-    void check_lines() { check_counters("lines", 0, false); }
+    // A coded page as the converter decodes it: the reference painter takes
+    // the decoding's runs and ends of line, the converter's painter the same
+    // decoding's lines whole. Then the counts must agree (a line's position
+    // lives only inside it).
+    void decode_whole_lines(t4dec_context *ctx, const unsigned char *data, int length, int mode)
+    {
+        t4dec_decode_ctx(ctx, data, length, mode, reference_run, nullptr, reference_eol, &ref_);
+        t4dec_decode_spans_ctx(ctx, data, length, mode, paint_line_spans, nullptr);
+        check_counters("lines", 0, false);
+    }
 
     int64_t line_count() const { return ref_.line_count; }
     bool failed() const { return ref_.failed; }
@@ -227,6 +232,9 @@ public:
     }
 
 private:
+    static void reference_run(void *s, int32_t n) { paint_run(*static_cast<state *>(s), n); }
+    static void reference_eol(void *s) { end_of_line(*static_cast<state *>(s)); }
+
     static constexpr int64_t kMaxLines = 12000;  // past the first growth step in most mappings
 
     void begin()
