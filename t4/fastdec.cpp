@@ -813,8 +813,10 @@ bool mr_token(mr_decoder &d, code_token t)
 // MH runs straight into the sink's line while each is a whole run that fits;
 // stops before anything else. A round takes a white and a black run from one
 // window: two whole runs need at most 52 bits. Black goes into the sink's
-// bitmap, or its span line when lines go out as spans. Returns the tree of
-// the colour that comes next.
+// bitmap, or its span line when lines go out as spans; then an EOL is taken
+// here too, as the sink takes it: with no pad run reported and no bitmap
+// kept, only the span line goes out. Returns the tree of the colour that
+// comes next.
 template <bool report, bool spans>
 const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const callbacks &cb,
                          bool black)
@@ -822,7 +824,8 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
     if (!in.fast())
         return black ? black_tree : white_tree;
     unsigned char *line = sink.buffer.get();  // the last complete line follows it
-    int16_t *out = spans ? sink_span_line(sink) + sink.span_count : nullptr;
+    int16_t *const span_line = spans ? sink_span_line(sink) : nullptr;
+    int16_t *out = spans ? span_line + sink.span_count : nullptr;
     const auto paint_black = [&](int32_t from, int32_t count) {
         if (spans) {
             flip_at(out, from);
@@ -833,6 +836,21 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
     };
     bit_accumulator acc(in);
     int32_t position = sink.position;
+    bool runs = sink.line_runs;
+    // An EOL (eleven or more zeros and a 1, none of them past the window's
+    // data) where a run code should be.
+    const auto end_of_line = [&](uint64_t w) {
+        const int zeros = std::countr_zero(w);
+        if (!spans || zeros < FILL_ZEROS || zeros > MAX_COUNTED_ZEROS)
+            return false;
+        acc.consume(zeros + 1);
+        cb.spans_of(span_line, static_cast<int>(out - span_line), true, runs || position < width);
+        ++cb.report->lines;
+        out = span_line;
+        runs = false;
+        position = 0;
+        return true;
+    };
     int32_t length = 0;
     int bits = 0;
     const code_node *next = black ? black_tree : white_tree;
@@ -840,8 +858,11 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
         acc.consume(bits);
         paint_black(position, length);
         position += length;
+        runs = true;
         if (report)
             cb.run(cb.user, -length);
+        next = white_tree;
+    } else if (black && end_of_line(acc.bits)) {
         next = white_tree;
     }
     if (next == white_tree)
@@ -849,14 +870,22 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
             const uint64_t w = acc.bits;
             int32_t white = 0;
             int white_bits = 0;
-            if (!whole_run<WHITE>(w, white, white_bits) || position + white > width)
+            if (!whole_run<WHITE>(w, white, white_bits) || position + white > width) {
+                if (end_of_line(w))
+                    continue;
                 break;
+            }
             acc.consume(white_bits);
             position += white;
+            runs = true;
             if (report)
                 cb.run(cb.user, white);
             if (!whole_run<BLACK>(w >> white_bits, length, bits) || position + length > width) {
                 next = black_tree;
+                if (acc.fill() && end_of_line(acc.bits)) {
+                    next = white_tree;
+                    continue;
+                }
                 break;
             }
             acc.consume(bits);
@@ -866,9 +895,8 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
                 cb.run(cb.user, -length);
         }
     if (spans)
-        sink.span_count = static_cast<int>(out - sink_span_line(sink));
-    if (acc.pos() != in.pos)
-        sink.line_runs = true;
+        sink.span_count = static_cast<int>(out - span_line);
+    sink.line_runs = runs;
     in.pos = acc.pos();
     sink.position = position;
     return next;
