@@ -495,7 +495,8 @@ inline void report_run(const callbacks &cb, int32_t length, int colour)
 // in white: b1 is the first entry (a search from 0 takes pixel 0 itself).
 // Each step returns false when the loop must stop: a code left to the token
 // path (nothing taken), the line full, or a0 at 0 in black, where the legacy
-// start-of-line choice is the token path's.
+// start-of-line choice is the token path's. In MMR a full line ends here
+// and the next begins, as the MMR loop would end and begin them.
 template <bool report>
 struct fast_2d_line {
     const int16_t *b1;
@@ -505,6 +506,29 @@ struct fast_2d_line {
     bit_accumulator acc;
     int32_t a0;
     int colour;
+    coding_state *lines = nullptr;  // set when full lines end here
+    int64_t line_start = -1;        // where the last line begun here starts
+
+    bool next_line()
+    {
+        if (lines == nullptr || a0 < width)
+            return false;
+        coding_state &cs = *lines;
+        leave_toggles(cs.coding, out, a0);
+        cs.a0 = static_cast<int16_t>(a0);
+        cs.colour = colour;
+        cs.line_runs = true;  // the code that filled it
+        report_coding_line(cs);
+        cs.cb.end_of_line();
+        finish_line(cs);
+        // At the start of a line a0 of -1 is 0 here.
+        b1 = cs.reference.at;
+        out = cs.coding.at;
+        a0 = 0;
+        colour = WHITE;
+        line_start = acc.pos();
+        return true;
+    }
 
     bool next_b1()
     {
@@ -602,7 +626,7 @@ struct fast_2d_line {
         while (acc.fill()) {
             const uint64_t w = acc.bits;
             if ((w & 1) != 0) {
-                if (!v0_codes(w))
+                if (!v0_codes(w) && !next_line())
                     return;
                 continue;
             }
@@ -613,15 +637,16 @@ struct fast_2d_line {
                                    ? (colour == WHITE ? horizontal<WHITE>(m, w)
                                                       : horizontal<BLACK>(m, w))
                                    : false;
-            if (!go_on)
+            if (!go_on && !next_line())
                 return;
         }
     }
 };
 
-// True when any code was taken.
+// True when any code was taken. `end_lines`: MMR, whose full lines end in
+// the loop.
 template <bool report>
-bool fast_2d(coding_state &cs, bit_cursor &in)
+bool fast_2d(coding_state &cs, bit_cursor &in, bool end_lines)
 {
     if (!in.fast() || cs.a0 >= cs.width || (cs.a0 <= 0 && cs.colour == BLACK))
         return false;  // past the line's end, or the legacy start-of-line choice
@@ -636,11 +661,18 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
     }
     fast_2d_line<report> l{ref + k, cs.width, cs.cb, enter_toggles(cs.coding, a0, cs.colour),
                            bit_accumulator(in), a0, cs.colour};
+    if (end_lines)
+        l.lines = &cs;
     l.decode();
     const int64_t pos = l.acc.pos();
     if (pos == in.pos)
         return false;  // a0 as it was
+    in.pos = pos;
+    if (pos == l.line_start)
+        return true;  // at the start of a line begun here, as finish_line left it
+    cs.line_runs = true;
     // The token path's cursor: every entry before it is at most a0.
+    ref = cs.reference.at;
     cs.cursor = 0;
     if (l.a0 > 0 && l.a0 < l.width) {
         while (*l.b1 <= l.a0)
@@ -650,7 +682,6 @@ bool fast_2d(coding_state &cs, bit_cursor &in)
     leave_toggles(cs.coding, l.out, l.a0);
     cs.a0 = static_cast<int16_t>(l.a0);
     cs.colour = l.colour;
-    in.pos = pos;
     return true;
 }
 
@@ -703,20 +734,18 @@ bool fast_1d(coding_state &cs, bit_cursor &in)
     leave_toggles(cs.coding, r.out, r.a0);
     cs.a0 = static_cast<int16_t>(r.a0);
     cs.colour = colour;
+    cs.line_runs = true;
     in.pos = pos;
     return true;
 }
 
-// Every code the fast loops take gives a run.
-bool fast_codes(coding_state &cs, bit_cursor &in, bool two_dimensional)
+// Every code the fast loops take gives a run: the line has runs.
+bool fast_codes(coding_state &cs, bit_cursor &in, bool two_dimensional, bool end_lines = false)
 {
-    bool taken = false;
     if (two_dimensional)
-        taken = cs.cb.run != nullptr ? fast_2d<true>(cs, in) : fast_2d<false>(cs, in);
-    else
-        taken = cs.cb.run != nullptr ? fast_1d<true>(cs, in) : fast_1d<false>(cs, in);
-    cs.line_runs = cs.line_runs || taken;
-    return taken;
+        return cs.cb.run != nullptr ? fast_2d<true>(cs, in, end_lines)
+                                    : fast_2d<false>(cs, in, end_lines);
+    return cs.cb.run != nullptr ? fast_1d<true>(cs, in) : fast_1d<false>(cs, in);
 }
 
 // ---------------------------------------------------------------------------
@@ -994,7 +1023,7 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
     int eol_count = 0;
     code_token token{};
     for (;;) {
-        if (cs.horizontal_runs == 0 && fast_codes(cs, in, true)) {
+        if (cs.horizontal_runs == 0 && fast_codes(cs, in, true, true)) {
             eol_count = 0;
             if (cs.a0 >= cs.width) {
                 report_coding_line(cs);
