@@ -495,8 +495,11 @@ inline void report_run(const callbacks &cb, int32_t length, int colour)
 // in white: b1 is the first entry (a search from 0 takes pixel 0 itself).
 // Each step returns false when the loop must stop: a code left to the token
 // path (nothing taken), the line full, or a0 at 0 in black, where the legacy
-// start-of-line choice is the token path's. In MMR a full line ends here
-// and the next begins, as the MMR loop would end and begin them.
+// start-of-line choice is the token path's. Lines may end here too, as the
+// decoders' loops would end them, and the next begin: MMR's full lines, and
+// in MR a line at an EOL whose tag says a two-dimensional line follows.
+enum class line_ends : uint8_t { outside, when_full, at_eols };
+
 template <bool report>
 struct fast_2d_line {
     const int16_t *b1;
@@ -506,27 +509,64 @@ struct fast_2d_line {
     bit_accumulator acc;
     int32_t a0;
     int colour;
-    coding_state *lines = nullptr;  // set when full lines end here
-    int64_t line_start = -1;        // where the last line begun here starts
+    coding_state *lines = nullptr;
+    line_ends ends = line_ends::outside;
+    int64_t line_start = -1;  // where the last line begun here starts, or the entry
+    bool after_eol = false;   // that line began after an EOL
 
-    bool next_line()
+    // The line as the coding state holds it, ended; the next starts at a0
+    // -1, which is 0 here.
+    void start_next_line()
     {
-        if (lines == nullptr || a0 < width)
-            return false;
         coding_state &cs = *lines;
-        leave_toggles(cs.coding, out, a0);
-        cs.a0 = static_cast<int16_t>(a0);
-        cs.colour = colour;
-        cs.line_runs = true;  // the code that filled it
-        report_coding_line(cs);
-        cs.cb.end_of_line();
-        finish_line(cs);
-        // At the start of a line a0 of -1 is 0 here.
         b1 = cs.reference.at;
         out = cs.coding.at;
         a0 = 0;
         colour = WHITE;
         line_start = acc.pos();
+    }
+
+    void hand_back()
+    {
+        coding_state &cs = *lines;
+        leave_toggles(cs.coding, out, a0);
+        cs.a0 = static_cast<int16_t>(a0);
+        cs.colour = colour;
+        cs.line_runs = true;  // a code of this line was taken here
+    }
+
+    bool next_line()
+    {
+        if (ends != line_ends::when_full || a0 < width)
+            return false;
+        hand_back();
+        report_coding_line(*lines);
+        lines->cb.end_of_line();
+        finish_line(*lines);
+        start_next_line();
+        return true;
+    }
+
+    // After a code of this line (so the EOL is the first in a row), as
+    // mr_tagged_eol ends a line; an EOL tagged one-dimensional is left.
+    bool eol_here(uint64_t w)
+    {
+        if (ends != line_ends::at_eols || acc.pos() == line_start)
+            return false;
+        const int zeros = std::countr_zero(w);
+        if (zeros < FILL_ZEROS || zeros > MAX_COUNTED_ZEROS || ((w >> (zeros + 1)) & 1) != 0)
+            return false;
+        acc.consume(zeros + 2);
+        hand_back();
+        coding_state &cs = *lines;
+        finish_line(cs);
+        if (cs.cb.spans != nullptr)
+            hand_over_spans(cs, cs.reference, true);
+        else
+            report_reference_line(cs);
+        cs.cb.end_of_line();
+        start_next_line();
+        after_eol = true;
         return true;
     }
 
@@ -637,16 +677,16 @@ struct fast_2d_line {
                                    ? (colour == WHITE ? horizontal<WHITE>(m, w)
                                                       : horizontal<BLACK>(m, w))
                                    : false;
-            if (!go_on && !next_line())
+            if (!go_on && !next_line() && !(m.kind == OTHER && eol_here(w)))
                 return;
         }
     }
 };
 
-// True when any code was taken. `end_lines`: MMR, whose full lines end in
-// the loop.
+// Codes taken: 0 when none was, 2 when the loop stopped just after an EOL
+// it took (one in a row), else 1.
 template <bool report>
-bool fast_2d(coding_state &cs, bit_cursor &in, bool end_lines)
+int fast_2d(coding_state &cs, bit_cursor &in, line_ends ends)
 {
     if (!in.fast() || cs.a0 >= cs.width || (cs.a0 <= 0 && cs.colour == BLACK))
         return false;  // past the line's end, or the legacy start-of-line choice
@@ -661,15 +701,16 @@ bool fast_2d(coding_state &cs, bit_cursor &in, bool end_lines)
     }
     fast_2d_line<report> l{ref + k, cs.width, cs.cb, enter_toggles(cs.coding, a0, cs.colour),
                            bit_accumulator(in), a0, cs.colour};
-    if (end_lines)
-        l.lines = &cs;
+    l.lines = &cs;
+    l.ends = ends;
+    l.line_start = in.pos;
     l.decode();
     const int64_t pos = l.acc.pos();
     if (pos == in.pos)
-        return false;  // a0 as it was
+        return 0;  // a0 as it was
     in.pos = pos;
     if (pos == l.line_start)
-        return true;  // at the start of a line begun here, as finish_line left it
+        return l.after_eol ? 2 : 1;  // at the start of a line begun here, as finish_line left it
     cs.line_runs = true;
     // The token path's cursor: every entry before it is at most a0.
     ref = cs.reference.at;
@@ -682,7 +723,7 @@ bool fast_2d(coding_state &cs, bit_cursor &in, bool end_lines)
     leave_toggles(cs.coding, l.out, l.a0);
     cs.a0 = static_cast<int16_t>(l.a0);
     cs.colour = l.colour;
-    return true;
+    return 1;
 }
 
 // One-dimensional lines of MR: whole runs that fit, a white and a black run
@@ -739,12 +780,11 @@ bool fast_1d(coding_state &cs, bit_cursor &in)
     return true;
 }
 
-// Every code the fast loops take gives a run: the line has runs.
-bool fast_codes(coding_state &cs, bit_cursor &in, bool two_dimensional, bool end_lines = false)
+// As fast_2d; every code the fast loops take gives a run: the line has runs.
+int fast_codes(coding_state &cs, bit_cursor &in, bool two_dimensional, line_ends ends)
 {
     if (two_dimensional)
-        return cs.cb.run != nullptr ? fast_2d<true>(cs, in, end_lines)
-                                    : fast_2d<false>(cs, in, end_lines);
+        return cs.cb.run != nullptr ? fast_2d<true>(cs, in, ends) : fast_2d<false>(cs, in, ends);
     return cs.cb.run != nullptr ? fast_1d<true>(cs, in) : fast_1d<false>(cs, in);
 }
 
@@ -988,10 +1028,13 @@ int fast_MR(t4dec_context &, const unsigned char *data, int length, int32_t widt
     code_token token{};
     for (;;) {
         if (d.synchronised && d.cs.horizontal_runs == 0 && d.cs.run_sum == 0 &&
-            d.node == mr_restart(d) && d.state != mr_line::searching &&
-            fast_codes(d.cs, in, d.state == mr_line::two_dimensional)) {
-            d.eol_count = 0;
-            d.node = mr_restart(d);
+            d.node == mr_restart(d) && d.state != mr_line::searching) {
+            const int taken =
+                fast_codes(d.cs, in, d.state == mr_line::two_dimensional, line_ends::at_eols);
+            if (taken != 0) {
+                d.eol_count = taken == 2 ? 1 : 0;
+                d.node = mr_restart(d);
+            }
         }
         if (!read_token(in, d.node, false, token))
             break;
@@ -1023,7 +1066,7 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
     int eol_count = 0;
     code_token token{};
     for (;;) {
-        if (cs.horizontal_runs == 0 && fast_codes(cs, in, true, true)) {
+        if (cs.horizontal_runs == 0 && fast_codes(cs, in, true, line_ends::when_full) != 0) {
             eol_count = 0;
             if (cs.a0 >= cs.width) {
                 report_coding_line(cs);
