@@ -535,8 +535,11 @@ struct fast_2d_line {
         cs.line_runs = true;  // a code of this line was taken here
     }
 
+    // The line is full: MMR's next begins; in MR an EOL may follow at once.
     bool next_line()
     {
+        if (ends == line_ends::at_eols && a0 >= width)
+            return acc.fill() && eol_here(acc.bits);
         if (ends != line_ends::when_full || a0 < width)
             return false;
         hand_back();
