@@ -940,6 +940,19 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
     if (next == white_tree)
         while (acc.fill()) {
             const uint64_t w = acc.bits;
+            const t4tables::pair_entry pair = t4tables::pairs[w & ((1u << t4tables::PAIR_BITS) - 1)];
+            if (pair.bits != 0 && position + pair.white + pair.black <= width) {
+                acc.consume(pair.bits);
+                runs = true;
+                if (report)
+                    cb.run(cb.user, pair.white);
+                position += pair.white;
+                paint_black(position, pair.black);
+                position += pair.black;
+                if (report)
+                    cb.run(cb.user, -pair.black);
+                continue;
+            }
             int32_t white = 0;
             int white_bits = 0;
             if (!whole_run<WHITE>(w, white, white_bits) || position + white > width) {

@@ -159,4 +159,49 @@ static_assert(!modes.broken, "mode codes do not fit the lookup table");
 inline constexpr const std::array<run_tables, 2> &runs = build::run_sets;
 inline constexpr const mode_table_t &modes = build::modes.table;
 
+// A white terminating code and then a black one, both within the first
+// PAIR_BITS bits: the commonest step of a one-dimensional line, in one lookup.
+constexpr int PAIR_BITS = 11;
+struct pair_entry {
+    uint8_t white;  // length of the white run (terminating: below 64)
+    uint8_t black;  // length of the black run
+    uint8_t bits;   // of both codes; 0: the bits begin no such pair
+    uint8_t white_bits;
+};
+using pair_table = std::array<pair_entry, 1u << PAIR_BITS>;
+
+namespace build {
+
+// The run code of a colour that `bits` begin with, by both tables.
+constexpr code_entry run_code_at(const run_tables &t, std::size_t bits)
+{
+    constexpr std::size_t mask = (1u << RUN_BITS) - 1;
+    const code_entry e = t.primary[bits & mask];
+    return e.kind == SECONDARY ? t.secondary[(bits >> PREFIX_ZEROS) & mask] : e;
+}
+
+constexpr pair_table make_pair_table()
+{
+    pair_table t{};
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        // Bits of the index past PAIR_BITS read as 0: a code found is whole
+        // only if it ends within the index.
+        const code_entry white = run_code_at(run_sets[0], i);
+        if (white.kind != TERMINATING || white.bits >= PAIR_BITS)
+            continue;
+        const code_entry black = run_code_at(run_sets[1], i >> white.bits);
+        if (black.kind != TERMINATING || white.bits + black.bits > PAIR_BITS)
+            continue;
+        t[i] = pair_entry{static_cast<uint8_t>(white.token), static_cast<uint8_t>(-black.token),
+                          static_cast<uint8_t>(white.bits + black.bits), white.bits};
+    }
+    return t;
+}
+
+inline constexpr pair_table pair_set = make_pair_table();
+
+}  // namespace build
+
+inline constexpr const pair_table &pairs = build::pair_set;
+
 }  // namespace t4tables

@@ -134,6 +134,41 @@ TEST(FastDecoderTables, EveryCodeFromEveryRootDecodesAsTheGraphWalkDoes)
     }
 }
 
+// The pair table holds exactly the white-then-black terminating code pairs
+// that the graph walk finds within its index bits.
+TEST(FastDecoderTables, PairsAreTheWalksOfAWhiteAndABlackCode)
+{
+    // The code from `root` at bit `from` of `bits`: its token and end, or end -1.
+    auto walk = [](const code_node *root, uint32_t bits, int from) {
+        const code_node *node = root;
+        for (int at = from; at < t4tables::PAIR_BITS; ++at) {
+            node = code_successor(node, (bits >> at) & 1);
+            if (node == nullptr || node == sync_chain || node == tag_node)
+                break;
+            if (code_is_leaf(node))
+                return std::pair<int, int>{node->token, at + 1};
+        }
+        return std::pair<int, int>{0, -1};
+    };
+    int pairs = 0;
+    for (uint32_t bits = 0; bits < (1u << t4tables::PAIR_BITS); ++bits) {
+        const t4tables::pair_entry e = t4tables::pairs[bits];
+        const auto [white, white_end] = walk(white_tree, bits, 0);
+        const bool white_ok = white_end > 0 && white >= 0 && white <= 63;
+        const auto [black, end] = white_ok ? walk(black_tree, bits, white_end) : std::pair<int, int>{0, -1};
+        if (!white_ok || end < 0 || black > 0 || black < -63) {
+            ASSERT_EQ(e.bits, 0) << bits;
+            continue;
+        }
+        ++pairs;
+        ASSERT_EQ(e.white, white) << bits;
+        ASSERT_EQ(e.black, -black) << bits;
+        ASSERT_EQ(e.white_bits, white_end) << bits;
+        ASSERT_EQ(e.bits, end) << bits;
+    }
+    EXPECT_GT(pairs, 1000);
+}
+
 TEST(FastDecoderSameness, SamplePagesWithEveryCallbackSet)
 {
     const auto pages = example_pages();
