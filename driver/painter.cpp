@@ -432,8 +432,17 @@ void paint_ended_line(pelmorin_state &s, const int16_t *spans, int count)
     const auto toggle = [&p](int x) { p.bits[x >> 6] ^= FROM_MASK[x & 63]; };
     const int shift = p.shift;
     if (shift == 0) {
-        for (int i = 0; i < count; ++i)
+        int i = 0;
+        for (; i + 4 <= count; i += 4) {
             toggle(spans[i]);
+            toggle(spans[i + 1]);
+            toggle(spans[i + 2]);
+            toggle(spans[i + 3]);
+        }
+        if (i < count) {
+            toggle(spans[i]);
+            toggle(spans[i + 1]);
+        }
         paint_gathered_line<true>(s);
         return;
     }
