@@ -460,6 +460,27 @@ coding_state make_coding_state(line_store &lines, int32_t width, const callbacks
 // The entry before a line is -1, below any x, so a first toggle is kept
 // (flip_at).
 
+// The toggles a fast loop adds, the last one also in a register: reading it
+// back from the line would make each toggle wait on the store of the one
+// before.
+struct toggle_list {
+    int16_t *out;
+    int32_t last;
+
+    explicit toggle_list(int16_t *at) : out(at), last(at[-1]) {}
+
+    void flip(int32_t x)  // as flip_at
+    {
+        if (x == last) [[unlikely]] {
+            --out;
+            last = out[-1];
+        } else {
+            *out++ = static_cast<int16_t>(x);
+            last = x;
+        }
+    }
+};
+
 inline int16_t *enter_toggles(const change_line &l, int32_t a0, int colour)
 {
     int16_t *out = l.at + l.count;
@@ -505,7 +526,7 @@ struct fast_2d_line {
     const int16_t *b1;
     int32_t width;
     callbacks cb;
-    int16_t *out;
+    toggle_list toggles;
     bit_accumulator acc;
     int32_t a0;
     int colour;
@@ -520,7 +541,7 @@ struct fast_2d_line {
     {
         coding_state &cs = *lines;
         b1 = cs.reference.at;
-        out = cs.coding.at;
+        toggles = toggle_list(cs.coding.at);
         a0 = 0;
         colour = WHITE;
         line_start = acc.pos();
@@ -529,7 +550,7 @@ struct fast_2d_line {
     void hand_back()
     {
         coding_state &cs = *lines;
-        leave_toggles(cs.coding, out, a0);
+        leave_toggles(cs.coding, toggles.out, a0);
         cs.a0 = static_cast<int16_t>(a0);
         cs.colour = colour;
         cs.line_runs = true;  // a code of this line was taken here
@@ -591,7 +612,7 @@ struct fast_2d_line {
         if (*b1 == a0) [[unlikely]] {  // a0 = 0: no white pixel, black next
             report_run<report>(cb, 0, colour);
             colour ^= 1;
-            flip_at(out, a0);
+            toggles.flip(a0);
             ++b1;
             acc.consume(1);
             return false;  // the legacy start-of-line choice
@@ -606,10 +627,11 @@ struct fast_2d_line {
                 colour ^= 1;
                 a0 = a1;
             }
-            *out++ = static_cast<int16_t>(a1);
+            *toggles.out++ = static_cast<int16_t>(a1);  // each past the last
             if (a1 >= width) [[unlikely]]
                 break;
         } while (b1 != stop);
+        toggles.last = a1;
         const int taken = codes - static_cast<int>(stop - b1);
         if (!report)
             colour ^= taken & 1;
@@ -624,7 +646,7 @@ struct fast_2d_line {
         if (static_cast<uint32_t>(a1 - a0) > static_cast<uint32_t>(width - a0))
             return false;  // a1 left of a0 or past the width
         report_run<report>(cb, a1 - a0, colour);
-        flip_at(out, a1);
+        toggles.flip(a1);
         a0 = a1;
         colour ^= 1;
         b1 += m.next;
@@ -656,8 +678,8 @@ struct fast_2d_line {
             return false;
         report_run<report>(cb, first, first_colour);
         report_run<report>(cb, second, first_colour ^ 1);
-        flip_at(out, a0 + first);
-        flip_at(out, a0 + first + second);
+        toggles.flip(a0 + first);
+        toggles.flip(a0 + first + second);
         a0 += first + second;
         acc.consume(m.bits + first_bits + second_bits);
         return next_b1();
@@ -702,7 +724,8 @@ int fast_2d(coding_state &cs, bit_cursor &in, line_ends ends)
             ++k;
         k += (k & 1) ^ cs.colour;
     }
-    fast_2d_line<report> l{ref + k, cs.width, cs.cb, enter_toggles(cs.coding, a0, cs.colour),
+    fast_2d_line<report> l{ref + k, cs.width, cs.cb,
+                           toggle_list(enter_toggles(cs.coding, a0, cs.colour)),
                            bit_accumulator(in), a0, cs.colour};
     l.lines = &cs;
     l.ends = ends;
@@ -723,7 +746,7 @@ int fast_2d(coding_state &cs, bit_cursor &in, line_ends ends)
             l.b1 += 2;
         cs.cursor = l.b1 > ref ? static_cast<int>(l.b1 - ref) - 1 : 0;
     }
-    leave_toggles(cs.coding, l.out, l.a0);
+    leave_toggles(cs.coding, l.toggles.out, l.a0);
     cs.a0 = static_cast<int16_t>(l.a0);
     cs.colour = l.colour;
     return 1;
@@ -733,7 +756,7 @@ int fast_2d(coding_state &cs, bit_cursor &in, line_ends ends)
 // a round. True when any was taken.
 struct run_state {
     bit_accumulator acc;
-    int16_t *out;
+    toggle_list toggles;
     int32_t a0;
 };
 
@@ -746,7 +769,7 @@ inline bool take_run(run_state &r, const callbacks &cb, int32_t width)
         return false;
     report_run<report>(cb, length, colour);
     r.a0 += length;
-    flip_at(r.out, r.a0);
+    r.toggles.flip(r.a0);
     r.acc.consume(bits);
     return true;
 }
@@ -759,7 +782,7 @@ bool fast_1d(coding_state &cs, bit_cursor &in)
     const int32_t width = cs.width;
     const callbacks cb = cs.cb;
     const int32_t a0 = a0_or_zero(cs);
-    run_state r{bit_accumulator(in), enter_toggles(cs.coding, a0, cs.colour), a0};
+    run_state r{bit_accumulator(in), toggle_list(enter_toggles(cs.coding, a0, cs.colour)), a0};
     int colour = cs.colour;
     if (colour == BLACK && take_run<report, BLACK>(r, cb, width))
         colour = WHITE;
@@ -775,7 +798,7 @@ bool fast_1d(coding_state &cs, bit_cursor &in)
     const int64_t pos = r.acc.pos();
     if (pos == in.pos)
         return false;
-    leave_toggles(cs.coding, r.out, r.a0);
+    leave_toggles(cs.coding, r.toggles.out, r.a0);
     cs.a0 = static_cast<int16_t>(r.a0);
     cs.colour = colour;
     cs.line_runs = true;
@@ -898,12 +921,21 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
     unsigned char *line = sink.buffer.get();  // the last complete line follows it
     int16_t *const span_line = spans ? sink_span_line(sink) : nullptr;
     int16_t *out = spans ? span_line + sink.span_count : nullptr;
+    // The end of the last black run, kept here: reading it back from the
+    // line would make each run wait on the store of the one before.
+    int32_t last_end = spans && sink.span_count > 0 ? out[-1] : -1;
     const auto paint_black = [&](int32_t from, int32_t count) {
-        if (spans) {
-            flip_at(out, from);
-            flip_at(out, from + count);
-        } else {
+        if (!spans) {
             paint_black_bits(line, from, count);
+        } else if (count != 0) {
+            if (from == last_end) {  // a white run of no pixels between
+                out[-1] = static_cast<int16_t>(from + count);
+            } else {
+                out[0] = static_cast<int16_t>(from);
+                out[1] = static_cast<int16_t>(from + count);
+                out += 2;
+            }
+            last_end = from + count;
         }
     };
     bit_accumulator acc(in);
@@ -919,6 +951,7 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
         cb.spans_of(span_line, static_cast<int>(out - span_line), true, runs || position < width);
         ++cb.report->lines;
         out = span_line;
+        last_end = -1;
         runs = false;
         position = 0;
         return true;
