@@ -272,14 +272,17 @@ template <bool toggled = false>
     const auto take = [&](int w) {
         uint64_t v = p.bits[w];
         if (toggled) {
-            v ^= carry;
+            v ^= p.ends[w] ^ carry;
             carry = 0 - (v & 1);
+            p.ends[w] = 0;
         }
         p.bits[w] = 0;
         return v;
     };
-    if (toggled)
+    if (toggled) {
         p.bits[LINE_WORDS] = 0;
+        p.ends[LINE_WORDS] = 0;
+    }
     if (p.halve_pixels) {
         for (int w = 0; w < LINE_WORDS; ++w)
             if (uint64_t v = take(w)) {
@@ -429,19 +432,20 @@ void paint_ended_line(pelmorin_state &s, const int16_t *spans, int count)
 {
     painter_line &p = s.painter;
     gather_line(s);
-    const auto toggle = [&p](int x) { p.bits[x >> 6] ^= FROM_MASK[x & 63]; };
+    const auto start = [&p](int x) { p.bits[x >> 6] ^= FROM_MASK[x & 63]; };
+    const auto end = [&p](int x) { p.ends[x >> 6] ^= FROM_MASK[x & 63]; };
     const int shift = p.shift;
     if (shift == 0) {
         int i = 0;
         for (; i + 4 <= count; i += 4) {
-            toggle(spans[i]);
-            toggle(spans[i + 1]);
-            toggle(spans[i + 2]);
-            toggle(spans[i + 3]);
+            start(spans[i]);
+            end(spans[i + 1]);
+            start(spans[i + 2]);
+            end(spans[i + 3]);
         }
         if (i < count) {
-            toggle(spans[i]);
-            toggle(spans[i + 1]);
+            start(spans[i]);
+            end(spans[i + 1]);
         }
         paint_gathered_line<true>(s);
         return;
@@ -451,12 +455,12 @@ void paint_ended_line(pelmorin_state &s, const int16_t *spans, int count)
         if (from < 0)
             from += INPUT_LINE_WIDTH;
         const int to = from + (spans[i + 1] - spans[i]);
-        toggle(from);
+        start(from);
         if (to < INPUT_LINE_WIDTH) {
-            toggle(to);
+            end(to);
         } else if (to > INPUT_LINE_WIDTH) {
-            toggle(0);
-            toggle(to - INPUT_LINE_WIDTH);
+            end(0);
+            end(to - INPUT_LINE_WIDTH);
         }
     }
     paint_gathered_line<true>(s);

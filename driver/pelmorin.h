@@ -60,6 +60,10 @@ struct painter_line {
     // Input pixel x: word x / 64, bit 63 - x % 64; the last word takes a
     // toggle at the line's end.
     uint64_t bits[LINE_WORDS + 1] = {};
+    // A whole line's black comes as toggles at the starts of its runs in
+    // `bits` and at their ends here (all zero otherwise): two arrays, so
+    // that a toggle seldom waits on the one before in the same word.
+    uint64_t ends[LINE_WORDS + 1] = {};
     // The line whose black is gathering in `bits` (all zero otherwise), or -1.
     int64_t black_line = -1;
     int shift = 0;                   // its rotation
