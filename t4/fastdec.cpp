@@ -973,10 +973,14 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
     if (next == white_tree)
         while (acc.fill()) {
             const uint64_t w = acc.bits;
-            const t4tables::pair_entry pair = t4tables::pairs[w & ((1u << t4tables::PAIR_BITS) - 1)];
-            if (pair.bits != 0 && position + pair.white + pair.black <= width) {
+            // A fill leaves 56 bits; a pair takes at most 11, so four can
+            // follow one fill.
+            const auto take_pair = [&](uint64_t bits) {
+                const t4tables::pair_entry pair =
+                    t4tables::pairs[bits & ((1u << t4tables::PAIR_BITS) - 1)];
+                if (pair.bits == 0 || position + pair.white + pair.black > width)
+                    return false;
                 acc.consume(pair.bits);
-                runs = true;
                 if (report)
                     cb.run(cb.user, pair.white);
                 position += pair.white;
@@ -984,6 +988,13 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
                 position += pair.black;
                 if (report)
                     cb.run(cb.user, -pair.black);
+                return true;
+            };
+            if (take_pair(w)) {
+                runs = true;
+                int taken = 1;
+                while (taken < 4 && take_pair(acc.bits))
+                    ++taken;
                 continue;
             }
             int32_t white = 0;
