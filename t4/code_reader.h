@@ -79,6 +79,25 @@ inline bool whole_run(uint64_t w, int32_t &length, int &bits)
     return true;
 }
 
+// White-then-black pairs of terminating codes from the register, while each
+// fits the line: at most four, as one top-up leaves 56 bits and a pair takes
+// at most 11. `take(at, white, black)` places a pair at `at`. Returns the
+// position after the pairs taken; each moves it, a black run of a pair never
+// being empty.
+template <typename Accumulator, typename Take>
+inline int32_t take_pairs(Accumulator &acc, int32_t position, int32_t width, Take take)
+{
+    for (int taken = 0; taken < 4; ++taken) {
+        const t4tables::pair_entry pair = t4tables::pairs[acc.bits & ((1u << t4tables::PAIR_BITS) - 1)];
+        if (pair.bits == 0 || position + pair.white + pair.black > width)
+            break;
+        acc.consume(pair.bits);
+        take(position, int32_t{pair.white}, int32_t{pair.black});
+        position += pair.white + pair.black;
+    }
+    return position;
+}
+
 struct bit_cursor {
     const unsigned char *data;
     int64_t pos = 0;       // bits consumed

@@ -786,8 +786,18 @@ bool fast_1d(coding_state &cs, bit_cursor &in)
     int colour = cs.colour;
     if (colour == BLACK && take_run<report, BLACK>(r, cb, width))
         colour = WHITE;
+    const auto pair = [&](int32_t at, int32_t white, int32_t black) {
+        report_run<report>(cb, white, WHITE);
+        report_run<report>(cb, black, BLACK);
+        r.toggles.flip(at + white);
+        r.toggles.flip(at + white + black);
+    };
     if (colour == WHITE)
         while (r.acc.fill()) {
+            if (const int32_t after = take_pairs(r.acc, r.a0, width, pair); after != r.a0) {
+                r.a0 = after;
+                continue;
+            }
             if (!take_run<report, WHITE>(r, cb, width))
                 break;
             if (!take_run<report, BLACK>(r, cb, width)) {
@@ -973,28 +983,16 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
     if (next == white_tree)
         while (acc.fill()) {
             const uint64_t w = acc.bits;
-            // A fill leaves 56 bits; a pair takes at most 11, so four can
-            // follow one fill.
-            const auto take_pair = [&](uint64_t bits) {
-                const t4tables::pair_entry pair =
-                    t4tables::pairs[bits & ((1u << t4tables::PAIR_BITS) - 1)];
-                if (pair.bits == 0 || position + pair.white + pair.black > width)
-                    return false;
-                acc.consume(pair.bits);
+            const auto pair = [&](int32_t at, int32_t white, int32_t black) {
                 if (report)
-                    cb.run(cb.user, pair.white);
-                position += pair.white;
-                paint_black(position, pair.black);
-                position += pair.black;
+                    cb.run(cb.user, white);
+                paint_black(at + white, black);
                 if (report)
-                    cb.run(cb.user, -pair.black);
-                return true;
+                    cb.run(cb.user, -black);
             };
-            if (take_pair(w)) {
+            if (const int32_t after = take_pairs(acc, position, width, pair); after != position) {
+                position = after;
                 runs = true;
-                int taken = 1;
-                while (taken < 4 && take_pair(acc.bits))
-                    ++taken;
                 continue;
             }
             int32_t white = 0;

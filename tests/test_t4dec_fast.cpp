@@ -163,6 +163,7 @@ TEST(FastDecoderTables, PairsAreTheWalksOfAWhiteAndABlackCode)
         ++pairs;
         ASSERT_EQ(e.white, white) << bits;
         ASSERT_EQ(e.black, -black) << bits;
+        ASSERT_GT(e.black, 0) << bits;  // every pair moves the line on
         ASSERT_EQ(e.white_bits, white_end) << bits;
         ASSERT_EQ(e.bits, end) << bits;
     }
