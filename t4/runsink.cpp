@@ -32,7 +32,7 @@ bool sink_ensure_buffer(sink_state &sink, int bytes_per_line, bool spans)
         }
         sink.bytes_per_line = bytes_per_line;
     }
-    if (spans && !sink.spans) {  // no two runs touch: at most one pair a two pixels
+    if (spans && !sink.spans) {  // no two runs touch: a pair per two pixels at most
         sink.spans.reset(static_cast<int16_t *>(
             std::malloc((8 * static_cast<std::size_t>(bytes_per_line) + 4) * sizeof(int16_t))));
         if (!sink.spans) {

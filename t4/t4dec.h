@@ -47,7 +47,7 @@ typedef void (*t4dec_eol_fn)(void *user);
 /* As t4dec_decode, on ctx's own state; each callback gets `user`; any callback may be null. */
 int t4dec_decode_ctx(t4dec_context *ctx, const unsigned char *data, int length, int mode,
                      t4dec_run_fn, t4dec_line_fn, t4dec_eol_fn, void *user);
-// Lines whole, for painters that want no call a run: t4dec_decode_spans_ctx
+// Lines whole, for painters that want no call per run: t4dec_decode_spans_ctx
 // hands over each line that t4dec_decode_ctx would give as runs and an end
 // of line, once, as its black runs. `spans` holds `count` (even) ascending
 // pixel positions from the line's start: black runs [spans[0], spans[1]),
