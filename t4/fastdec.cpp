@@ -380,6 +380,26 @@ void report_reference_line(coding_state &cs)
     }
 }
 
+// An MMR line ends when it is full. (These two are inlined: the fast loops
+// end their lines through them.)
+[[gnu::always_inline]] inline void end_full_line(coding_state &cs)
+{
+    report_coding_line(cs);
+    cs.cb.end_of_line();
+    finish_line(cs);
+}
+
+// An MR line ends at an EOL; only the first of EOLs in a row shows a line.
+[[gnu::always_inline]] inline void end_line_at_eol(coding_state &cs, bool first_in_row)
+{
+    finish_line(cs);
+    if (cs.cb.spans != nullptr)
+        hand_over_spans(cs, cs.reference, true);
+    else if (first_in_row)
+        report_reference_line(cs);
+    cs.cb.end_of_line();
+}
+
 // A line that began is reported padded with white: the coding line, or the
 // reference line in its place. Spans are the runs that came: the coding line.
 void close_partial_line(coding_state &cs, bool show_reference)
@@ -564,9 +584,7 @@ struct fast_2d_line {
         if (ends != line_ends::when_full || a0 < width)
             return false;
         hand_back();
-        report_coding_line(*lines);
-        lines->cb.end_of_line();
-        finish_line(*lines);
+        end_full_line(*lines);
         start_next_line();
         return true;
     }
@@ -582,13 +600,7 @@ struct fast_2d_line {
             return false;
         acc.consume(zeros + 2);
         hand_back();
-        coding_state &cs = *lines;
-        finish_line(cs);
-        if (cs.cb.spans != nullptr)
-            hand_over_spans(cs, cs.reference, true);
-        else
-            report_reference_line(cs);
-        cs.cb.end_of_line();
+        end_line_at_eol(*lines, true);
         start_next_line();
         after_eol = true;
         return true;
@@ -863,12 +875,7 @@ bool mr_tagged_eol(mr_decoder &d, int32_t token)
         d.synchronised = true;
         start_line(d.cs);
     } else {
-        finish_line(d.cs);
-        if (d.cs.cb.spans != nullptr)
-            hand_over_spans(d.cs, d.cs.reference, true);
-        else if (d.eol_count == 1)
-            report_reference_line(d.cs);
-        d.cs.cb.end_of_line();
+        end_line_at_eol(d.cs, d.eol_count == 1);
     }
     d.state = token == TAG_ONE_DIMENSIONAL ? mr_line::one_dimensional : mr_line::two_dimensional;
     d.node = mr_restart(d);
@@ -959,7 +966,7 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
             return false;
         acc.consume(zeros + 1);
         cb.spans_of(span_line, static_cast<int>(out - span_line), true, runs || position < width);
-        ++cb.report->lines;
+        cb.end_of_line();
         out = span_line;
         last_end = -1;
         runs = false;
@@ -1126,11 +1133,8 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
     for (;;) {
         if (cs.horizontal_runs == 0 && fast_codes(cs, in, true, line_ends::when_full) != 0) {
             eol_count = 0;
-            if (cs.a0 >= cs.width) {
-                report_coding_line(cs);
-                cs.cb.end_of_line();
-                finish_line(cs);
-            }
+            if (cs.a0 >= cs.width)
+                end_full_line(cs);
             continue;
         }
         if (!read_token(in, node, true, token))
@@ -1152,11 +1156,8 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
                 return 0;
             }
         }
-        if (cs.horizontal_runs == 0 && cs.a0 >= cs.width) {
-            report_coding_line(cs);
-            cs.cb.end_of_line();
-            finish_line(cs);
-        }
+        if (cs.horizontal_runs == 0 && cs.a0 >= cs.width)
+            end_full_line(cs);
         node = cs.horizontal_runs > 0 ? colour_tree(cs) : mode_tree;
     }
     report_coding_line(cs);
