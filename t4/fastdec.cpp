@@ -477,19 +477,17 @@ coding_state make_coding_state(line_store &lines, int32_t width, const callbacks
 // painted colour flips at the start of a run that has pixels); a line turns
 // from one form to the other when a fast loop starts and stops.
 
-// The entry before a line is -1, below any x, so a first toggle is kept
-// (flip_at).
-
 // The toggles a fast loop adds, the last one also in a register: reading it
 // back from the line would make each toggle wait on the store of the one
-// before.
+// before. A toggle at the last one's place cancels it; the entry before a
+// line is -1, below any x, so a first toggle is kept.
 struct toggle_list {
     int16_t *out;
     int32_t last;
 
     explicit toggle_list(int16_t *at) : out(at), last(at[-1]) {}
 
-    void flip(int32_t x)  // as flip_at
+    void flip(int32_t x)
     {
         if (x == last) [[unlikely]] {
             --out;
@@ -936,24 +934,16 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
     if (!in.fast())
         return black ? black_tree : white_tree;
     unsigned char *line = sink.buffer.get();  // the last complete line follows it
-    int16_t *const span_line = spans ? sink_span_line(sink) : nullptr;
+    int16_t *const span_line = spans ? sink.spans.get() : nullptr;
     int16_t *out = spans ? span_line + sink.span_count : nullptr;
     // The end of the last black run, kept here: reading it back from the
     // line would make each run wait on the store of the one before.
     int32_t last_end = spans && sink.span_count > 0 ? out[-1] : -1;
     const auto paint_black = [&](int32_t from, int32_t count) {
-        if (!spans) {
+        if (spans)
+            append_span(out, last_end, from, count);
+        else
             paint_black_bits(line, from, count);
-        } else if (count != 0) {
-            if (from == last_end) {  // a white run of no pixels between
-                out[-1] = static_cast<int16_t>(from + count);
-            } else {
-                out[0] = static_cast<int16_t>(from);
-                out[1] = static_cast<int16_t>(from + count);
-                out += 2;
-            }
-            last_end = from + count;
-        }
     };
     bit_accumulator acc(in);
     int32_t position = sink.position;

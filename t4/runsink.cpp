@@ -34,12 +34,11 @@ bool sink_ensure_buffer(sink_state &sink, int bytes_per_line, bool spans)
     }
     if (spans && !sink.spans) {  // no two runs touch: a pair per two pixels at most
         sink.spans.reset(static_cast<int16_t *>(
-            std::malloc((8 * static_cast<std::size_t>(bytes_per_line) + 4) * sizeof(int16_t))));
+            std::malloc((8 * static_cast<std::size_t>(bytes_per_line) + 2) * sizeof(int16_t))));
         if (!sink.spans) {
             std::fprintf(stderr, "putrunlen: allocation error, %d\n", errno);
             return false;
         }
-        sink.spans[0] = -1;
     }
     return true;
 }
@@ -50,7 +49,7 @@ void sink_close_line(sink_state &sink, const callbacks &cb, const unsigned char 
 {
     const int bytes = sink.bytes_per_line;
     if (cb.spans != nullptr) {
-        cb.spans_of(sink_span_line(sink), sink.span_count, true, sink.line_runs);
+        cb.spans_of(sink.spans.get(), sink.span_count, true, sink.line_runs);
         sink.span_count = 0;
         sink.line_runs = false;
     } else {
@@ -144,7 +143,7 @@ void sink_reset(sink_state &sink)
 void sink_finish_spans(sink_state &sink, const callbacks &cb)
 {
     if (cb.spans != nullptr && sink.line_runs)
-        cb.spans_of(sink_span_line(sink), sink.span_count, false, true);
+        cb.spans_of(sink.spans.get(), sink.span_count, false, true);
     sink.span_count = 0;
     sink.line_runs = false;
 }

@@ -95,25 +95,30 @@ struct sink_state {
 void sink_reset(sink_state &sink);
 // One run or RUN_EOL token for lines of `width` pixels.
 void sink_token(sink_state &sink, const callbacks &cb, int32_t width, int32_t run);
-// Adds a change at x to a change array whose entry before the first is
-// below any x: a change at the last one's place cancels it, so runs of no
-// pixels and touching runs leave nothing behind.
-inline void flip_at(int16_t *&out, int32_t x)
+// Adds black pixels [from, from + count) to a span line that ends at `out`
+// and whose last run ends at `last_end` (-1 for none): a run of no pixels
+// adds nothing, one that touches the last extends it.
+inline void append_span(int16_t *&out, int32_t &last_end, int32_t from, int32_t count)
 {
-    *out = static_cast<int16_t>(x);
-    out += x == out[-1] ? -1 : 1;
+    if (count == 0)
+        return;
+    if (from == last_end) {  // a white run of no pixels between
+        out[-1] = static_cast<int16_t>(from + count);
+    } else {
+        out[0] = static_cast<int16_t>(from);
+        out[1] = static_cast<int16_t>(from + count);
+        out += 2;
+    }
+    last_end = from + count;
 }
 
-// The span line: black runs of the line being assembled, after a -1.
-inline int16_t *sink_span_line(sink_state &sink) { return sink.spans.get() + 1; }
-
-// Adds black pixels [from, from + length) to the span line.
+// Adds black pixels [from, from + length) to the sink's span line.
 inline void sink_add_span(sink_state &sink, int32_t from, int32_t length)
 {
-    int16_t *out = sink_span_line(sink) + sink.span_count;
-    flip_at(out, from);
-    flip_at(out, from + length);
-    sink.span_count = static_cast<int>(out - sink_span_line(sink));
+    int16_t *out = sink.spans.get() + sink.span_count;
+    int32_t last_end = sink.span_count > 0 ? out[-1] : -1;
+    append_span(out, last_end, from, length);
+    sink.span_count = static_cast<int>(out - sink.spans.get());
 }
 // Hands runs that came after the last end of line to the span callback.
 void sink_finish_spans(sink_state &sink, const callbacks &cb);
