@@ -1,21 +1,21 @@
 #!/bin/bash
-# Whole conversions side by side: `pelmorin -2` on PAGES dense fine text
-# pages against `tiffcp -c none` on the same pages, each run writing into a
-# fresh empty directory, in alternating rounds. Prints each command's median
-# wall time and the ratio per coding; with valgrind, the instruction counts
-# of one run of each as well.
+# Whole conversions side by side: `pelmorin -2` on PAGES fine text pages
+# against `tiffcp -c none` on the same pages, each run writing into a fresh
+# empty directory, in alternating rounds. Prints each command's median wall
+# time and the ratio per coding; with valgrind, the instruction counts of
+# one run of each as well.
 #
 #   convert_vs_tiffcp.sh PELMORIN MAKE_FAX_PAGES [ROUNDS [PAGES [TEXT_ROWS_IN]]]
 #
-# TEXT_ROWS_IN 4 gives pages of about the density of a typed letter (see
-# make_fax_pages); the default, 1, pages three to four times denser.
+# TEXT_ROWS_IN (see make_fax_pages): the default, 3, gives pages of about
+# the density of a typed letter; 1 pages about three times denser.
 set -eu
 
 pelmorin=$1
 make_pages=$2
 rounds=${3:-11}
 count=${4:-12}
-text_rows_in=${5:-1}
+text_rows_in=${5:-3}
 
 command -v tiffcp >/dev/null || { echo "tiffcp not found: nothing to compare" >&2; exit 0; }
 work=$(mktemp -d)

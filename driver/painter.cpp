@@ -203,11 +203,25 @@ inline void mark(painter_line &p, int from, int to)
 
 // Rows store 16-pixel units little-endian, leftmost pixel in the unit's top
 // bit: a word of 64 pixels, leftmost on top, has its four units reversed.
-uint64_t row_order64(uint64_t v)
+constexpr uint64_t row_order64(uint64_t v)
 {
     v = (v << 32) | (v >> 32);
     return ((v & 0x0000FFFF0000FFFFu) << 16) | ((v >> 16) & 0x0000FFFF0000FFFFu);
 }
+
+// FROM_MASK with the units in row order: a word of such toggles, once the
+// colour carried in is taken on, is the row's word as it is stored.
+constexpr auto make_row_masks()
+{
+    std::array<uint64_t, 64> masks{};
+    for (int k = 0; k < 64; ++k)
+        masks[k] = row_order64(FROM_MASK[k]);
+    return masks;
+}
+constexpr std::array<uint64_t, 64> FROM_ROW_MASK = make_row_masks();
+// Where a row-order word keeps its last pixel, the one whose colour carries.
+constexpr int ROW_LAST_PIXEL_BIT = 48;
+static_assert(row_order64(uint64_t{1}) == uint64_t{1} << ROW_LAST_PIXEL_BIT);
 
 uint32_t row_order32(uint32_t v)
 {
@@ -424,16 +438,15 @@ void paint_black_run(pelmorin_state &s, int64_t position, int64_t magnitude)
     s.line_count += 1;
 }
 
-// The black runs of an ended line, none past its 1728 pixels, straight into
-// its rows. Each run toggles the words at its ends: rotated or not, the runs
-// do not overlap, so the toggles pair up. A run that the rotation wraps
-// toggles at 0 too; one of the whole line toggles twice at its start.
-void paint_ended_line(pelmorin_state &s, const int16_t *spans, int count)
+// Toggles a line's runs at their starts in `bits` and their ends in
+// `ends`: rotated or not, the runs do not overlap, so the toggles pair up. A
+// run that the rotation wraps toggles at 0 too; one of the whole line
+// toggles twice at its start.
+template <const std::array<uint64_t, 64> &masks>
+void toggle_runs(painter_line &p, const int16_t *spans, int count)
 {
-    painter_line &p = s.painter;
-    gather_line(s);
-    const auto start = [&p](int x) { p.bits[x >> 6] ^= FROM_MASK[x & 63]; };
-    const auto end = [&p](int x) { p.ends[x >> 6] ^= FROM_MASK[x & 63]; };
+    const auto start = [&p](int x) { p.bits[x >> 6] ^= masks[x & 63]; };
+    const auto end = [&p](int x) { p.ends[x >> 6] ^= masks[x & 63]; };
     const int shift = p.shift;
     if (shift == 0) {
         int i = 0;
@@ -447,7 +460,6 @@ void paint_ended_line(pelmorin_state &s, const int16_t *spans, int count)
             start(spans[i]);
             end(spans[i + 1]);
         }
-        paint_gathered_line<true>(s);
         return;
     }
     for (int i = 0; i < count; i += 2) {
@@ -463,7 +475,54 @@ void paint_ended_line(pelmorin_state &s, const int16_t *spans, int count)
             end(to - INPUT_LINE_WIDTH);
         }
     }
-    paint_gathered_line<true>(s);
+}
+
+// A full-width row (or two): the toggles are in row order already, and
+// only the words from the first toggled to the last black one are touched.
+template <bool doubled>
+void paint_toggled_row(pelmorin_state &s, int first, int last)
+{
+    painter_line &p = s.painter;
+    unsigned char *const row = s.page_bitmap.get() + p.first_row;
+    unsigned char *const copy = s.page_bitmap.get() + p.second_row;
+    uint64_t carry = 0;
+    for (int w = first; w <= last; ++w) {
+        const uint64_t v = p.bits[w] ^ p.ends[w] ^ carry;
+        carry = 0 - ((v >> ROW_LAST_PIXEL_BIT) & 1);
+        p.bits[w] = 0;
+        p.ends[w] = 0;
+        or_little_endian(row + 8 * w, v);
+        if (doubled)
+            or_little_endian(copy + 8 * w, v);
+    }
+    // The last run's end may toggle the word after its last black pixel.
+    p.ends[last + 1] = 0;
+    p.black_line = -1;
+    note_painted(p, p.first_row + 8 * first, (doubled ? p.second_row : p.first_row) + 8 * (last + 1));
+}
+
+// The black runs of an ended line, none past its 1728 pixels, straight into
+// its rows. Full-width rows of unrotated lines take only the words from the
+// runs' first to their last.
+void paint_ended_line(pelmorin_state &s, const int16_t *spans, int count)
+{
+    painter_line &p = s.painter;
+    gather_line(s);
+    if (p.halve_pixels) {
+        toggle_runs<FROM_MASK>(p, spans, count);
+        paint_gathered_line<true>(s);
+        return;
+    }
+    toggle_runs<FROM_ROW_MASK>(p, spans, count);
+    int first = 0, last = LINE_WORDS - 1;
+    if (p.shift == 0) {
+        first = spans[0] >> 6;
+        last = (spans[count - 1] - 1) >> 6;
+    }
+    if (p.doubled)
+        paint_toggled_row<true>(s, first, last);
+    else
+        paint_toggled_row<false>(s, first, last);
 }
 
 // A whole line: what its runs would do one by one, the first deciding the
