@@ -6,17 +6,15 @@
 
 namespace {
 
-// The encoder's callbacks are plain functions: one page at a time.
 struct coding_job {
     const page_image *page = nullptr;
     bool lines_given = false;
     std::vector<uint8_t> *out = nullptr;
 };
 
-coding_job job;
-
-extern "C" int give_page_lines(unsigned char **first_line, int *line_count)
+int give_page_lines(void *user, unsigned char **first_line, int *line_count)
 {
+    auto &job = *static_cast<coding_job *>(user);
     if (job.lines_given || job.page->height == 0)
         return -1;
     job.lines_given = true;
@@ -26,8 +24,9 @@ extern "C" int give_page_lines(unsigned char **first_line, int *line_count)
 }
 
 // First bit of the stream in bit 0 of each word, so the low byte goes first.
-extern "C" int take_words(const uint16_t *words, int word_count)
+int take_words(void *user, const uint16_t *words, int word_count)
 {
+    auto &job = *static_cast<coding_job *>(user);
     for (int i = 0; i < word_count; ++i) {
         job.out->push_back(static_cast<uint8_t>(words[i] & 0xFF));
         job.out->push_back(static_cast<uint8_t>(words[i] >> 8));
@@ -39,12 +38,13 @@ bool run_encoder(const page_image &page, int compression, int resolution, bool c
                  std::vector<uint8_t> &out)
 {
     out.clear();
-    job = coding_job{&page, false, &out};
-    const int was_conforming = enct4_conforming();
-    enct4_set_conforming(conforming ? 1 : 0);
-    const int result = encode_g3_fax(give_page_lines, take_words, compression, resolution);
-    enct4_set_conforming(was_conforming);
-    job = coding_job{};
+    enct4_context *ctx = enct4_context_new();
+    if (ctx == nullptr)
+        return false;
+    enct4_context_set_conforming(ctx, conforming ? 1 : 0);
+    coding_job job{&page, false, &out};
+    const int result = enct4_g3_ctx(ctx, give_page_lines, take_words, &job, compression, resolution);
+    enct4_context_free(ctx);
     return result < 0;  // the source's end value comes back on success
 }
 

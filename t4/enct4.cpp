@@ -18,16 +18,52 @@
 
 namespace {
 
-// Module-wide: one encoding at a time.
+// One encoding's state: each context has its own.
 struct encoder_state {
-    int32_t status;           // 0, 1 (coder failure) or the sink's negative result
-    uint16_t accumulator;     // bits of the incomplete word, from bit 0 up
-    int32_t bit_count;        // valid bits in the accumulator, 0..15
-    bool fail_next_allocation;  // test seam for the allocation failure path
-    bool conforming;          // 2-D coding as T.4/T.6 read it (see code_2d_step)
+    int32_t status = 0;       // 0, 1 (coder failure) or the sink's negative result
+    uint16_t accumulator = 0;  // bits of the incomplete word, from bit 0 up
+    int32_t bit_count = 0;    // valid bits in the accumulator, 0..15
+    bool fail_next_allocation = false;  // test seam for the allocation failure path
+    bool conforming = false;  // 2-D coding as T.4/T.6 read it (see code_2d_step)
 };
 
-encoder_state encoder;
+// Where the packed words go: a sink and its user pointer, or nowhere.
+struct code_sink {
+    enct4_word_fn fn = nullptr;
+    void *user = nullptr;
+};
+
+}  // namespace
+
+struct enct4_context {
+    encoder_state state;
+};
+
+namespace {
+
+// Module-wide: the context of the plain functions, one encoding at a time.
+enct4_context default_context;
+
+// The plain functions' callbacks, reached through a user pointer.
+struct plain_callbacks {
+    line_source source;
+    word_sink sink;
+};
+
+int call_plain_source(void *user, unsigned char **first_line, int *line_count)
+{
+    return static_cast<const plain_callbacks *>(user)->source(first_line, line_count);
+}
+
+int call_plain_sink(void *user, const uint16_t *words, int word_count)
+{
+    return static_cast<const plain_callbacks *>(user)->sink(words, word_count);
+}
+
+code_sink plain_sink(plain_callbacks &plain)
+{
+    return plain.sink != nullptr ? code_sink{call_plain_sink, &plain} : code_sink{};
+}
 
 constexpr int32_t RUN_MASK = 0x7FFF;
 constexpr int32_t MIN_CODED_PIXELS = 1728;  // the decoders' line width
@@ -43,15 +79,16 @@ constexpr int MAX_WORDS_PER_TOKEN = 12;
 constexpr int WORD_BUFFER_SIZE = ENC_BATCH_MMR * MAX_WORDS_PER_TOKEN + MAX_WORDS_PER_TOKEN;
 
 struct word_buffer {
+    encoder_state &encoder;
     std::array<uint16_t, WORD_BUFFER_SIZE> words;
     int count = 0;
 };
 
-void deliver(word_buffer &out, word_sink sink)
+void deliver(word_buffer &out, code_sink sink)
 {
-    const int result = sink != nullptr ? sink(out.words.data(), out.count) : 0;
+    const int result = sink.fn != nullptr ? sink.fn(sink.user, out.words.data(), out.count) : 0;
     if (result < 0)
-        encoder.status = result;
+        out.encoder.status = result;
     out.count = 0;
 }
 
@@ -63,6 +100,7 @@ void store_word(word_buffer &out, uint16_t word)
 
 void emit(code_entry code, word_buffer &out)
 {
+    encoder_state &encoder = out.encoder;
     const int32_t old = encoder.bit_count;
     const auto bits = static_cast<uint32_t>(code.code);
     encoder.accumulator = static_cast<uint16_t>(encoder.accumulator | (bits << old));
@@ -78,6 +116,7 @@ void emit(code_entry code, word_buffer &out)
 // Fill bits before an MR EOL, so that every EOL starts a word.
 void align_to_word(word_buffer &out)
 {
+    encoder_state &encoder = out.encoder;
     if (encoder.bit_count == 0)
         return;
     store_word(out, encoder.accumulator);
@@ -114,18 +153,56 @@ void emit_token(int32_t token, word_buffer &out)
     }
 }
 
+void put_codes(encoder_state &encoder, const int32_t *first, const int32_t *last, code_sink sink)
+{
+    if (encoder.status != 0)
+        return;
+    word_buffer out{encoder, {}, 0};
+    for (const int32_t *token = first; token != last; ++token) {
+        if (WORD_BUFFER_SIZE - out.count < MAX_WORDS_PER_TOKEN) {
+            deliver(out, sink);
+            if (encoder.status != 0)
+                return;
+        }
+        emit_token(*token, out);
+    }
+    deliver(out, sink);
+}
+
+void flush_codes(encoder_state &encoder, const int32_t *first, const int32_t *last, code_sink sink)
+{
+    if (first != last)
+        put_codes(encoder, first, last, sink);
+    if (encoder.bit_count != 0 && encoder.status == 0 && sink.fn != nullptr) {
+        const uint16_t word = encoder.accumulator;
+        const int result = sink.fn(sink.user, &word, 1);
+        if (result < 0)
+            encoder.status = result;
+    }
+    encoder.accumulator = 0;
+    encoder.bit_count = 0;
+}
+
+void reset_encoder(encoder_state &encoder)
+{
+    encoder.status = 0;
+    encoder.accumulator = 0;
+    encoder.bit_count = 0;
+}
+
 // ---- Token batch -----------------------------------------------------------
 
 struct token_batch {
-    std::array<int32_t, ENC_BATCH_MMR> tokens;
+    encoder_state &encoder;
+    std::array<int32_t, ENC_BATCH_MMR> tokens{};
     int count = 0;
     int capacity = ENC_BATCH_G3;
-    word_sink sink = nullptr;
+    code_sink sink{};
 };
 
 void pack_batch(token_batch &batch)
 {
-    enct4_put_codes(batch.tokens.data(), batch.tokens.data() + batch.count, batch.sink);
+    put_codes(batch.encoder, batch.tokens.data(), batch.tokens.data() + batch.count, batch.sink);
     batch.count = 0;
 }
 
@@ -240,7 +317,7 @@ int16_t code_2d_step(token_batch &batch, const uint8_t *reference, const uint8_t
 {
     short a1 = 0, b1 = 0, b2 = 0;
     find_changing_element(coding, bytes, a0, &a1, colour);
-    if (encoder.conforming && a0 == 0)
+    if (batch.encoder.conforming && a0 == 0)
         b1 = conforming_b1_from_pixel_0(reference, bytes, colour);
     else
         find_changing_element(reference, bytes, a0, &b1, colour);
@@ -280,6 +357,9 @@ void code_line_2d(token_batch &batch, const uint8_t *reference, const uint8_t *c
 enum class coding { g3, mmr, mh_only };
 
 struct coder_call {
+    explicit coder_call(encoder_state &state) : encoder(state), batch{state} {}
+
+    encoder_state &encoder;
     coding kind = coding::g3;
     const char *name = "";
     int k_factor = 1;             // 1 for MH: every line one-dimensional
@@ -290,7 +370,7 @@ struct coder_call {
     token_batch batch;
 };
 
-int coder_failure()
+int coder_failure(encoder_state &encoder)
 {
     encoder.status = 1;
     return 1;
@@ -304,7 +384,7 @@ bool too_wide(const coder_call &call, int line_bytes)
     return true;
 }
 
-uint8_t *allocate_reference(std::size_t bytes)
+uint8_t *allocate_reference(encoder_state &encoder, std::size_t bytes)
 {
     if (encoder.fail_next_allocation) {
         encoder.fail_next_allocation = false;
@@ -331,7 +411,7 @@ bool accept_batch(coder_call &call, int line_bytes)
         return false;
     call.line_bytes = line_bytes;
     call.coded_bytes = std::max(line_bytes, MIN_CODED_BYTES);
-    call.reference.reset(allocate_reference(static_cast<std::size_t>(call.coded_bytes)));
+    call.reference.reset(allocate_reference(call.encoder, static_cast<std::size_t>(call.coded_bytes)));
     if (call.reference == nullptr) {
         std::printf("%s: failed to alloc space for reference buffer. exit...\n", call.name);
         return false;
@@ -397,26 +477,27 @@ int finish(coder_call &call, int end_value)
     }
     call.reference.reset();
     token_batch &batch = call.batch;
-    enct4_flush(batch.tokens.data(), batch.tokens.data() + batch.count, batch.sink);
+    flush_codes(call.encoder, batch.tokens.data(), batch.tokens.data() + batch.count, batch.sink);
     batch.count = 0;
-    return encoder.status < 0 ? encoder.status : end_value;
+    return call.encoder.status < 0 ? call.encoder.status : end_value;
 }
 
-int run_coder(coder_call &call, line_source source, word_sink sink)
+int run_coder(coder_call &call, enct4_line_fn source, enct4_word_fn sink, void *user)
 {
-    enct4_reset();
+    encoder_state &encoder = call.encoder;
+    reset_encoder(encoder);
     if (source == nullptr || sink == nullptr)
-        return coder_failure();
-    call.batch.sink = sink;
+        return coder_failure(encoder);
+    call.batch.sink = {sink, user};
     call.batch.capacity = call.kind == coding::mmr ? ENC_BATCH_MMR : ENC_BATCH_G3;
     for (;;) {
         unsigned char *lines = nullptr;
         int count = 0;
-        const int line_bytes = source(&lines, &count);
+        const int line_bytes = source(user, &lines, &count);
         if (line_bytes < 0)
             return finish(call, line_bytes);
         if (!accept_batch(call, line_bytes))
-            return coder_failure();  // waiting tokens are dropped
+            return coder_failure(encoder);  // waiting tokens are dropped
         if (lines == nullptr && line_bytes > 0)
             count = 0;  // nothing to read; lines of 0 bytes need no storage
         for (int i = 0; i < count; ++i) {
@@ -428,89 +509,120 @@ int run_coder(coder_call &call, line_source source, word_sink sink)
     }
 }
 
+// The coders on a state; the plain functions' callbacks come as `user`.
+int code_mmr(encoder_state &encoder, enct4_line_fn source, enct4_word_fn sink, void *user)
+{
+    coder_call call(encoder);
+    call.kind = coding::mmr;
+    call.name = "enct4_MMR";
+    return run_coder(call, source, sink, user);
+}
+
+int code_g3(encoder_state &encoder, enct4_line_fn source, enct4_word_fn sink, void *user,
+            int compression, int resolution)
+{
+    if (compression == 3)
+        return code_mmr(encoder, source, sink, user);
+    if (compression != 0 && compression != 1) {
+        reset_encoder(encoder);
+        return coder_failure(encoder);
+    }
+    coder_call call(encoder);
+    call.kind = coding::g3;
+    call.name = "encode_g3_fax";
+    // T.4 4.2.1: K = 2 at standard vertical resolution, 4 at fine.
+    call.k_factor = compression == 0 ? 1 : resolution == 1 ? 4 : 2;
+    return run_coder(call, source, sink, user);
+}
+
+int code_mh(encoder_state &encoder, enct4_line_fn source, enct4_word_fn sink, void *user)
+{
+    coder_call call(encoder);
+    call.kind = coding::mh_only;
+    call.name = "encode_mh_fax";
+    return run_coder(call, source, sink, user);
+}
+
+// A plain callback that is null stays null.
+enct4_line_fn plain_source_fn(const plain_callbacks &plain)
+{
+    return plain.source != nullptr ? call_plain_source : nullptr;
+}
+
+enct4_word_fn plain_sink_fn(const plain_callbacks &plain)
+{
+    return plain.sink != nullptr ? call_plain_sink : nullptr;
+}
+
 }  // namespace
 
 // ---- Emitter entries -------------------------------------------------------
 
 void enct4_put_codes(const int32_t *first, const int32_t *last, word_sink sink)
 {
-    if (encoder.status != 0)
-        return;
-    word_buffer out;
-    for (const int32_t *token = first; token != last; ++token) {
-        if (WORD_BUFFER_SIZE - out.count < MAX_WORDS_PER_TOKEN) {
-            deliver(out, sink);
-            if (encoder.status != 0)
-                return;
-        }
-        emit_token(*token, out);
-    }
-    deliver(out, sink);
+    plain_callbacks plain{nullptr, sink};
+    put_codes(default_context.state, first, last, plain_sink(plain));
 }
 
 void enct4_flush(const int32_t *first, const int32_t *last, word_sink sink)
 {
-    if (first != last)
-        enct4_put_codes(first, last, sink);
-    if (encoder.bit_count != 0 && encoder.status == 0 && sink != nullptr) {
-        const uint16_t word = encoder.accumulator;
-        const int result = sink(&word, 1);
-        if (result < 0)
-            encoder.status = result;
-    }
-    encoder.accumulator = 0;
-    encoder.bit_count = 0;
+    plain_callbacks plain{nullptr, sink};
+    flush_codes(default_context.state, first, last, plain_sink(plain));
 }
 
-void enct4_reset()
-{
-    encoder.status = 0;
-    encoder.accumulator = 0;
-    encoder.bit_count = 0;
-}
+void enct4_reset() { reset_encoder(default_context.state); }
 
-int enct4_status() { return encoder.status; }
+int enct4_status() { return default_context.state.status; }
 
-void enct4_fail_next_allocation() { encoder.fail_next_allocation = true; }
+void enct4_fail_next_allocation() { default_context.state.fail_next_allocation = true; }
 
 // ---- Coder entries ---------------------------------------------------------
 
 extern "C" {
 
-void enct4_set_conforming(int on) { encoder.conforming = on != 0; }
+void enct4_set_conforming(int on) { default_context.state.conforming = on != 0; }
 
-int enct4_conforming() { return encoder.conforming ? 1 : 0; }
+int enct4_conforming() { return default_context.state.conforming ? 1 : 0; }
 
 int encode_g3_fax(line_source source, word_sink sink, int compression, int resolution)
 {
-    if (compression == 3)
-        return enct4_MMR(source, sink);
-    if (compression != 0 && compression != 1) {
-        enct4_reset();
-        return coder_failure();
-    }
-    coder_call call;
-    call.kind = coding::g3;
-    call.name = "encode_g3_fax";
-    // T.4 4.2.1: K = 2 at standard vertical resolution, 4 at fine.
-    call.k_factor = compression == 0 ? 1 : resolution == 1 ? 4 : 2;
-    return run_coder(call, source, sink);
+    plain_callbacks plain{source, sink};
+    return code_g3(default_context.state, plain_source_fn(plain), plain_sink_fn(plain), &plain,
+                   compression, resolution);
 }
 
 int enct4_MMR(line_source source, word_sink sink)
 {
-    coder_call call;
-    call.kind = coding::mmr;
-    call.name = "enct4_MMR";
-    return run_coder(call, source, sink);
+    plain_callbacks plain{source, sink};
+    return code_mmr(default_context.state, plain_source_fn(plain), plain_sink_fn(plain), &plain);
 }
 
 int encode_mh_fax(line_source source, word_sink sink)
 {
-    coder_call call;
-    call.kind = coding::mh_only;
-    call.name = "encode_mh_fax";
-    return run_coder(call, source, sink);
+    plain_callbacks plain{source, sink};
+    return code_mh(default_context.state, plain_source_fn(plain), plain_sink_fn(plain), &plain);
+}
+
+enct4_context *enct4_context_new(void) { return new (std::nothrow) enct4_context{}; }
+
+void enct4_context_free(enct4_context *ctx) { delete ctx; }
+
+void enct4_context_set_conforming(enct4_context *ctx, int on) { ctx->state.conforming = on != 0; }
+
+int enct4_g3_ctx(enct4_context *ctx, enct4_line_fn source, enct4_word_fn sink, void *user,
+                 int compression, int resolution)
+{
+    return code_g3(ctx->state, source, sink, user, compression, resolution);
+}
+
+int enct4_MMR_ctx(enct4_context *ctx, enct4_line_fn source, enct4_word_fn sink, void *user)
+{
+    return code_mmr(ctx->state, source, sink, user);
+}
+
+int enct4_mh_ctx(enct4_context *ctx, enct4_line_fn source, enct4_word_fn sink, void *user)
+{
+    return code_mh(ctx->state, source, sink, user);
 }
 
 }  // extern "C"
