@@ -273,30 +273,17 @@ void note_painted(painter_line &p, std::size_t from, std::size_t to)
 }
 
 // Paints the gathered black pixels into the line's row(s) and forgets them.
-// `toggled`: the words hold toggles instead, each flipping the colour from
-// its pixel to the line's end; a carry takes each word's last colour on.
-template <bool toggled = false>
 [[gnu::noinline]] void paint_gathered_line(pelmorin_state &s)
 {
     painter_line &p = s.painter;
     p.black_line = -1;
     unsigned char *row = s.page_bitmap.get() + p.first_row;
     int last = -1;
-    uint64_t carry = 0;
-    const auto take = [&](int w) {
-        uint64_t v = p.bits[w];
-        if (toggled) {
-            v ^= p.ends[w] ^ carry;
-            carry = 0 - (v & 1);
-            p.ends[w] = 0;
-        }
+    const auto take = [&p](int w) {
+        const uint64_t v = p.bits[w];
         p.bits[w] = 0;
         return v;
     };
-    if (toggled) {
-        p.bits[LINE_WORDS] = 0;
-        p.ends[LINE_WORDS] = 0;
-    }
     if (p.halve_pixels) {
         for (int w = 0; w < LINE_WORDS; ++w)
             if (uint64_t v = take(w)) {
@@ -501,24 +488,43 @@ void paint_toggled_row(pelmorin_state &s, int first, int last)
     note_painted(p, p.first_row + 8 * first, (doubled ? p.second_row : p.first_row) + 8 * (last + 1));
 }
 
+// A half-width row: pixel pairs merge, and the line's partner line ORs into
+// the same row. The toggles are in pixel order, as halve() takes them.
+void paint_toggled_half_row(pelmorin_state &s, int first, int last)
+{
+    painter_line &p = s.painter;
+    unsigned char *const row = s.page_bitmap.get() + p.first_row;
+    uint64_t carry = 0;
+    for (int w = first; w <= last; ++w) {
+        const uint64_t v = p.bits[w] ^ p.ends[w] ^ carry;
+        carry = 0 - (v & 1);
+        p.bits[w] = 0;
+        p.ends[w] = 0;
+        or_little_endian(row + 4 * w, row_order32(halve(v)));
+    }
+    p.ends[last + 1] = 0;
+    p.black_line = -1;
+    note_painted(p, p.first_row + 4 * first, p.first_row + 4 * (last + 1));
+}
+
 // The black runs of an ended line, none past its 1728 pixels, straight into
-// its rows. Full-width rows of unrotated lines take only the words from the
-// runs' first to their last.
+// its rows. Unrotated lines touch only the words from their runs' first to
+// their last.
 void paint_ended_line(pelmorin_state &s, const int16_t *spans, int count)
 {
     painter_line &p = s.painter;
     gather_line(s);
-    if (p.halve_pixels) {
-        toggle_runs<FROM_MASK>(p, spans, count);
-        paint_gathered_line<true>(s);
-        return;
-    }
-    toggle_runs<FROM_ROW_MASK>(p, spans, count);
     int first = 0, last = LINE_WORDS - 1;
     if (p.shift == 0) {
         first = spans[0] >> 6;
         last = (spans[count - 1] - 1) >> 6;
     }
+    if (p.halve_pixels) {
+        toggle_runs<FROM_MASK>(p, spans, count);
+        paint_toggled_half_row(s, first, last);
+        return;
+    }
+    toggle_runs<FROM_ROW_MASK>(p, spans, count);
     if (p.doubled)
         paint_toggled_row<true>(s, first, last);
     else
