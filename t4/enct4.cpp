@@ -78,17 +78,20 @@ constexpr std::size_t MAKEUP_2560_INDEX = ENC_EOL_INDEX - 1;
 constexpr int MAX_WORDS_PER_TOKEN = 12;
 constexpr int WORD_BUFFER_SIZE = ENC_BATCH_MMR * MAX_WORDS_PER_TOKEN + MAX_WORDS_PER_TOKEN;
 
+// The words being packed, and the encoder's incomplete word, held here
+// while a batch is packed (put_codes takes it in and hands it back).
 struct word_buffer {
-    encoder_state &encoder;
-    std::array<uint16_t, WORD_BUFFER_SIZE> words;
+    std::array<uint16_t, WORD_BUFFER_SIZE> words;  // only [0, count) is ever read
     int count = 0;
+    uint16_t accumulator = 0;
+    int32_t bit_count = 0;
 };
 
-void deliver(word_buffer &out, code_sink sink)
+void deliver(encoder_state &encoder, word_buffer &out, code_sink sink)
 {
     const int result = sink.fn != nullptr ? sink.fn(sink.user, out.words.data(), out.count) : 0;
     if (result < 0)
-        out.encoder.status = result;
+        encoder.status = result;
     out.count = 0;
 }
 
@@ -100,28 +103,26 @@ void store_word(word_buffer &out, uint16_t word)
 
 void emit(code_entry code, word_buffer &out)
 {
-    encoder_state &encoder = out.encoder;
-    const int32_t old = encoder.bit_count;
+    const int32_t old = out.bit_count;
     const auto bits = static_cast<uint32_t>(code.code);
-    encoder.accumulator = static_cast<uint16_t>(encoder.accumulator | (bits << old));
+    out.accumulator = static_cast<uint16_t>(out.accumulator | (bits << old));
     if (old + code.length >= 16) {
-        store_word(out, encoder.accumulator);
-        encoder.accumulator = static_cast<uint16_t>(bits >> (16 - old));
-        encoder.bit_count = old + code.length - 16;
+        store_word(out, out.accumulator);
+        out.accumulator = static_cast<uint16_t>(bits >> (16 - old));
+        out.bit_count = old + code.length - 16;
     } else {
-        encoder.bit_count = old + code.length;
+        out.bit_count = old + code.length;
     }
 }
 
 // Fill bits before an MR EOL, so that every EOL starts a word.
 void align_to_word(word_buffer &out)
 {
-    encoder_state &encoder = out.encoder;
-    if (encoder.bit_count == 0)
+    if (out.bit_count == 0)
         return;
-    store_word(out, encoder.accumulator);
-    encoder.accumulator = 0;
-    encoder.bit_count = 0;
+    store_word(out, out.accumulator);
+    out.accumulator = 0;
+    out.bit_count = 0;
 }
 
 void emit_run(int32_t run, const std::array<code_entry, ENC_RUN_TABLE_SIZE> &table,
@@ -157,16 +158,23 @@ void put_codes(encoder_state &encoder, const int32_t *first, const int32_t *last
 {
     if (encoder.status != 0)
         return;
-    word_buffer out{encoder, {}, 0};
+    word_buffer out;
+    out.accumulator = encoder.accumulator;
+    out.bit_count = encoder.bit_count;
+    const auto hand_back = [&] {
+        encoder.accumulator = out.accumulator;
+        encoder.bit_count = out.bit_count;
+    };
     for (const int32_t *token = first; token != last; ++token) {
         if (WORD_BUFFER_SIZE - out.count < MAX_WORDS_PER_TOKEN) {
-            deliver(out, sink);
+            deliver(encoder, out, sink);
             if (encoder.status != 0)
-                return;
+                return hand_back();
         }
         emit_token(*token, out);
     }
-    deliver(out, sink);
+    hand_back();
+    deliver(encoder, out, sink);
 }
 
 void flush_codes(encoder_state &encoder, const int32_t *first, const int32_t *last, code_sink sink)
