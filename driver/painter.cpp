@@ -488,6 +488,62 @@ void paint_toggled_row(pelmorin_state &s, int first, int last)
     note_painted(p, p.first_row + 8 * first, (doubled ? p.second_row : p.first_row) + 8 * (last + 1));
 }
 
+// Half-width rows of unrotated lines toggle at half-width positions
+// straight away: a run [a, b) blackens the pixel pairs [a / 2, (b + 1) / 2).
+// Runs that do not touch give pair runs that do not overlap (at most they
+// touch, and touching toggles cancel), so the toggles pair up as before.
+// Pixel x of a full line is pair x / 2: word x / 128, the pair's mask at
+// x % 128 here.
+constexpr auto make_half_row_masks()
+{
+    std::array<uint64_t, 128> masks{};
+    for (int k = 0; k < 128; ++k)
+        masks[k] = FROM_ROW_MASK[k >> 1];
+    return masks;
+}
+constexpr std::array<uint64_t, 128> FROM_HALF_ROW_MASK = make_half_row_masks();
+
+void toggle_halved_runs(painter_line &p, const int16_t *spans, int count)
+{
+    const auto start = [&p](int x) { p.bits[x >> 7] ^= FROM_HALF_ROW_MASK[x & 127]; };
+    const auto end = [&p](int x) { p.ends[(x + 1) >> 7] ^= FROM_HALF_ROW_MASK[(x + 1) & 127]; };
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        start(spans[i]);
+        end(spans[i + 1]);
+        start(spans[i + 2]);
+        end(spans[i + 3]);
+    }
+    if (i < count) {
+        start(spans[i]);
+        end(spans[i + 1]);
+    }
+}
+
+// The half-width row of toggles that toggle_halved_runs left in words
+// [first, last]; the row's last word is half a word.
+void paint_halved_row(pelmorin_state &s, int first, int last)
+{
+    constexpr int HALF_ROW_WORDS = INPUT_LINE_WIDTH / 2 / 64;  // whole words of a row
+    painter_line &p = s.painter;
+    unsigned char *const row = s.page_bitmap.get() + p.first_row;
+    uint64_t carry = 0;
+    for (int w = first; w <= last; ++w) {
+        const uint64_t v = p.bits[w] ^ p.ends[w] ^ carry;
+        carry = 0 - ((v >> ROW_LAST_PIXEL_BIT) & 1);
+        p.bits[w] = 0;
+        p.ends[w] = 0;
+        if (w < HALF_ROW_WORDS)
+            or_little_endian(row + 8 * w, v);
+        else  // row order keeps a word's first 32 pixels in its low half
+            or_little_endian(row + 8 * w, static_cast<uint32_t>(v));
+    }
+    p.ends[last + 1] = 0;
+    p.black_line = -1;
+    const std::size_t end = std::min<std::size_t>(8 * (last + 1), INPUT_LINE_WIDTH / 16);
+    note_painted(p, p.first_row + 8 * first, p.first_row + end);
+}
+
 // A half-width row: pixel pairs merge, and the line's partner line ORs into
 // the same row. The toggles are in pixel order, as halve() takes them.
 void paint_toggled_half_row(pelmorin_state &s, int first, int last)
@@ -518,6 +574,13 @@ void paint_ended_line(pelmorin_state &s, const int16_t *spans, int count)
     if (p.shift == 0) {
         first = spans[0] >> 6;
         last = (spans[count - 1] - 1) >> 6;
+    }
+    if (p.halve_pixels && p.shift == 0) {
+        // A rotation can make runs touch across the wrap at an odd pixel,
+        // where their pairs would overlap: rotated lines halve whole words.
+        toggle_halved_runs(p, spans, count);
+        paint_halved_row(s, (spans[0] >> 1) >> 6, (((spans[count - 1] + 1) >> 1) - 1) >> 6);
+        return;
     }
     if (p.halve_pixels) {
         toggle_runs<FROM_MASK>(p, spans, count);
