@@ -492,8 +492,7 @@ void paint_toggled_row(pelmorin_state &s, int first, int last)
 // straight away: a run [a, b) blackens the pixel pairs [a / 2, (b + 1) / 2).
 // Runs that do not touch give pair runs that do not overlap (at most they
 // touch, and touching toggles cancel), so the toggles pair up as before.
-// Pixel x of a full line is pair x / 2: word x / 128, the pair's mask at
-// x % 128 here.
+// Pixel x lies in pair x / 2: in word x / 128, with the mask at x % 128 here.
 constexpr auto make_half_row_masks()
 {
     std::array<uint64_t, 128> masks{};
@@ -544,23 +543,23 @@ void paint_halved_row(pelmorin_state &s, int first, int last)
     note_painted(p, p.first_row + 8 * first, p.first_row + end);
 }
 
-// A half-width row: pixel pairs merge, and the line's partner line ORs into
-// the same row. The toggles are in pixel order, as halve() takes them.
-void paint_toggled_half_row(pelmorin_state &s, int first, int last)
+// A half-width row of a rotated line: its toggles are whole pixels, in
+// pixel order as halve() takes them, and pixel pairs merge word by word.
+void paint_toggled_half_row(pelmorin_state &s)
 {
     painter_line &p = s.painter;
     unsigned char *const row = s.page_bitmap.get() + p.first_row;
     uint64_t carry = 0;
-    for (int w = first; w <= last; ++w) {
+    for (int w = 0; w < LINE_WORDS; ++w) {
         const uint64_t v = p.bits[w] ^ p.ends[w] ^ carry;
         carry = 0 - (v & 1);
         p.bits[w] = 0;
         p.ends[w] = 0;
         or_little_endian(row + 4 * w, row_order32(halve(v)));
     }
-    p.ends[last + 1] = 0;
+    p.ends[LINE_WORDS] = 0;
     p.black_line = -1;
-    note_painted(p, p.first_row + 4 * first, p.first_row + 4 * (last + 1));
+    note_painted(p, p.first_row, p.first_row + 4 * LINE_WORDS);
 }
 
 // The black runs of an ended line, none past its 1728 pixels, straight into
@@ -571,21 +570,21 @@ void paint_ended_line(pelmorin_state &s, const int16_t *spans, int count)
     painter_line &p = s.painter;
     gather_line(s);
     int first = 0, last = LINE_WORDS - 1;
-    if (p.shift == 0) {
-        first = spans[0] >> 6;
-        last = (spans[count - 1] - 1) >> 6;
-    }
-    if (p.halve_pixels && p.shift == 0) {
+    if (p.shift == 0 && p.halve_pixels) {
         // A rotation can make runs touch across the wrap at an odd pixel,
-        // where their pairs would overlap: rotated lines halve whole words.
+        // where their pairs would overlap: only unrotated lines toggle pairs.
         toggle_halved_runs(p, spans, count);
         paint_halved_row(s, (spans[0] >> 1) >> 6, (((spans[count - 1] + 1) >> 1) - 1) >> 6);
         return;
     }
     if (p.halve_pixels) {
         toggle_runs<FROM_MASK>(p, spans, count);
-        paint_toggled_half_row(s, first, last);
+        paint_toggled_half_row(s);
         return;
+    }
+    if (p.shift == 0) {
+        first = spans[0] >> 6;
+        last = (spans[count - 1] - 1) >> 6;
     }
     toggle_runs<FROM_ROW_MASK>(p, spans, count);
     if (p.doubled)
