@@ -60,9 +60,15 @@ int call_plain_sink(void *user, const uint16_t *words, int word_count)
     return static_cast<const plain_callbacks *>(user)->sink(words, word_count);
 }
 
-code_sink plain_sink(plain_callbacks &plain)
+// A plain callback that is null stays null.
+enct4_line_fn plain_source_fn(const plain_callbacks &plain)
 {
-    return plain.sink != nullptr ? code_sink{call_plain_sink, &plain} : code_sink{};
+    return plain.source != nullptr ? call_plain_source : nullptr;
+}
+
+enct4_word_fn plain_sink_fn(const plain_callbacks &plain)
+{
+    return plain.sink != nullptr ? call_plain_sink : nullptr;
 }
 
 constexpr int32_t RUN_MASK = 0x7FFF;
@@ -551,17 +557,6 @@ int code_mh(encoder_state &encoder, enct4_line_fn source, enct4_word_fn sink, vo
     return run_coder(call, source, sink, user);
 }
 
-// A plain callback that is null stays null.
-enct4_line_fn plain_source_fn(const plain_callbacks &plain)
-{
-    return plain.source != nullptr ? call_plain_source : nullptr;
-}
-
-enct4_word_fn plain_sink_fn(const plain_callbacks &plain)
-{
-    return plain.sink != nullptr ? call_plain_sink : nullptr;
-}
-
 }  // namespace
 
 // ---- Emitter entries -------------------------------------------------------
@@ -569,13 +564,13 @@ enct4_word_fn plain_sink_fn(const plain_callbacks &plain)
 void enct4_put_codes(const int32_t *first, const int32_t *last, word_sink sink)
 {
     plain_callbacks plain{nullptr, sink};
-    put_codes(default_context.state, first, last, plain_sink(plain));
+    put_codes(default_context.state, first, last, {plain_sink_fn(plain), &plain});
 }
 
 void enct4_flush(const int32_t *first, const int32_t *last, word_sink sink)
 {
     plain_callbacks plain{nullptr, sink};
-    flush_codes(default_context.state, first, last, plain_sink(plain));
+    flush_codes(default_context.state, first, last, {plain_sink_fn(plain), &plain});
 }
 
 void enct4_reset() { reset_encoder(default_context.state); }
