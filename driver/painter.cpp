@@ -425,6 +425,24 @@ void paint_black_run(pelmorin_state &s, int64_t position, int64_t magnitude)
     s.line_count += 1;
 }
 
+// Calls start() on each run's first pixel and end() on the pixel after it,
+// four positions a round: toggles of one run seldom wait on each other.
+template <typename Start, typename End>
+[[gnu::always_inline]] inline void toggle_each_run(const int16_t *spans, int count, Start start, End end)
+{
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        start(spans[i]);
+        end(spans[i + 1]);
+        start(spans[i + 2]);
+        end(spans[i + 3]);
+    }
+    if (i < count) {
+        start(spans[i]);
+        end(spans[i + 1]);
+    }
+}
+
 // Toggles a line's runs at their starts in `bits` and their ends in
 // `ends`: rotated or not, the runs do not overlap, so the toggles pair up. A
 // run that the rotation wraps toggles at 0 too; one of the whole line
@@ -436,17 +454,7 @@ void toggle_runs(painter_line &p, const int16_t *spans, int count)
     const auto end = [&p](int x) { p.ends[x >> 6] ^= masks[x & 63]; };
     const int shift = p.shift;
     if (shift == 0) {
-        int i = 0;
-        for (; i + 4 <= count; i += 4) {
-            start(spans[i]);
-            end(spans[i + 1]);
-            start(spans[i + 2]);
-            end(spans[i + 3]);
-        }
-        if (i < count) {
-            start(spans[i]);
-            end(spans[i + 1]);
-        }
+        toggle_each_run(spans, count, start, end);
         return;
     }
     for (int i = 0; i < count; i += 2) {
@@ -506,17 +514,7 @@ void toggle_halved_runs(painter_line &p, const int16_t *spans, int count)
 {
     const auto start = [&p](int x) { p.bits[x >> 7] ^= FROM_HALF_ROW_MASK[x & 127]; };
     const auto end = [&p](int x) { p.ends[(x + 1) >> 7] ^= FROM_HALF_ROW_MASK[(x + 1) & 127]; };
-    int i = 0;
-    for (; i + 4 <= count; i += 4) {
-        start(spans[i]);
-        end(spans[i + 1]);
-        start(spans[i + 2]);
-        end(spans[i + 3]);
-    }
-    if (i < count) {
-        start(spans[i]);
-        end(spans[i + 1]);
-    }
+    toggle_each_run(spans, count, start, end);
 }
 
 // The half-width row of toggles that toggle_halved_runs left in words
