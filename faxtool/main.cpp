@@ -14,6 +14,7 @@
 #include "faxtool/messages.h"
 #include "faxtool/recompress.h"
 #include "faxtool/usage.h"
+#include "util/fdio.h"
 
 namespace {
 
@@ -45,6 +46,10 @@ int finish_stdout(int status)
 
 int main(int argc, char **argv)
 {
+    if (!fd_open_standard_descriptors()) {
+        std::fputs("faxtool: cannot open /dev/null for a closed standard descriptor\n", stderr);
+        return 1;
+    }
     // Past a file size limit a write must fail with EFBIG, not kill us with
     // a temporary file left behind.
     signal(SIGXFSZ, SIG_IGN);

@@ -18,9 +18,10 @@ struct captured_text {
     std::string text;
 };
 
-// Runs body with descriptors 1 and 2 pointed at a scratch file and returns
-// what was written, so library messages neither reach the user as they are
-// nor mix into faxtool's own output.
+// Runs body with descriptors 1 and 2 pointed at a file in memory (no file
+// system is touched) and returns what was written, so library messages
+// neither reach the user as they are nor mix into faxtool's own output.
+// The descriptors are restored whatever happened.
 template <class F>
 captured_text capture_library_output(F &&body);
 

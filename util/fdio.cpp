@@ -70,3 +70,19 @@ bool fd_sync_directory_of(const char *path)
     errno = saved;
     return synced;
 }
+
+bool fd_open_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free descriptor is this one, as those below it are open.
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened != fd) {
+            if (opened >= 0)
+                ::close(opened);
+            return false;
+        }
+    }
+    return true;
+}

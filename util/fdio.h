@@ -25,6 +25,11 @@ int64_t fd_bytes_left(int fd);
 // directories counts as synced).
 bool fd_sync_directory_of(const char *path);
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+// the first file a program opens cannot become its standard output or error
+// and receive its messages. False when one stays closed.
+bool fd_open_standard_descriptors();
+
 inline uint32_t load_be32(const unsigned char *p)
 {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
