@@ -10,6 +10,7 @@
 #include "faxtool/messages.h"
 #include "faxtool/pages.h"
 #include "faxtool/progress.h"
+#include "faxtool/shown_names.h"
 #include "faxtool/usage.h"
 
 namespace {
@@ -42,7 +43,7 @@ std::string json_code(int code)
 
 void print_json(const fax_document &doc, const std::vector<page_report> &reports)
 {
-    std::string line = "{\"file\": " + json_string(doc.path) + ", \"attributes\": [";
+    std::string line = "{\"file\": " + json_name(doc.path) + ", \"attributes\": [";
     for (std::size_t i = 0; i < doc.attributes.size(); ++i) {
         line += i == 0 ? "[" : ", [";
         line += json_string(doc.attributes[i].first) + ", " + json_string(doc.attributes[i].second) + "]";

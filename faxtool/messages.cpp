@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "faxtool/progress.h"
+#include "faxtool/shown_names.h"
 
 void report_failure(std::string_view file, std::string_view reason)
 {
@@ -18,10 +19,10 @@ void report_failure(std::string_view file, std::string_view reason)
     progress_interrupt();
     std::string line = "faxtool: ";
     if (!file.empty()) {
-        line += file;
+        line += terminal_text(file);
         line += ": ";
     }
-    line += reason;
+    line += terminal_text(reason);  // library texts may carry the name too
     line += '\n';
     std::fputs(line.c_str(), stderr);
 }

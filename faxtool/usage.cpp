@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "faxtool/shown_names.h"
+
 #ifndef FAXTOOL_VERSION
 #define FAXTOOL_VERSION "unknown"
 #endif
@@ -100,6 +102,7 @@ int usage_error(const char *command, const char *reason)
         line += ": ";
     }
     line += reason != nullptr ? reason : "missing operand";
+    line = terminal_text(line);  // the words come from the command line
     std::fprintf(stderr, "%s\nTry 'faxtool %s%s--help'.\n", line.c_str(),
                  command != nullptr ? command : "", command != nullptr ? " " : "");
     return 2;

@@ -1,6 +1,8 @@
 // faxtool's diagnostics: what a user is told, and how often.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/faxtool_harness.h"
 
 namespace {
@@ -85,6 +87,63 @@ TEST(ImportMessages, DirectoryIsNotCalledAnImage)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "faxtool: " + dir.path + ": Is a directory\n");
     EXPECT_TRUE(dir.entries().empty());
+}
+
+// File names are bytes; JSON gets them back exactly, UTF-8 left readable.
+TEST(NamesInJson, Utf8StaysAndOtherBytesBecomeSurrogateEscapes)
+{
+    progrun::temp_dir dir;
+    const bytes sample = progrun::read_file(kSample);
+    const std::string umlaut = "M\xc3\xbcller.fax";
+    const std::string odd = "bad\xff\xc3(\xed\xa0\x80\n\x1b\x7f\".fax";
+    for (const std::string &name : {umlaut, odd})
+        progrun::write_file(dir.file(name), sample);
+    auto starts = [](const std::string &text, const std::string &start) {
+        return text.substr(0, start.size()) == start;
+    };
+    progrun::result r = faxtool({"info", "--json", umlaut}, dir.path);
+    EXPECT_TRUE(starts(r.out, "{\"file\": \"M\xc3\xbcller.fax\", ")) << r.out;
+    r = faxtool({"info", "--json", odd}, dir.path);
+    EXPECT_TRUE(starts(r.out, "{\"file\": \"bad\\udcff\\udcc3(\\udced\\udca0\\udc80\\u000a\\u001b\\u007f\\\".fax\", "))
+        << r.out;
+    if (!have_tool("python3", "python3"))
+        return;
+    // An independent JSON reader decodes the escapes back to the name's bytes.
+    progrun::write_file(dir.file("line.json"), bytes(r.out.begin(), r.out.end()));
+    r = shell("python3 -c 'import json,os,sys; "
+              "sys.stdout.buffer.write(os.fsencode(json.load(open(\"line.json\"))[\"file\"]))'",
+              dir.path);
+    EXPECT_EQ(r.out, odd) << r.err;
+}
+
+// A name can neither split a message line nor drive the terminal.
+TEST(NamesInMessages, ControlCharactersAreQuoted)
+{
+    progrun::temp_dir dir;
+    const std::string name = dir.file("x\ny\x1b[2J\t\r\xc2\x9b\xff.fax");
+    const std::string shown = dir.path + "/x\\ny\\x1b[2J\\t\\r\\xc2\\x9b\\xff.fax";
+    progrun::result r = faxtool({"info", name});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "faxtool: " + shown + ": No such file or directory\n");
+    r = faxtool({"export", "-o", name + "/p", kSample});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    std::string line;
+    for (char c : r.err) {  // every line a whole message
+        if (c != '\n') {
+            line += c;
+            continue;
+        }
+        EXPECT_EQ(line.substr(0, 9 + dir.path.size()), "faxtool: " + dir.path) << r.err;
+        line.clear();
+    }
+    EXPECT_EQ(line, "");
+    r = faxtool({"info", "--\x1b[2J"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "faxtool: info: unknown option '--\\x1b[2J'");
+    // UTF-8 names stay readable.
+    r = faxtool({"info", dir.file("M\xc3\xbcller.fax")});
+    EXPECT_EQ(r.err, "faxtool: " + dir.path + "/M\xc3\xbcller.fax: No such file or directory\n");
 }
 
 }  // namespace
