@@ -257,7 +257,9 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
     for (std::size_t i = 0; i < numbers.size() && !single.failed; ++i) {
         progress_step(static_cast<int>(i));
         page_image page;
-        if (!decode_page_rows(doc, static_cast<std::size_t>(numbers[i] - 1), settings.stretch, page, reason)) {
+        page_report seen;
+        if (!decode_page_rows(doc, static_cast<std::size_t>(numbers[i] - 1), settings.stretch, page, seen,
+                              reason)) {
             report_failure(settings.file, reason);
             status = 1;
             continue;
@@ -266,6 +268,11 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
             report_failure(settings.file, "page " + std::to_string(page.number) + " holds no lines");
             status = 1;
             continue;
+        }
+        // A damaged page is still exported, as far as it decodes.
+        if (const std::string damage = page_damage(seen); !damage.empty()) {
+            report_failure(settings.file, "page " + std::to_string(page.number) + ": " + damage);
+            status = 1;
         }
         if (settings.type == format::png) {
             std::string path;

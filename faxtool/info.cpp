@@ -97,6 +97,12 @@ int info_one(const std::string &path, bool json)
     if (!doc.pages.empty() && !decodable_compression(doc.compression)) {
         report_failure(path, undecodable_reason(doc));
         status = 1;
+    } else {
+        for (std::size_t i = 0; i < reports.size(); ++i)
+            if (const std::string damage = page_damage(reports[i]); !damage.empty()) {
+                report_failure(path, "page " + std::to_string(i + 1) + ": " + damage);
+                status = 1;
+            }
     }
     if (!doc.damage.empty()) {
         report_failure(path, doc.damage);

@@ -251,8 +251,18 @@ page_report decode_page_report(const fax_document &doc, std::size_t index)
     return report;
 }
 
+std::string page_damage(const page_report &report)
+{
+    std::string damage;
+    if (report.concealed > 0)
+        damage = std::to_string(report.concealed) + (report.concealed == 1 ? " line" : " lines") + " concealed";
+    if (!report.clean)
+        damage += damage.empty() ? "not clean" : ", not clean";
+    return damage;
+}
+
 bool decode_page_rows(const fax_document &doc, std::size_t index, bool stretch, page_image &out,
-                      std::string &reason)
+                      page_report &report, std::string &reason)
 {
     out = page_image{};
     out.number = static_cast<int>(index) + 1;
@@ -274,6 +284,7 @@ bool decode_page_rows(const fax_document &doc, std::size_t index, bool stretch, 
                  std::to_string(MAX_PAGE_ROWS) + " lines";
         return false;
     }
+    report = page_report{seen.lines, seen.concealed, seen.clean != 0};
     out.height = builder.count;
     if (stretch && doc.resolution == RES_NORMAL) {
         std::vector<uint8_t> doubled;

@@ -64,10 +64,15 @@ struct page_report {
 };
 page_report decode_page_report(const fax_document &doc, std::size_t index);
 
+// What is wrong with a page that decoded with concealed lines or an unclean
+// end ("2 lines concealed, not clean"); empty for a whole page.
+std::string page_damage(const page_report &report);
+
 // The rows the decoder delivers for a page: runs build the current row, each
 // end of line closes it (a bare one gives a white row) and runs never closed
 // are dropped. `stretch` doubles every row of a normal-resolution page.
-// False with a reason when the page is beyond MAX_PAGE_ROWS.
+// False with a reason when the page is beyond MAX_PAGE_ROWS. `report` gets
+// what the decoder saw.
 constexpr int32_t MAX_PAGE_ROWS = 1 << 18;
 bool decode_page_rows(const fax_document &doc, std::size_t index, bool stretch, page_image &out,
-                      std::string &reason);
+                      page_report &report, std::string &reason);

@@ -346,7 +346,7 @@ void finish_line(coding_state &cs)
 // The span callback gets the runs of the line since the last end of line.
 void hand_over_spans(coding_state &cs, const change_line &l, bool ended)
 {
-    cs.cb.spans_of(l.at, l.count, ended, cs.line_runs);
+    cs.cb.spans_of(l.at, l.count, ended, cs.line_runs, cs.line_runs);
     cs.line_runs = false;
 }
 
@@ -843,6 +843,7 @@ struct mr_decoder {
     coding_state cs;
     mr_line state = mr_line::searching;
     bool synchronised = false;
+    bool coded = false;  // a code of some line came
     int eol_count = 0;
     const code_node *node = sync_chain;
 };
@@ -913,6 +914,7 @@ bool mr_token(mr_decoder &d, code_token t)
     if (t.tagged_eol)
         return mr_tagged_eol(d, token);
     d.eol_count = 0;
+    d.coded = true;
     if (mr_line_token(d, token) == step_result::line_error)
         mr_line_error(d);
     else
@@ -955,7 +957,9 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
         if (!spans || zeros < FILL_ZEROS || zeros > MAX_COUNTED_ZEROS)
             return false;
         acc.consume(zeros + 1);
-        cb.spans_of(span_line, static_cast<int>(out - span_line), true, runs || position < width);
+        cb.spans_of(span_line, static_cast<int>(out - span_line), true, runs || position < width,
+                    runs);
+        sink.coded_seen = sink.coded_seen || runs;
         cb.end_of_line();
         out = span_line;
         last_end = -1;
@@ -1040,6 +1044,7 @@ int fast_MH(t4dec_context &ctx, const unsigned char *data, int length, int32_t w
     bit_cursor in = make_cursor(data, length);
     const code_node *node = sync_chain;  // nothing counts before the first EOL
     code_token t{};
+    int64_t last_code_end = 0;
     for (;;) {
         // Run codes in a line being assembled, while the sink has its buffer
         // and is not skipping: terminating codes that fit and make-up codes
@@ -1055,14 +1060,16 @@ int fast_MH(t4dec_context &ctx, const unsigned char *data, int length, int32_t w
                 node = mh_runs<false, false>(sink, in, width, cb, black);
         }
         const code_node *root = node;
+        last_code_end = in.pos;
         if (!read_token(in, node, false, t))
             break;
         node = mh_next_root(root, t.value);
         sink_token(sink, cb, width, t.value);
     }
+    const bool coded = sink_coded_line(sink, width);
     sink_finish_spans(sink, cb);
-    // Clean: the data stopped between lines, not inside a run or line.
-    cb.report->clean = cb.report->concealed == 0 && sink_between_lines(sink) ? 1 : 0;
+    cb.report->clean = page_clean(*cb.report, coded, sink_at_line_end(sink, width),
+                                  only_fill_from(data, length, last_code_end));
     return 1;
 }
 
@@ -1081,6 +1088,7 @@ int fast_MR(t4dec_context &, const unsigned char *data, int length, int32_t widt
     mr_decoder d{make_coding_state(lines, width, cb)};
     bit_cursor in = make_cursor(data, length);
     code_token token{};
+    int64_t last_code_end = 0;
     for (;;) {
         if (d.synchronised && d.cs.horizontal_runs == 0 && d.cs.run_sum == 0 &&
             d.node == mr_restart(d) && d.state != mr_line::searching) {
@@ -1089,17 +1097,21 @@ int fast_MR(t4dec_context &, const unsigned char *data, int length, int32_t widt
             if (taken != 0) {
                 d.eol_count = taken == 2 ? 1 : 0;
                 d.node = mr_restart(d);
+                d.coded = true;
             }
         }
+        last_code_end = in.pos;
         if (!read_token(in, d.node, false, token))
             break;
         if (!mr_token(d, token)) {
-            report.clean = report.concealed == 0 ? 1 : 0;  // ended by its RTC
+            report.clean = page_clean(report, d.coded, true, only_fill_from(data, length, in.pos));
             hand_over_open_line(d.cs);
             return 1;
         }
     }
-    report.clean = report.concealed == 0 && d.cs.a0 < 0 ? 1 : 0;
+    const bool line_end = d.synchronised && d.cs.horizontal_runs == 0 && d.cs.run_sum == 0 &&
+                          (d.cs.a0 < 0 || d.cs.a0 >= d.cs.width);
+    report.clean = page_clean(report, d.coded, line_end, only_fill_from(data, length, last_code_end));
     close_partial_line(d.cs, false);
     hand_over_open_line(d.cs);
     return 1;
@@ -1119,14 +1131,19 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
     bit_cursor in = make_cursor(data, length);
     const code_node *node = mode_tree;
     int eol_count = 0;
+    bool coded = false;  // a code of some line came
+    bool at_eofb = false;
     code_token token{};
+    int64_t last_code_end = 0;
     for (;;) {
         if (cs.horizontal_runs == 0 && fast_codes(cs, in, true, line_ends::when_full) != 0) {
             eol_count = 0;
+            coded = true;
             if (cs.a0 >= cs.width)
                 end_full_line(cs);
             continue;
         }
+        last_code_end = in.pos;
         if (!read_token(in, node, true, token))
             break;
         if (cs.horizontal_runs > 0) {
@@ -1136,11 +1153,13 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
             }
         } else if (token.tagged_eol) {
             if (++eol_count == EOFB_EOLS) {
-                report.clean = 1;
+                at_eofb = true;
+                last_code_end = in.pos;
                 break;
             }
         } else {
             eol_count = 0;
+            coded = true;
             if (coding_mode_step(cs, token.value) == step_result::line_error) {
                 hand_over_open_line(cs);
                 return 0;
@@ -1150,6 +1169,9 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
             end_full_line(cs);
         node = cs.horizontal_runs > 0 ? colour_tree(cs) : mode_tree;
     }
+    // Between lines: the last one filled up, the next not begun.
+    const bool line_end = at_eofb || (cs.horizontal_runs == 0 && cs.run_sum == 0 && cs.a0 < 0);
+    report.clean = page_clean(report, coded, line_end, only_fill_from(data, length, last_code_end));
     report_coding_line(cs);
     cs.cb.end_of_line();
     return 1;

@@ -44,17 +44,19 @@ bool sink_ensure_buffer(sink_state &sink, int bytes_per_line, bool spans)
 }
 
 // Reports the line and starts the next one. `shown` is the line that goes to
-// line_callback: the one assembled, or the last complete one in its place.
-void sink_close_line(sink_state &sink, const callbacks &cb, const unsigned char *shown)
+// line_callback: the one assembled, or the last complete one in its place;
+// `coded` says a code of the line's own came.
+void sink_close_line(sink_state &sink, const callbacks &cb, const unsigned char *shown, bool coded)
 {
     const int bytes = sink.bytes_per_line;
+    sink.coded_seen = sink.coded_seen || coded;
     if (cb.spans != nullptr) {
-        cb.spans_of(sink.spans.get(), sink.span_count, true, sink.line_runs);
+        cb.spans_of(sink.spans.get(), sink.span_count, true, sink.line_runs, coded);
         sink.span_count = 0;
-        sink.line_runs = false;
     } else {
         cb.line_of(shown, bytes);
     }
+    sink.line_runs = false;
     cb.end_of_line();
     sink.position = 0;
     sink.makeup_sum = 0;
@@ -71,12 +73,13 @@ void sink_line_error(sink_state &sink, const callbacks &cb, int32_t width)
         cb.run_of(width - sink.position);
         sink.line_runs = true;
     }
-    sink_close_line(sink, cb, sink.buffer.get() + sink.bytes_per_line);
+    sink_close_line(sink, cb, sink.buffer.get() + sink.bytes_per_line, true);  // a code broke it
 }
 
 void sink_end_of_line(sink_state &sink, const callbacks &cb, int32_t width)
 {
     unsigned char *assembled = sink.buffer.get();
+    const bool coded = sink.line_runs;  // before the white that pads the line
     if (sink.position < width) {
         cb.run_of(width - sink.position);  // the rest stays white; not kept as complete
         sink.line_runs = true;
@@ -84,7 +87,7 @@ void sink_end_of_line(sink_state &sink, const callbacks &cb, int32_t width)
         std::memcpy(assembled + sink.bytes_per_line, assembled,
                     static_cast<std::size_t>(sink.bytes_per_line));
     }
-    sink_close_line(sink, cb, assembled);
+    sink_close_line(sink, cb, assembled, coded);
 }
 
 // A complete run (terminating code, with any make-up sum added).
@@ -138,12 +141,13 @@ void sink_reset(sink_state &sink)
     sink.spans.reset();
     sink.span_count = 0;
     sink.line_runs = false;
+    sink.coded_seen = false;
 }
 
 void sink_finish_spans(sink_state &sink, const callbacks &cb)
 {
     if (cb.spans != nullptr && sink.line_runs)
-        cb.spans_of(sink.spans.get(), sink.span_count, false, true);
+        cb.spans_of(sink.spans.get(), sink.span_count, false, true, true);
     sink.span_count = 0;
     sink.line_runs = false;
 }

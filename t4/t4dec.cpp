@@ -70,6 +70,19 @@ int decode_on(t4dec_context &ctx, const unsigned char *data, int length, int mod
 
 }  // namespace
 
+bool t4dec_detail::only_fill_from(const unsigned char *data, int length, int64_t from)
+{
+    if (data == nullptr || length <= 0 || from >= static_cast<int64_t>(length) * 8)
+        return true;
+    const auto first = static_cast<std::size_t>(from >> 3);
+    if ((data[first] >> (from & 7)) != 0)
+        return false;
+    for (std::size_t i = first + 1; i < static_cast<std::size_t>(length); ++i)
+        if (data[i] != 0)
+            return false;
+    return true;
+}
+
 extern "C" {
 
 void t4dec_get_report(t4dec_report *out)

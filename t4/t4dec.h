@@ -26,8 +26,11 @@ void putrunlen(int reset, int32_t run, run_callback, line_callback, eol_callback
 
 // What the last decoding saw, for tools that report on a page. `lines`
 // counts ends of line, `concealed` the broken lines the previous line stood
-// in for. `clean` is 1 when the data ended as a whole page does: at RTC
-// (MR) or EOFB (MMR), or between lines (MH), with nothing concealed.
+// in for. `clean` is 1 when the data ended as a whole page does: nothing
+// concealed, at least one line that carried a code, and the data ending at
+// an end marker (RTC, EOFB) or right after a whole line, with only fill
+// (0 bits) after the last code. Data in which no such line was found (all
+// zeros, noise) or that ends inside a code or a line is not clean.
 typedef struct t4dec_report {
     int32_t lines;
     int32_t concealed;
@@ -54,8 +57,11 @@ int t4dec_decode_ctx(t4dec_context *ctx, const unsigned char *data, int length, 
 // [spans[2], spans[3]), ..., no two touching, the empty runs dropped. LINE_ENDED
 // says the end of line came; LINE_HAD_RUNS that any run came, even one of no
 // pixels. Runs after the last end of line come in a last call without
-// LINE_ENDED. Decoding, results and report are those of t4dec_decode_ctx.
-enum { T4DEC_LINE_ENDED = 1, T4DEC_LINE_HAD_RUNS = 2 };
+// LINE_ENDED. LINE_CODED says a code of the line's own came: not set for a
+// line that only an end of line or end marker makes, such as MH's first EOL
+// or RTC's later ones, whose white the decoder supplies. Decoding, results
+// and report are those of t4dec_decode_ctx.
+enum { T4DEC_LINE_ENDED = 1, T4DEC_LINE_HAD_RUNS = 2, T4DEC_LINE_CODED = 4 };
 typedef void (*t4dec_spans_fn)(void *user, const int16_t *spans, int count, int flags);
 int t4dec_decode_spans_ctx(t4dec_context *ctx, const unsigned char *data, int length, int mode,
                            t4dec_spans_fn spans, void *user);

@@ -68,10 +68,11 @@ struct callbacks {
     }
     // A line's black runs to the span callback: `count` positions of a
     // change array, which ends black at at[count] when the count is odd.
-    void spans_of(const int16_t *at, int count, bool ended, bool had_runs) const
+    void spans_of(const int16_t *at, int count, bool ended, bool had_runs, bool coded) const
     {
         spans(user, at, count + (count & 1),
-              (ended ? T4DEC_LINE_ENDED : 0) | (had_runs ? T4DEC_LINE_HAD_RUNS : 0));
+              (ended ? T4DEC_LINE_ENDED : 0) | (had_runs ? T4DEC_LINE_HAD_RUNS : 0) |
+                  (coded ? T4DEC_LINE_CODED : 0));
     }
 };
 
@@ -90,6 +91,7 @@ struct sink_state {
     std::unique_ptr<int16_t[], free_deleter> spans;
     int span_count = 0;
     bool line_runs = false;
+    bool coded_seen = false;     // a line that carried a code was closed
 };
 
 void sink_reset(sink_state &sink);
@@ -122,10 +124,28 @@ inline void sink_add_span(sink_state &sink, int32_t from, int32_t length)
 }
 // Hands runs that came after the last end of line to the span callback.
 void sink_finish_spans(sink_state &sink, const callbacks &cb);
-// True when the data stopped between lines.
-inline bool sink_between_lines(const sink_state &sink)
+// True when the data stopped between lines or right after a whole line's runs.
+inline bool sink_at_line_end(const sink_state &sink, int32_t width)
 {
-    return sink.position == 0 && !sink.makeup_pending && !sink.skipping;
+    return (sink.position == 0 || sink.position == width) && !sink.makeup_pending && !sink.skipping;
+}
+// True when a line that carried a code was found: one closed, or a whole one open.
+inline bool sink_coded_line(const sink_state &sink, int32_t width)
+{
+    return sink.coded_seen || (sink.position == width && sink.line_runs);
+}
+
+// True when bits [from, length * 8) of the data, low bit of each byte
+// first, are all 0: fill after the last code.
+bool only_fill_from(const unsigned char *data, int length, int64_t from);
+
+// The report's `clean`: nothing concealed, a line that carried a code found,
+// and the data ended at an end marker or right after a whole line, with only
+// fill after the last code. Zeros or noise in which no line was found, data
+// cut inside a code or a line: not clean.
+inline int page_clean(const t4dec_report &report, bool coded_line, bool at_end, bool fill_after)
+{
+    return report.concealed == 0 && coded_line && at_end && fill_after ? 1 : 0;
 }
 
 }  // namespace t4dec_detail

@@ -36,6 +36,8 @@ struct bit_reader {
         --bits_left;
         return true;
     }
+
+    int64_t pos() const { return int64_t{index} * 8 - bits_left; }  // bits read
 };
 
 bit_reader make_reader(const unsigned char *data, int length)
@@ -265,6 +267,7 @@ struct mr_decoder {
     coding_state cs;
     mr_line state = mr_line::searching;
     bool synchronised = false;
+    bool coded = false;  // a code of some line came
     int eol_count = 0;
     const code_node *node = sync_chain;
 };
@@ -338,6 +341,7 @@ bool mr_token(mr_decoder &d, code_token t)
     if (t.tagged_eol)
         return mr_tagged_eol(d, token);
     d.eol_count = 0;
+    d.coded = true;
     if (mr_line_token(d, token) == step_result::line_error)
         mr_line_error(d);
     else
@@ -366,13 +370,17 @@ int reference_MH(t4dec_context &ctx, const unsigned char *data, int length, int3
     // restarts; nothing counts before the first EOL.
     const code_node *node = sync_chain;
     int bit = 0;
+    int64_t last_code_end = 0;
     while (in.next_bit(bit)) {
         node = step(node, bit);
-        if (code_is_leaf(node))
+        if (code_is_leaf(node)) {
             sink_token(ctx.sink, cb, width, node->token);
+            last_code_end = in.pos();
+        }
     }
-    // Clean: the data stopped between lines, not inside a run or line.
-    cb.report->clean = cb.report->concealed == 0 && sink_between_lines(ctx.sink) ? 1 : 0;
+    cb.report->clean = page_clean(*cb.report, sink_coded_line(ctx.sink, width),
+                                  sink_at_line_end(ctx.sink, width),
+                                  only_fill_from(data, length, last_code_end));
     return 1;
 }
 
@@ -391,12 +399,17 @@ int reference_MR(t4dec_context &, const unsigned char *data, int length, int32_t
     mr_decoder d{make_coding_state(lines, width, cb)};
     bit_reader in = make_reader(data, length);
     code_token token{};
-    while (read_token(in, d.node, false, token))
+    int64_t last_code_end = 0;
+    while (read_token(in, d.node, false, token)) {
+        last_code_end = in.pos();
         if (!mr_token(d, token)) {
-            report.clean = report.concealed == 0 ? 1 : 0;  // ended by its RTC
+            report.clean = page_clean(report, d.coded, true, only_fill_from(data, length, last_code_end));
             return 1;
         }
-    report.clean = report.concealed == 0 && d.cs.a0 < 0 ? 1 : 0;
+    }
+    const bool line_end = d.synchronised && d.cs.horizontal_runs == 0 && d.cs.run_sum == 0 &&
+                          (d.cs.a0 < 0 || d.cs.a0 >= d.cs.width);
+    report.clean = page_clean(report, d.coded, line_end, only_fill_from(data, length, last_code_end));
     close_partial_line(d.cs, d.cs.coding);
     return 1;
 }
@@ -415,18 +428,23 @@ int reference_MMR(t4dec_context &, const unsigned char *data, int length, int32_
     bit_reader in = make_reader(data, length);
     const code_node *node = mode_tree;
     int eol_count = 0;
+    bool coded = false;  // a code of some line came
+    bool at_eofb = false;
     code_token token{};
+    int64_t last_code_end = 0;
     while (read_token(in, node, true, token)) {
+        last_code_end = in.pos();
         if (cs.horizontal_runs > 0) {
             if (horizontal_run(cs, token.value) == step_result::line_error)
                 return 0;
         } else if (token.tagged_eol) {
             if (++eol_count == EOFB_EOLS) {
-                report.clean = 1;
+                at_eofb = true;
                 break;
             }
         } else {
             eol_count = 0;
+            coded = true;
             if (coding_mode_step(cs, token.value) == step_result::line_error)
                 return 0;
         }
@@ -436,6 +454,9 @@ int reference_MMR(t4dec_context &, const unsigned char *data, int length, int32_
         }
         node = cs.horizontal_runs > 0 ? colour_tree(cs) : mode_tree;
     }
+    // Between lines: the last one filled up, the next not begun.
+    const bool line_end = at_eofb || (cs.horizontal_runs == 0 && cs.run_sum == 0 && cs.a0 < 0);
+    report.clean = page_clean(report, coded, line_end, only_fill_from(data, length, last_code_end));
     mmr_report_line(cs);
     return 1;
 }

@@ -49,7 +49,7 @@ inline void on_spans(void *user, const int16_t *spans, int count, int flags)
 {
     auto &e = *static_cast<std::vector<int32_t> *>(user);
     e.push_back(5);
-    e.push_back(flags);
+    e.push_back(flags & ~T4DEC_LINE_CODED);  // runs cannot show it: the padding white is a run
     e.push_back(count);
     e.insert(e.end(), spans, spans + count);
 }
