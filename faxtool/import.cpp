@@ -108,7 +108,9 @@ bool code_image(const import_settings &settings, const std::string &path,
         return false;
     }
     bool ok = true;
+    progress_pages_begin(static_cast<long>(images.size()));
     for (std::size_t i = 0; i < images.size(); ++i) {
+        progress_next_page();
         if (images[i].width > FAX_WIDTH) {
             report_failure(path, "page " + std::to_string(i + 1) + " is " + std::to_string(images[i].width) +
                                      " pixels wide; a fax page holds at most " + std::to_string(FAX_WIDTH));
@@ -123,6 +125,7 @@ bool code_image(const import_settings &settings, const std::string &path,
         }
         pages.push_back(std::move(coded));
     }
+    progress_pages_end();
     return ok;
 }
 

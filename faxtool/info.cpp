@@ -86,8 +86,12 @@ int info_one(const std::string &path, bool json)
         return 1;
     }
     std::vector<page_report> reports;
-    for (std::size_t i = 0; i < doc.pages.size(); ++i)
+    progress_pages_begin(static_cast<long>(doc.pages.size()));
+    for (std::size_t i = 0; i < doc.pages.size(); ++i) {
+        progress_next_page();
         reports.push_back(decode_page_report(doc, i));
+    }
+    progress_pages_end();
     if (json)
         print_json(doc, reports);
     else

@@ -38,8 +38,10 @@ int recompress_one(const std::string &path, int compression)
         return 1;
     }
     int done = 0;
+    progress_pages_begin(static_cast<long>(doc.pages.size()));
     captured_text said = capture_library_output(
-        [&] { done = t4dec_change_format(path.c_str(), compression, 0, nullptr); });
+        [&] { done = t4dec_change_format(path.c_str(), compression, 0, progress_next_page); });
+    progress_pages_end();
     if (done != 1) {
         report_failure(path, library_reason(said, "cannot recompress"));
         return 1;
