@@ -2,7 +2,9 @@
 // in memory, and the RESOLUTION and COMPRESSION codes kept in it.
 #include "faxfile/fax_header.h"
 
+#include "faxfile/fax_header_internal.h"
 #include "util/fdio.h"
+#include "util/message_internal.h"
 #include "util/whitespace.h"
 
 #include <sys/stat.h>
@@ -26,13 +28,29 @@ constexpr std::size_t PREFIX_SIZE = 8;
 // First size of the header buffer, which then doubles as the text arrives.
 constexpr std::size_t HEADER_CHUNK = 64 * 1024;
 
-// Failures go out twice, standard error first; the parts are written as they
-// are, never used as a format.
-void report(std::initializer_list<std::string_view> parts)
+// The header functions' failures go out twice, standard error first; the
+// reader's (`sink` given) go to its message function or standard error. The
+// parts are written as they are, never used as a format.
+void report(std::initializer_list<std::string_view> parts, const message_sink *sink = nullptr)
 {
-    for (FILE *stream : {stderr, stdout})
-        for (std::string_view part : parts)
-            std::fwrite(part.data(), 1, part.size(), stream);
+    if (sink == nullptr || sink->fn == nullptr) {
+        for (FILE *stream : {stderr, stdout}) {
+            for (std::string_view part : parts)
+                std::fwrite(part.data(), 1, part.size(), stream);
+            if (sink != nullptr)
+                break;
+        }
+        return;
+    }
+    char text[1024];
+    std::size_t length = 0;
+    for (std::string_view part : parts) {
+        const std::size_t n = std::min(part.size(), sizeof text - 1 - length);
+        std::memcpy(text + length, part.data(), n);
+        length += n;
+    }
+    text[length] = '\0';
+    message_put(*sink, {}, text);
 }
 
 char *copy_text(std::string_view text)
@@ -116,14 +134,15 @@ fax_header *find_attr(fax_header **head, const char *attr, attr_index *index, fa
 
 // The list operations work on the head pointer so that a header being read
 // can start empty; the public functions always pass a list with a node.
-int set_av_in(fax_header **head, const char *attr, const char *value, attr_index *index = nullptr)
+int set_av_in(fax_header **head, const char *attr, const char *value, attr_index *index = nullptr,
+              const message_sink *sink = nullptr)
 {
     fax_header **end = nullptr, **slot = nullptr;
     fax_header *match = find_attr(head, attr, index, &end, &slot);
     if (match) {
         char *copy = copy_text(value ? value : "");
         if (!copy) {
-            report({"set_fax_header_av: Out of memory\n"});
+            report({"set_fax_header_av: Out of memory\n"}, sink);
             return -1;
         }
         delete[] match->value;
@@ -132,7 +151,7 @@ int set_av_in(fax_header **head, const char *attr, const char *value, attr_index
     }
     fax_header *node = new_fax_header(attr, value);
     if (!node) {
-        report({"set_fax_header_av: Out of memory\n"});
+        report({"set_fax_header_av: Out of memory\n"}, sink);
         return -1;
     }
     *end = node;
@@ -144,21 +163,22 @@ int set_av_in(fax_header **head, const char *attr, const char *value, attr_index
     return 1;
 }
 
-int set_var_in(fax_header **head, const char *text, attr_index *index = nullptr)
+int set_var_in(fax_header **head, const char *text, attr_index *index = nullptr,
+               const message_sink *sink = nullptr)
 {
     std::string_view pair = text ? text : "";
     std::size_t colon = pair.find(':');
     if (colon == std::string_view::npos) {
-        report({"set_fax_header_var: Bad attr-value pair: [", pair, "]\n"});
+        report({"set_fax_header_var: Bad attr-value pair: [", pair, "]\n"}, sink);
         return -1;
     }
     std::unique_ptr<char[]> copy(copy_text(pair));
     if (!copy) {
-        report({"set_fax_header_var: Out of memory\n"});
+        report({"set_fax_header_var: Out of memory\n"}, sink);
         return -1;
     }
     copy[colon] = '\0';
-    return set_av_in(head, copy.get(), copy.get() + colon + 1, index);
+    return set_av_in(head, copy.get(), copy.get() + colon + 1, index, sink);
 }
 
 // Reads the n header bytes that follow the prefix into a buffer that grows
@@ -188,7 +208,9 @@ std::unique_ptr<unsigned char[]> read_header_text(int fd, std::size_t n, std::si
 }
 
 // Turns the header text (ended by 0x1D, cut at its first NUL) into a list.
-fax_header *parse_header_text(unsigned char *bytes, std::size_t n)
+fax_header *parse_header_text(unsigned char *bytes, std::size_t n,
+                              const message_sink *sink = nullptr,
+                              std::string_view who = "read_fax_header")
 {
     char *text = reinterpret_cast<char *>(bytes);
     std::size_t length = static_cast<std::size_t>(std::find(text, text + n - 1, '\0') - text);
@@ -199,19 +221,44 @@ fax_header *parse_header_text(unsigned char *bytes, std::size_t n)
     for (char *line = text; line < text + length;) {
         char *end = std::find(line, text + length, '\n');
         *end = '\0';
-        if (end != line && set_var_in(&list, line, &index) != 1) {
-            report({"read_fax_header: set_fax_header_string failure\n"});
+        if (end != line && set_var_in(&list, line, &index, sink) != 1) {
+            report({who, ": set_fax_header_string failure\n"}, sink);
             free_fax_header(list);
             return nullptr;
         }
         line = end + 1;
     }
     if (!list)
-        report({"read_fax_header: Empty Header - probably corrupted\n"});
+        report({who, ": Empty Header - probably corrupted\n"}, sink);
     return list;
 }
 
-// Checks the 8-byte prefix and returns N, or 0 after a message.
+// Checks the 8-byte prefix of `got` bytes and returns N, or 0 after a message.
+std::size_t check_prefix(const unsigned char *prefix, std::size_t got, const message_sink *sink,
+                         std::string_view who)
+{
+    if (got < PREFIX_SIZE) {
+        report({who, ": Bad fax file: Too Small\n"}, sink);
+        return 0;
+    }
+    if (load_be32(prefix) != FAX_FILE_MAGIC) {
+        report({who, ": Bad fax file: Bad Magic Number\n"}, sink);
+        return 0;
+    }
+    uint32_t n = load_be32(prefix + 4);
+    if (n == 0) {
+        report({who, ": Bad fax file: Bad Header length\n"}, sink);
+        return 0;
+    }
+    // The length is a signed 32-bit field: a negative one has no buffer.
+    if (n > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
+        report({who, ": Out of memory\n"}, sink);
+        return 0;
+    }
+    return n;
+}
+
+// Reads the 8-byte prefix and returns N, or 0 after a message.
 std::size_t read_prefix(int fd)
 {
     unsigned char prefix[PREFIX_SIZE];
@@ -220,25 +267,7 @@ std::size_t read_prefix(int fd)
         report({"read_fax_header: Bad fax file: ", std::strerror(errno), "\n"});
         return 0;
     }
-    if (static_cast<std::size_t>(got) < sizeof prefix) {
-        report({"read_fax_header: Bad fax file: Too Small\n"});
-        return 0;
-    }
-    if (load_be32(prefix) != FAX_FILE_MAGIC) {
-        report({"read_fax_header: Bad fax file: Bad Magic Number\n"});
-        return 0;
-    }
-    uint32_t n = load_be32(prefix + 4);
-    if (n == 0) {
-        report({"read_fax_header: Bad fax file: Bad Header length\n"});
-        return 0;
-    }
-    // The length is a signed 32-bit field: a negative one has no buffer.
-    if (n > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
-        report({"read_fax_header: Out of memory\n"});
-        return 0;
-    }
-    return n;
+    return check_prefix(prefix, static_cast<std::size_t>(got), nullptr, "read_fax_header");
 }
 
 }  // namespace
@@ -328,6 +357,27 @@ fax_header *read_fax_header(int fd)
         return nullptr;
     }
     return parse_header_text(text.get(), n);
+}
+
+fax_header *parse_fax_header(const unsigned char *bytes, std::size_t size, std::size_t *pages_at,
+                             const message_sink &sink, const char *who)
+{
+    std::size_t n = check_prefix(bytes, size, &sink, who);
+    if (n == 0)
+        return nullptr;
+    if (size - PREFIX_SIZE < n || bytes[PREFIX_SIZE + n - 1] != static_cast<unsigned char>(FAX_HEADER_END)) {
+        report({who, ": Bad fax file: Corrupted header\n"}, &sink);
+        return nullptr;
+    }
+    // The parse writes into the text; the caller's bytes stay as they are.
+    std::unique_ptr<unsigned char[]> text(new (std::nothrow) unsigned char[n]);
+    if (!text) {
+        report({who, ": Out of memory\n"}, &sink);
+        return nullptr;
+    }
+    std::memcpy(text.get(), bytes + PREFIX_SIZE, n);
+    *pages_at = PREFIX_SIZE + n;
+    return parse_header_text(text.get(), n, &sink, who);
 }
 
 int write_fax_header(int fd, const fax_header *list)

@@ -13,6 +13,7 @@
 #include "t4/bitmanip.h"
 #include "t4/enct4_internal.h"
 #include "t4/enctbls.h"
+#include "util/message_internal.h"
 
 [[maybe_unused]] static const char what_string[] = "@(#)|enct4|9|01|2|0|0|07/26/99|14:47:50";
 
@@ -25,6 +26,7 @@ struct encoder_state {
     int32_t bit_count = 0;    // valid bits in the accumulator, 0..15
     bool fail_next_allocation = false;  // test seam for the allocation failure path
     bool conforming = false;  // 2-D coding as T.4/T.6 read it (see code_2d_step)
+    message_sink messages;    // where the coders' failures go
 };
 
 // Where the packed words go: a sink and its user pointer, or nowhere.
@@ -394,7 +396,9 @@ bool too_wide(const coder_call &call, int line_bytes)
 {
     if (line_bytes <= ENC_MAX_LINE_BYTES)
         return false;
-    std::printf("%s: Line size %d too large for encoding. Can't do that!\n", call.name, line_bytes);
+    message_printf(call.encoder.messages, stdout,
+                   "%s: Line size %d too large for encoding. Can't do that!\n", call.name,
+                   line_bytes);
     return true;
 }
 
@@ -415,10 +419,12 @@ bool accept_batch(coder_call &call, int line_bytes)
     if (call.line_bytes >= 0) {
         if (line_bytes == call.line_bytes)
             return true;
-        std::printf(call.kind == coding::mmr
-                        ? "%s: Line size changed for MMR encoding. Can't do that!\n"
-                        : "%s: Line size changed for encoding. Can't do that!\n",
-                    call.name);
+        if (call.kind == coding::mmr)
+            message_printf(call.encoder.messages, stdout,
+                           "%s: Line size changed for MMR encoding. Can't do that!\n", call.name);
+        else
+            message_printf(call.encoder.messages, stdout,
+                           "%s: Line size changed for encoding. Can't do that!\n", call.name);
         return false;
     }
     if (too_wide(call, line_bytes))
@@ -427,7 +433,8 @@ bool accept_batch(coder_call &call, int line_bytes)
     call.coded_bytes = std::max(line_bytes, MIN_CODED_BYTES);
     call.reference.reset(allocate_reference(call.encoder, static_cast<std::size_t>(call.coded_bytes)));
     if (call.reference == nullptr) {
-        std::printf("%s: failed to alloc space for reference buffer. exit...\n", call.name);
+        message_printf(call.encoder.messages, stdout,
+                       "%s: failed to alloc space for reference buffer. exit...\n", call.name);
         return false;
     }
     return true;
@@ -611,6 +618,11 @@ enct4_context *enct4_context_new(void) { return new (std::nothrow) enct4_context
 void enct4_context_free(enct4_context *ctx) { delete ctx; }
 
 void enct4_context_set_conforming(enct4_context *ctx, int on) { ctx->state.conforming = on != 0; }
+
+void enct4_context_set_messages(enct4_context *ctx, tavrin_message_fn message, void *user)
+{
+    ctx->state.messages = message_sink{message, user};
+}
 
 int enct4_g3_ctx(enct4_context *ctx, enct4_line_fn source, enct4_word_fn sink, void *user,
                  int compression, int resolution)

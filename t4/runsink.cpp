@@ -27,7 +27,7 @@ bool sink_ensure_buffer(sink_state &sink, int bytes_per_line, bool spans)
         sink.bytes_per_line = 0;
         sink.buffer = alloc_cleared(2 * static_cast<std::size_t>(bytes_per_line));
         if (!sink.buffer) {
-            std::fprintf(stderr, "putrunlen: allocation error, %d\n", errno);
+            message_printf(sink.messages, stderr, "putrunlen: allocation error, %d\n", errno);
             return false;
         }
         sink.bytes_per_line = bytes_per_line;
@@ -36,7 +36,7 @@ bool sink_ensure_buffer(sink_state &sink, int bytes_per_line, bool spans)
         sink.spans.reset(static_cast<int16_t *>(
             std::malloc((8 * static_cast<std::size_t>(bytes_per_line) + 2) * sizeof(int16_t))));
         if (!sink.spans) {
-            std::fprintf(stderr, "putrunlen: allocation error, %d\n", errno);
+            message_printf(sink.messages, stderr, "putrunlen: allocation error, %d\n", errno);
             return false;
         }
     }

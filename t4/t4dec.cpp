@@ -171,6 +171,12 @@ int t4dec_decode_spans_ctx(t4dec_context *ctx, const unsigned char *data, int le
                      callbacks{nullptr, nullptr, nullptr, user, &ctx->report, spans});
 }
 
+void t4dec_context_set_messages(t4dec_context *ctx, tavrin_message_fn message, void *user)
+{
+    if (ctx != nullptr)
+        ctx->sink.messages = message_sink{message, user};
+}
+
 void t4dec_context_report(const t4dec_context *ctx, t4dec_report *out)
 {
     if (ctx != nullptr && out != nullptr)

@@ -9,6 +9,7 @@
 
 #include "t4/t4dec.h"
 #include "util/free_deleter.h"
+#include "util/message_internal.h"
 
 namespace t4dec_detail {
 
@@ -92,6 +93,7 @@ struct sink_state {
     int span_count = 0;
     bool line_runs = false;
     bool coded_seen = false;     // a line that carried a code was closed
+    message_sink messages;       // where the sink's failures go
 };
 
 void sink_reset(sink_state &sink);

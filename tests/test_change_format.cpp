@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "faxfile/fax_file.h"
 #include "t4/t4dec.h"
 #include "t4/utils2.h"
 #include "tests/support/capture.h"
@@ -98,12 +99,13 @@ stored_file parse(const bytes &file)
         return at + 4 > file.size() ? uint32_t{0} : uint32_t{file[at]} << 24 |
                uint32_t{file[at + 1]} << 16 | uint32_t{file[at + 2]} << 8 | file[at + 3];
     };
-    std::size_t at = 8 + be32(4);
+    const std::size_t at = 8 + be32(4);
     stored_file out{std::string(file.begin() + 8, file.begin() + static_cast<long>(at) - 1), {}};
-    for (; at + 4 + be32(at) <= file.size(); at += 4 + be32(at))
-        out.pages.emplace_back(file.begin() + static_cast<long>(at) + 4,
-                               file.begin() + static_cast<long>(at + 4 + be32(at)));
-    EXPECT_EQ(at, file.size()) << "stray bytes after page " << out.pages.size();
+    fax_file_ptr fax(fax_file_open_memory(file.data(), file.size(), nullptr, nullptr));
+    EXPECT_TRUE(fax);
+    for (std::size_t i = 0; fax && i < fax->page_count; ++i)
+        out.pages.emplace_back(fax->pages[i].data, fax->pages[i].data + fax->pages[i].length);
+    EXPECT_TRUE(fax && fax->damage == FAX_DAMAGE_NONE) << (fax ? fax->damage_text : "no header");
     return out;
 }
 

@@ -2,6 +2,7 @@
 // pelmorin and through libtiff's decoding of the coded pages.
 #include <gtest/gtest.h>
 
+#include "faxfile/fax_file.h"
 #include "tests/faxtool_harness.h"
 #include "tests/support/tiff_oracle.h"
 
@@ -69,18 +70,9 @@ std::vector<import_case> import_cases()
 std::vector<bytes> coded_pages(const bytes &file)
 {
     std::vector<bytes> pages;
-    if (file.size() < 8)
-        return pages;
-    std::size_t at = 8 + (std::size_t{file[4]} << 24 | std::size_t{file[5]} << 16 | std::size_t{file[6]} << 8 | file[7]);
-    while (at + 4 <= file.size()) {
-        const std::size_t length =
-            std::size_t{file[at]} << 24 | std::size_t{file[at + 1]} << 16 | std::size_t{file[at + 2]} << 8 | file[at + 3];
-        at += 4;
-        if (length > file.size() - at)
-            break;
-        pages.emplace_back(file.begin() + at, file.begin() + at + length);
-        at += length;
-    }
+    fax_file_ptr fax(fax_file_open_memory(file.data(), file.size(), nullptr, nullptr));
+    for (std::size_t i = 0; fax && i < fax->page_count; ++i)
+        pages.emplace_back(fax->pages[i].data, fax->pages[i].data + fax->pages[i].length);
     return pages;
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "driver/pelmorin.h"
+#include "faxfile/fax_file.h"
 #include "tests/support/fax_builder.h"
 #include "tests/support/program_runner.h"
 #include "tests/support/test_pages.h"
@@ -683,13 +684,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 bytes page_data(const bytes &file, int index)
 {
-    size_t at = 8 + (file[4] << 24 | file[5] << 16 | file[6] << 8 | file[7]);
-    for (;;) {
-        size_t length = static_cast<size_t>(file[at] << 24 | file[at + 1] << 16 | file[at + 2] << 8 | file[at + 3]);
-        if (index-- == 0)
-            return bytes(file.begin() + static_cast<long>(at + 4), file.begin() + static_cast<long>(at + 4 + length));
-        at += 4 + length;
-    }
+    fax_file_ptr fax(fax_file_open_memory(file.data(), file.size(), nullptr, nullptr));
+    if (!fax || static_cast<std::size_t>(index) >= fax->page_count)
+        return {};
+    const fax_page &page = fax->pages[index];
+    return bytes(page.data, page.data + page.length);
 }
 
 TEST_F(Convert, SampleFaxMatchesTheIndependentDecoder)

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "faxfile/fax_file.h"
 #include "t4/dectbls.h"
 #include "t4/lookup_tables.h"
 #include "tests/support/decode_recorder.h"
@@ -39,31 +40,14 @@ struct coded_page {
     bytes data;
 };
 
-uint32_t be32(const bytes &b, std::size_t at)
-{
-    return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 | b[at + 3];
-}
-
 std::vector<coded_page> example_pages()
 {
     std::vector<coded_page> pages;
     for (const char *name : {"sample.fax", "sample_mr.fax", "sample_mmr.fax"}) {
-        std::ifstream in(std::string(EXAMPLES_DIR) + "/" + name, std::ios::binary);
-        const bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (file.size() < 8)
-            continue;
-        const std::size_t header = 8 + be32(file, 4);
-        const std::string text(file.begin() + 8, file.begin() + static_cast<long>(header));
-        const std::size_t c = text.find("COMPRESSION:");
-        const int mode = c == std::string::npos ? 0 : text[c + 12] - '0';
-        for (std::size_t at = header; at + 4 <= file.size();) {
-            const std::size_t length = be32(file, at);
-            if (at + 4 + length > file.size())
-                break;
-            pages.push_back({mode, bytes(file.begin() + static_cast<long>(at) + 4,
-                                         file.begin() + static_cast<long>(at + 4 + length))});
-            at += 4 + length;
-        }
+        fax_file_ptr fax(fax_file_open((std::string(EXAMPLES_DIR) + "/" + name).c_str(), nullptr, nullptr));
+        for (std::size_t i = 0; fax && i < fax->page_count; ++i)
+            pages.push_back({fax->decode_mode,
+                             bytes(fax->pages[i].data, fax->pages[i].data + fax->pages[i].length)});
     }
     return pages;
 }

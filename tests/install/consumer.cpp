@@ -1,49 +1,23 @@
-// Built against an installed tavrin: reads a fax file's header, decodes its
-// pages and prints what it found.
-#include <tavrin/faxfile/fax_header.h>
-#include <tavrin/t4/dectbls.h>  // includes its neighbours as "t4/..."
-#include <tavrin/t4/t4dec.h>
-
-#include <fcntl.h>
-#include <unistd.h>
+// Built against an installed tavrin: opens a fax file, decodes its pages
+// and prints what it found.
+#include <tavrin/faxfile/fax_file.h>
+#include <tavrin/t4/page_rows.h>
 
 #include <cstdio>
-#include <vector>
-
-static bool read_exactly(int fd, unsigned char *to, size_t n)
-{
-    while (n > 0) {
-        ssize_t got = read(fd, to, n);
-        if (got <= 0)
-            return false;
-        to += got, n -= static_cast<size_t>(got);
-    }
-    return true;
-}
 
 int main(int argc, char **argv)
 {
-    int fd = argc == 2 ? open(argv[1], O_RDONLY) : -1;
-    fax_header *header = fd < 0 ? nullptr : read_fax_header(fd);
-    if (header == nullptr)
+    fax_file_ptr fax(argc == 2 ? fax_file_open(argv[1], nullptr, nullptr) : nullptr);
+    if (!fax)
         return 1;
-    const int mode = get_compression_mode(header);
-    free_fax_header(header);
-    // The pages follow the header, each a big-endian length and its coded data.
-    int pages = 0;
-    unsigned char length[4];
-    while (read_exactly(fd, length, 4)) {
-        size_t n = (size_t{length[0]} << 24) | (size_t{length[1]} << 16) | (size_t{length[2]} << 8) | length[3];
-        std::vector<unsigned char> data(n);
-        if (!read_exactly(fd, data.data(), n))
-            return 1;
-        t4dec_decode(data.data(), static_cast<int>(n), mode, nullptr,
-                     [](const unsigned char *, int) {}, nullptr);
+    t4_rows_owner rows;
+    for (std::size_t i = 0; i < fax->page_count; ++i) {
         t4dec_report report;
-        t4dec_get_report(&report);
-        std::printf("page %d: %d lines\n", ++pages, static_cast<int>(report.lines));
+        if (t4_page_to_rows(nullptr, fax->pages[i].data, fax->pages[i].length, fax->decode_mode, 0,
+                            &rows.value, &report) != T4_PAGE_OK)
+            return 1;
+        std::printf("page %zu: %d lines\n", i + 1, static_cast<int>(report.lines));
     }
-    std::printf("%d pages\n", pages);
-    close(fd);
+    std::printf("%zu pages\n", fax->page_count);
     return 0;
 }

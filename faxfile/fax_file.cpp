@@ -1,0 +1,227 @@
+// The fax file reader: the whole file in memory, its header as attributes
+// and codes, and its pages as pointers into the bytes.
+#include "faxfile/fax_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "faxfile/fax_header_internal.h"
+#include "util/fdio.h"
+#include "util/whitespace.h"
+
+// Everything the record points at. The vectors are reserved before they are
+// filled, so no exception is thrown once the allocations succeed; the few
+// allocations themselves are guarded by the callers' try blocks.
+struct fax_file_storage {
+    std::vector<unsigned char> bytes;
+    std::vector<std::string> texts;  // name, value, name, value, ...
+    std::vector<fax_attribute> attributes;
+    std::vector<fax_page> pages;
+    std::string damage_text;
+};
+
+namespace {
+
+constexpr const char *WHO = "fax_file_open";
+
+struct header_deleter {
+    void operator()(fax_header *list) const { free_fax_header(list); }
+};
+
+char first_significant(const char *value)
+{
+    while (is_white_space(*value))
+        ++value;
+    return *value;
+}
+
+// The code of an attribute holding one code character, -1 when it is
+// missing, empty or no code.
+int attribute_code(const fax_header *list, const char *name, int (*to_code)(char))
+{
+    const char *value = lookup_fax_header(list, name);
+    if (value == nullptr || *value == '\0')
+        return -1;
+    return to_code(first_significant(value));
+}
+
+long stated_pages(const char *value)
+{
+    if (value == nullptr)
+        return -1;
+    char *end = nullptr;
+    errno = 0;
+    const long pages = std::strtol(value, &end, 10);
+    while (*end == ' ' || *end == '\t' || *end == '\r')
+        ++end;
+    if (end == value || errno != 0 || pages < 0 || *end != '\0')
+        return -1;
+    return pages;
+}
+
+void split_pages(fax_file_storage &store, std::size_t at, long stated, int &damage)
+{
+    const std::size_t size = store.bytes.size();
+    const unsigned char *bytes = store.bytes.data();
+    // A page takes at least its four length bytes.
+    store.pages.reserve((size - at) / 4);
+    while (at < size) {
+        const std::size_t number = store.pages.size() + 1;
+        if (size - at < 4) {
+            damage = FAX_DAMAGE_STRAY_BYTES;
+            store.damage_text = std::to_string(size - at) + " stray bytes after page " +
+                                std::to_string(number - 1);
+            return;
+        }
+        const uint32_t length = load_be32(bytes + at);
+        at += 4;
+        if (length > size - at) {
+            damage = FAX_DAMAGE_PAGE_CUT_SHORT;
+            store.damage_text = "page " + std::to_string(number) + " is cut short: " +
+                                std::to_string(size - at) + " of its " + std::to_string(length) +
+                                " bytes are there";
+            return;
+        }
+        store.pages.push_back({bytes + at, length, at});
+        at += length;
+    }
+    if (stated > static_cast<long>(store.pages.size())) {
+        damage = FAX_DAMAGE_PAGES_MISSING;
+        store.damage_text = "the header states " + std::to_string(stated) +
+                            " pages, the file holds " + std::to_string(store.pages.size());
+    }
+}
+
+void say(const message_sink &sink, const std::string &reason)
+{
+    message_put(sink, {stderr}, (std::string(WHO) + ": " + reason + "\n").c_str());
+}
+
+// Makes the record over bytes already in store; null after a message.
+fax_file *open_bytes(std::unique_ptr<fax_file_storage> store, const message_sink &sink)
+{
+    std::size_t pages_at = 0;
+    std::unique_ptr<fax_header, header_deleter> header(
+        parse_fax_header(store->bytes.data(), store->bytes.size(), &pages_at, sink, WHO));
+    if (!header)
+        return nullptr;
+    std::size_t count = 0;
+    for (const fax_header *node = header.get(); node != nullptr; node = node->next)
+        ++count;
+    store->texts.reserve(2 * count);
+    store->attributes.reserve(count);
+    for (const fax_header *node = header.get(); node != nullptr; node = node->next) {
+        store->texts.emplace_back(node->attr);
+        store->texts.emplace_back(node->value);
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        store->attributes.push_back({store->texts[2 * i].c_str(), store->texts[2 * i + 1].c_str()});
+
+    auto file = std::make_unique<fax_file>();
+    file->attributes = store->attributes.data();
+    file->attribute_count = count;
+    file->resolution = attribute_code(header.get(), "RESOLUTION", char_to_resolution);
+    file->compression = attribute_code(header.get(), "COMPRESSION", char_to_compression);
+    file->decode_mode = lookup_fax_header(header.get(), "COMPRESSION") == nullptr ||
+                                *lookup_fax_header(header.get(), "COMPRESSION") == '\0'
+                            ? COMP_MH
+                            : file->compression;
+    file->pages_stated = stated_pages(lookup_fax_header(header.get(), "#PAGES"));
+    file->damage = FAX_DAMAGE_NONE;
+    split_pages(*store, pages_at, file->pages_stated, file->damage);
+    file->pages = store->pages.data();
+    file->page_count = store->pages.size();
+    file->damage_text = store->damage_text.c_str();
+    file->storage = store.release();
+    return file.release();
+}
+
+bool read_all(int fd, std::vector<unsigned char> &bytes)
+{
+    const int64_t size = fd_bytes_left(fd);
+    if (size > 0)
+        bytes.reserve(static_cast<std::size_t>(size));
+    unsigned char buffer[65536];
+    for (;;) {
+        const ssize_t got = fd_read_fully(fd, buffer, sizeof buffer);
+        if (got < 0)
+            return false;
+        bytes.insert(bytes.end(), buffer, buffer + got);
+        if (static_cast<std::size_t>(got) < sizeof buffer)
+            return true;
+    }
+}
+
+}  // namespace
+
+fax_file *fax_file_open(const char *path, tavrin_message_fn message, void *user)
+{
+    const message_sink sink{message, user};
+    try {
+        if (path == nullptr) {
+            say(sink, "no file name");
+            return nullptr;
+        }
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            say(sink, std::string("open(\"") + path + "\") failed: " + std::strerror(errno));
+            return nullptr;
+        }
+        auto store = std::make_unique<fax_file_storage>();
+        const bool read = read_all(fd, store->bytes);
+        const int read_errno = errno;
+        close(fd);
+        if (!read) {
+            say(sink, std::string("read(\"") + path + "\") failed: " + std::strerror(read_errno));
+            return nullptr;
+        }
+        return open_bytes(std::move(store), sink);
+    } catch (const std::bad_alloc &) {
+        message_put(sink, {stderr}, "fax_file_open: Out of memory\n");
+        return nullptr;
+    }
+}
+
+fax_file *fax_file_open_memory(const void *bytes, std::size_t size, tavrin_message_fn message,
+                               void *user)
+{
+    const message_sink sink{message, user};
+    try {
+        auto store = std::make_unique<fax_file_storage>();
+        if (size > 0 && bytes != nullptr) {
+            const auto *first = static_cast<const unsigned char *>(bytes);
+            store->bytes.assign(first, first + size);
+        }
+        return open_bytes(std::move(store), sink);
+    } catch (const std::bad_alloc &) {
+        message_put(sink, {stderr}, "fax_file_open: Out of memory\n");
+        return nullptr;
+    }
+}
+
+void fax_file_close(fax_file *file)
+{
+    if (file == nullptr)
+        return;
+    delete file->storage;
+    delete file;
+}
+
+const char *fax_file_attribute(const fax_file *file, const char *name)
+{
+    if (file == nullptr || name == nullptr)
+        return nullptr;
+    for (std::size_t i = 0; i < file->attribute_count; ++i)
+        if (std::strcmp(file->attributes[i].name, name) == 0)
+            return file->attributes[i].value;
+    return nullptr;
+}

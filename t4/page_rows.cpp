@@ -1,0 +1,253 @@
+// Whole pages to rows through the span decoder, and rows to a coded page
+// through the encoder.
+#include "t4/page_rows.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "t4/t4dec_internal.h"
+
+namespace {
+
+// Grows a malloc'd buffer to hold `needed` bytes, doubling; false when
+// memory is short (the buffer stays as it was).
+bool reserve_bytes(uint8_t *&bytes, std::size_t &capacity, std::size_t needed)
+{
+    if (needed <= capacity)
+        return true;
+    const std::size_t grown = std::max(needed, capacity < 4096 ? std::size_t{4096} : 2 * capacity);
+    auto *moved = static_cast<uint8_t *>(std::realloc(bytes, grown));
+    if (moved == nullptr)
+        return false;
+    bytes = moved;
+    capacity = grown;
+    return true;
+}
+
+// Words of one row as 64-bit units, pixel 0 in the top bit of unit 0, so
+// that a span sets whole units between its ends; stored big-endian.
+constexpr int MAX_UNITS = (t4dec_detail::MAX_LINE_WIDTH + 63) / 64;
+
+struct row_filler {
+    t4_rows *rows;
+    int32_t width;
+    int32_t max_lines;
+    bool overflow = false;
+    bool no_memory = false;
+};
+
+inline uint64_t top_bits(int n) { return n == 0 ? 0 : ~uint64_t{0} << (64 - n); }
+
+void fill_row(void *user, const int16_t *spans, int count, int flags)
+{
+    auto &f = *static_cast<row_filler *>(user);
+    if ((flags & T4DEC_LINE_ENDED) == 0 || f.overflow || f.no_memory)
+        return;
+    t4_rows &rows = *f.rows;
+    if (rows.lines >= f.max_lines) {
+        f.overflow = true;
+        return;
+    }
+    const std::size_t row_bytes = static_cast<std::size_t>(rows.row_bytes);
+    if (!reserve_bytes(rows.bits, rows.capacity, (static_cast<std::size_t>(rows.lines) + 1) * row_bytes)) {
+        f.no_memory = true;
+        return;
+    }
+    uint64_t units[MAX_UNITS + 1];
+    const int unit_count = (f.width + 63) / 64;
+    std::memset(units, 0, sizeof(uint64_t) * static_cast<std::size_t>(unit_count));
+    for (int i = 0; i + 1 < count; i += 2) {
+        const int from = std::clamp<int>(spans[i], 0, f.width);
+        const int to = std::clamp<int>(spans[i + 1], from, f.width);
+        if (from == to)
+            continue;
+        const int first = from >> 6, last = (to - 1) >> 6;
+        const uint64_t head = ~top_bits(from & 63);
+        const uint64_t tail = top_bits(((to - 1) & 63) + 1);
+        if (first == last) {
+            units[first] |= head & tail;
+            continue;
+        }
+        units[first] |= head;
+        for (int u = first + 1; u < last; ++u)
+            units[u] = ~uint64_t{0};
+        units[last] |= tail;
+    }
+    uint8_t *out = rows.bits + static_cast<std::size_t>(rows.lines) * row_bytes;
+    std::size_t b = 0;
+    for (; b + 8 <= row_bytes; b += 8) {
+        uint64_t big = units[b >> 3];
+        if constexpr (std::endian::native == std::endian::little)
+            big = __builtin_bswap64(big);
+        std::memcpy(out + b, &big, 8);
+    }
+    for (; b < row_bytes; ++b)
+        out[b] = static_cast<uint8_t>(units[b >> 3] >> (56 - 8 * (b & 7)));
+    ++rows.lines;
+}
+
+struct coding_job {
+    const uint8_t *rows;
+    int32_t lines;
+    int32_t row_bytes;
+    bool given = false;
+    t4_coded *out;
+    bool no_memory = false;
+};
+
+int give_rows(void *user, unsigned char **first_line, int *line_count)
+{
+    auto &job = *static_cast<coding_job *>(user);
+    if (job.given || job.lines == 0)
+        return -1;
+    job.given = true;
+    *first_line = const_cast<unsigned char *>(job.rows);
+    *line_count = job.lines;
+    return job.row_bytes;
+}
+
+// First bit of the stream in bit 0 of each word: the low byte goes first.
+int take_words(void *user, const uint16_t *words, int word_count)
+{
+    auto &job = *static_cast<coding_job *>(user);
+    t4_coded &out = *job.out;
+    if (!reserve_bytes(out.bytes, out.capacity, out.length + 2 * static_cast<std::size_t>(word_count))) {
+        job.no_memory = true;
+        return -2;
+    }
+    for (int i = 0; i < word_count; ++i) {
+        out.bytes[out.length++] = static_cast<uint8_t>(words[i] & 0xFF);
+        out.bytes[out.length++] = static_cast<uint8_t>(words[i] >> 8);
+    }
+    return 0;
+}
+
+// T.4 4.1.4: RTC is six EOLs, each followed by a 1 tag bit in MR.
+bool append_rtc(t4_coded &out, bool tagged)
+{
+    if (!reserve_bytes(out.bytes, out.capacity, out.length + 10))
+        return false;
+    uint32_t bits = 0;
+    int count = 0;
+    auto put = [&](int bit) {
+        bits |= static_cast<uint32_t>(bit) << count;
+        if (++count == 8) {
+            out.bytes[out.length++] = static_cast<uint8_t>(bits);
+            bits = 0;
+            count = 0;
+        }
+    };
+    for (int eol = 0; eol < 6; ++eol) {
+        for (int zero = 0; zero < 11; ++zero)
+            put(0);
+        put(1);
+        if (tagged)
+            put(1);
+    }
+    if (count > 0)
+        out.bytes[out.length++] = static_cast<uint8_t>(bits);
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+int t4_page_to_rows(t4dec_context *ctx, const unsigned char *data, std::size_t length, int mode,
+                    int32_t max_lines, t4_rows *rows, t4dec_report *report)
+{
+    if (report != nullptr)
+        *report = t4dec_report{};
+    if (rows == nullptr)
+        return T4_PAGE_NO_MEMORY;
+    rows->lines = 0;
+    if (mode != T4DEC_MODE_MH && mode != T4DEC_MODE_MR && mode != T4DEC_MODE_MMR)
+        return T4_PAGE_BAD_MODE;
+    std::unique_ptr<t4dec_context, decltype(&t4dec_context_free)> own(nullptr, t4dec_context_free);
+    if (ctx == nullptr) {
+        own.reset(t4dec_context_new(T4_STANDARD_WIDTH));
+        if (!own)
+            return T4_PAGE_NO_MEMORY;
+        ctx = own.get();
+    }
+    rows->row_bytes = t4dec_detail::bytes_for(ctx->width);
+    row_filler filler{rows, ctx->width, max_lines > 0 ? max_lines : T4_PAGE_DEFAULT_MAX_LINES};
+    // The decoders take whole 16-bit words, as the converter hands them over.
+    static const unsigned char no_data[2] = {0, 0};
+    const std::size_t words = std::min<std::size_t>(length, 0x7FFFFFFE) & ~std::size_t{1};
+    t4dec_decode_spans_ctx(ctx, words > 0 ? data : no_data, static_cast<int>(words), mode,
+                           fill_row, &filler);
+    if (report != nullptr)
+        t4dec_context_report(ctx, report);
+    if (filler.overflow || filler.no_memory) {
+        rows->lines = 0;
+        return filler.overflow ? T4_PAGE_TOO_MANY_LINES : T4_PAGE_NO_MEMORY;
+    }
+    return T4_PAGE_OK;
+}
+
+void t4_rows_free(t4_rows *rows)
+{
+    if (rows == nullptr)
+        return;
+    std::free(rows->bits);
+    *rows = t4_rows{};
+}
+
+int t4_rows_to_page(enct4_context *ctx, const uint8_t *rows, int32_t lines, int32_t row_bytes,
+                    int compression, int resolution, int flags, t4_coded *out)
+{
+    if (out == nullptr)
+        return T4_PAGE_NO_MEMORY;
+    out->length = 0;
+    if (compression != ENCT4_MODE_MH && compression != ENCT4_MODE_MR && compression != ENCT4_MODE_MMR)
+        return T4_PAGE_BAD_MODE;
+    if (lines < 0 || row_bytes <= 0 || (lines > 0 && rows == nullptr))
+        return T4_PAGE_CODER_FAILED;
+    std::unique_ptr<enct4_context, decltype(&enct4_context_free)> own(nullptr, enct4_context_free);
+    if (ctx == nullptr) {
+        own.reset(enct4_context_new());
+        if (!own)
+            return T4_PAGE_NO_MEMORY;
+        ctx = own.get();
+    }
+    enct4_context_set_conforming(ctx, (flags & T4_PAGE_CONFORMING) != 0 ? 1 : 0);
+    coding_job job{rows, lines, row_bytes, false, out};
+    const int result = enct4_g3_ctx(ctx, give_rows, take_words, &job, compression, resolution);
+    if (job.no_memory) {
+        out->length = 0;
+        return T4_PAGE_NO_MEMORY;
+    }
+    if (result >= 0) {  // the source's end value comes back on success
+        out->length = 0;
+        return T4_PAGE_CODER_FAILED;
+    }
+    if ((flags & T4_PAGE_BARE) == 0) {
+        if ((compression == ENCT4_MODE_MH || compression == ENCT4_MODE_MR) &&
+            !append_rtc(*out, compression == ENCT4_MODE_MR)) {
+            out->length = 0;
+            return T4_PAGE_NO_MEMORY;
+        }
+        if (out->length % 2 != 0) {
+            if (!reserve_bytes(out->bytes, out->capacity, out->length + 1)) {
+                out->length = 0;
+                return T4_PAGE_NO_MEMORY;
+            }
+            out->bytes[out->length++] = 0;
+        }
+    }
+    return T4_PAGE_OK;
+}
+
+void t4_coded_free(t4_coded *coded)
+{
+    if (coded == nullptr)
+        return;
+    std::free(coded->bytes);
+    *coded = t4_coded{};
+}
+
+}  // extern "C"

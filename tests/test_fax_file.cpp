@@ -1,0 +1,177 @@
+// The fax file reader: attributes and codes, pages found and why they stop,
+// files refused with the reason through the message callback or on stderr.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "faxfile/fax_file.h"
+#include "tests/support/capture.h"
+#include "tests/support/fax_builder.h"
+
+namespace {
+
+using faxbuilder::bytes;
+
+struct heard {
+    std::vector<std::string> messages;
+};
+
+void hear(void *user, const char *text) { static_cast<heard *>(user)->messages.emplace_back(text); }
+
+fax_file_ptr open_bytes(const bytes &data, heard *h = nullptr)
+{
+    return fax_file_ptr(fax_file_open_memory(data.data(), data.size(), h ? hear : nullptr, h));
+}
+
+TEST(FaxFile, AttributesInOrderCodesAndPages)
+{
+    const bytes one{1, 2, 3}, two{}, three{9, 8, 7, 6, 5};
+    bytes data = faxbuilder::fax_file("Z:last?\nRESOLUTION: 1\nCOMPRESSION:3\n#PAGES: 3\nZ:again\n",
+                                      {one, two, three});
+    fax_file_ptr file = open_bytes(data);
+    ASSERT_TRUE(file);
+    ASSERT_EQ(file->attribute_count, 4u);  // a repeated attribute keeps its first place
+    EXPECT_STREQ(file->attributes[0].name, "Z");
+    EXPECT_STREQ(file->attributes[0].value, "again");
+    EXPECT_STREQ(file->attributes[1].name, "RESOLUTION");
+    EXPECT_STREQ(file->attributes[3].name, "#PAGES");
+    EXPECT_STREQ(fax_file_attribute(file.get(), "COMPRESSION"), "3");
+    EXPECT_EQ(fax_file_attribute(file.get(), "NONE"), nullptr);
+    EXPECT_EQ(file->resolution, RES_FINE);
+    EXPECT_EQ(file->compression, COMP_MMR);
+    EXPECT_EQ(file->decode_mode, COMP_MMR);
+    EXPECT_EQ(file->pages_stated, 3);
+    ASSERT_EQ(file->page_count, 3u);
+    EXPECT_EQ(bytes(file->pages[0].data, file->pages[0].data + file->pages[0].length), one);
+    EXPECT_EQ(file->pages[1].length, 0u);
+    EXPECT_EQ(bytes(file->pages[2].data, file->pages[2].data + 5), three);
+    EXPECT_EQ(data[file->pages[2].offset], 9);
+    EXPECT_EQ(file->damage, FAX_DAMAGE_NONE);
+    EXPECT_STREQ(file->damage_text, "");
+
+    // The reader keeps its own copy: the caller's bytes may change.
+    data.assign(data.size(), 0);
+    EXPECT_EQ(file->pages[2].data[0], 9);
+}
+
+TEST(FaxFile, MissingAndUnknownCodes)
+{
+    fax_file_ptr none = open_bytes(faxbuilder::fax_file("A:b\n", {}));
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->resolution, -1);
+    EXPECT_EQ(none->compression, -1);
+    EXPECT_EQ(none->decode_mode, COMP_MH);  // as the converter decodes it
+    EXPECT_EQ(none->pages_stated, -1);
+    EXPECT_EQ(none->page_count, 0u);
+
+    fax_file_ptr bad = open_bytes(faxbuilder::fax_file("RESOLUTION:9\nCOMPRESSION:x\n#PAGES:2a\n", {}));
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->resolution, -1);
+    EXPECT_EQ(bad->compression, -1);
+    EXPECT_EQ(bad->decode_mode, -1);
+    EXPECT_EQ(bad->pages_stated, -1);
+}
+
+TEST(FaxFile, WhyThePagesStopEarly)
+{
+    const bytes page{1, 2, 3, 4};
+    bytes stray = faxbuilder::fax_file("COMPRESSION:0\n", {page});
+    stray.insert(stray.end(), {0, 0});
+    fax_file_ptr file = open_bytes(stray);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->page_count, 1u);
+    EXPECT_EQ(file->damage, FAX_DAMAGE_STRAY_BYTES);
+    EXPECT_STREQ(file->damage_text, "2 stray bytes after page 1");
+
+    bytes cut = faxbuilder::fax_file("COMPRESSION:0\n", {page, page});
+    cut.resize(cut.size() - 1);
+    file = open_bytes(cut);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->page_count, 1u);
+    EXPECT_EQ(file->damage, FAX_DAMAGE_PAGE_CUT_SHORT);
+    EXPECT_STREQ(file->damage_text, "page 2 is cut short: 3 of its 4 bytes are there");
+
+    // A length near 4 GB in a small file: refused as cut short, nothing allocated for it.
+    bytes huge = faxbuilder::prefix("A:b\n");
+    faxbuilder::append_be32(huge, 0xFFFFFFF0u);
+    file = open_bytes(huge);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->damage, FAX_DAMAGE_PAGE_CUT_SHORT);
+
+    file = open_bytes(faxbuilder::fax_file("#PAGES:  3\n", {page}));
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->pages_stated, 3);
+    EXPECT_EQ(file->damage, FAX_DAMAGE_PAGES_MISSING);
+    EXPECT_STREQ(file->damage_text, "the header states 3 pages, the file holds 1");
+}
+
+TEST(FaxFile, BadHeadersGoToTheCallbackOnly)
+{
+    struct refusal {
+        bytes data;
+        const char *message;
+    };
+    bytes bad_magic = faxbuilder::prefix("A:b\n");
+    bad_magic[0] = 0;
+    bytes zero_length = faxbuilder::prefix("A:b\n");
+    zero_length[7] = 0;
+    bytes no_end = faxbuilder::prefix("A:b\n");
+    no_end.back() = '\n';
+    bytes short_text = faxbuilder::prefix("A:b\n");
+    short_text.resize(10);  // N says 5 bytes of text, 2 are there
+    const refusal cases[] = {
+        {{0xBA, 0xDB}, "fax_file_open: Bad fax file: Too Small\n"},
+        {bad_magic, "fax_file_open: Bad fax file: Bad Magic Number\n"},
+        {zero_length, "fax_file_open: Bad fax file: Bad Header length\n"},
+        {no_end, "fax_file_open: Bad fax file: Corrupted header\n"},
+        {short_text, "fax_file_open: Bad fax file: Corrupted header\n"},
+        {faxbuilder::prefix(""), "fax_file_open: Empty Header - probably corrupted\n"},
+    };
+    for (const refusal &c : cases) {
+        heard h;
+        testsupport::captured_output printed = testsupport::capture_output([&] {
+            EXPECT_FALSE(open_bytes(c.data, &h));
+        });
+        ASSERT_EQ(h.messages.size(), 1u) << c.message;
+        EXPECT_EQ(h.messages[0], c.message);
+        EXPECT_EQ(printed.out, "");
+        EXPECT_EQ(printed.err, "");
+    }
+
+    // A line without a colon: the header module's message, then the reader's.
+    heard h;
+    EXPECT_FALSE(open_bytes(faxbuilder::prefix("A:b\nnocolon\n"), &h));
+    ASSERT_EQ(h.messages.size(), 2u);
+    EXPECT_EQ(h.messages[0], "set_fax_header_var: Bad attr-value pair: [nocolon]\n");
+    EXPECT_EQ(h.messages[1], "fax_file_open: set_fax_header_string failure\n");
+}
+
+TEST(FaxFile, WithoutCallbackMessagesGoToStandardError)
+{
+    testsupport::captured_output printed = testsupport::capture_output([] {
+        EXPECT_FALSE(fax_file_open("/nonexistent/dir/a.fax", nullptr, nullptr));
+        EXPECT_FALSE(open_bytes({1, 2, 3}));
+    });
+    EXPECT_EQ(printed.out, "");
+    EXPECT_EQ(printed.err,
+              "fax_file_open: open(\"/nonexistent/dir/a.fax\") failed: No such file or directory\n"
+              "fax_file_open: Bad fax file: Too Small\n");
+}
+
+TEST(FaxFile, OpensFromAPathAsFromMemory)
+{
+    const bytes data = faxbuilder::fax_file("COMPRESSION:1\n", {{5, 6}, {7}});
+    testsupport::temp_file file(data);
+    fax_file_ptr from_path(fax_file_open(file.path().c_str(), nullptr, nullptr));
+    fax_file_ptr from_memory = open_bytes(data);
+    ASSERT_TRUE(from_path && from_memory);
+    ASSERT_EQ(from_path->page_count, 2u);
+    EXPECT_EQ(from_path->pages[1].length, 1u);
+    EXPECT_EQ(from_path->pages[1].data[0], 7);
+    EXPECT_EQ(from_path->pages[1].offset, from_memory->pages[1].offset);
+    EXPECT_EQ(from_path->compression, COMP_MR);
+    fax_file_close(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,219 @@
+// Pages to rows and back: the rows equal those that the decoder's runs and
+// ends of line paint, on whole, damaged and random data; coded rows decode
+// to themselves; the decoder's and encoder's messages reach the callback.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "faxfile/fax_file.h"
+#include "t4/page_rows.h"
+#include "tests/support/capture.h"
+#include "tests/support/test_pages.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+const std::string kExamples = EXAMPLES_DIR;
+
+// The rows as the converter paints them from runs: the reference.
+struct run_rows {
+    bytes rows, current = bytes(216, 0);
+    int64_t position = 0;
+};
+
+void paint_run(void *user, int32_t run)
+{
+    auto &r = *static_cast<run_rows *>(user);
+    const int64_t n = run < 0 ? -static_cast<int64_t>(run) : run;
+    int64_t x = r.position % 1728;
+    r.position += n;
+    if (run < 0)
+        for (int64_t i = 0; i < std::min<int64_t>(n, 1728); ++i, x = (x + 1) % 1728)
+            r.current[x >> 3] |= static_cast<uint8_t>(0x80 >> (x & 7));
+}
+
+void close_row(void *user)
+{
+    auto &r = *static_cast<run_rows *>(user);
+    r.rows.insert(r.rows.end(), r.current.begin(), r.current.end());
+    r.current.assign(216, 0);
+    r.position = 0;
+}
+
+bytes rows_from_runs(const uint8_t *data, std::size_t length, int mode, t4dec_report &report)
+{
+    run_rows r;
+    t4dec_context *ctx = t4dec_context_new(1728);
+    t4dec_decode_ctx(ctx, data, static_cast<int>(length & ~std::size_t{1}), mode, paint_run, nullptr,
+                     close_row, &r);
+    t4dec_context_report(ctx, &report);
+    t4dec_context_free(ctx);
+    return r.rows;
+}
+
+void expect_same_rows(const uint8_t *data, std::size_t length, int mode, const std::string &what)
+{
+    t4dec_report expected_report{}, report{};
+    const bytes expected = rows_from_runs(data, length, mode, expected_report);
+    t4_rows_owner rows;
+    ASSERT_EQ(t4_page_to_rows(nullptr, data, length, mode, 0, &rows.value, &report), T4_PAGE_OK) << what;
+    ASSERT_EQ(rows.value.row_bytes, 216);
+    ASSERT_EQ(static_cast<std::size_t>(rows.value.lines) * 216, expected.size()) << what;
+    if (!expected.empty()) {
+        EXPECT_EQ(std::memcmp(rows.value.bits, expected.data(), expected.size()), 0) << what;
+    }
+    EXPECT_EQ(report.lines, expected_report.lines) << what;
+    EXPECT_EQ(report.concealed, expected_report.concealed) << what;
+    EXPECT_EQ(report.clean, expected_report.clean) << what;
+}
+
+TEST(PageRows, ExamplesAndDamagedCopiesPaintAsTheRuns)
+{
+    std::mt19937 random(7);
+    for (const char *name : {"sample.fax", "sample_mr.fax", "sample_mmr.fax"}) {
+        fax_file_ptr file(fax_file_open((kExamples + "/" + name).c_str(), nullptr, nullptr));
+        ASSERT_TRUE(file) << name;
+        ASSERT_GT(file->page_count, 0u);
+        for (std::size_t p = 0; p < file->page_count; ++p) {
+            const fax_page &page = file->pages[p];
+            expect_same_rows(page.data, page.length, file->decode_mode, name);
+            // Flipped bits and cut pages: broken and concealed lines, runs left open.
+            for (int round = 0; round < 6; ++round) {
+                bytes damaged(page.data, page.data + page.length);
+                for (int flip = 0; flip < 1 + round * 3; ++flip)
+                    damaged[random() % damaged.size()] ^= static_cast<uint8_t>(1u << (random() % 8));
+                damaged.resize(damaged.size() - random() % (damaged.size() / 2));
+                expect_same_rows(damaged.data(), damaged.size(), file->decode_mode,
+                                 std::string(name) + " damaged " + std::to_string(round));
+            }
+        }
+    }
+}
+
+TEST(PageRows, RefusalsLeaveNoRows)
+{
+    const bytes page(64, 0);
+    t4_rows_owner rows;
+    EXPECT_EQ(t4_page_to_rows(nullptr, page.data(), page.size(), 2, 0, &rows.value, nullptr),
+              T4_PAGE_BAD_MODE);
+    EXPECT_EQ(rows.value.lines, 0);
+
+    // MMR white lines cost a bit each: a limit keeps a small input from growing far.
+    const bytes white_mmr(4096, 0xFF);
+    ASSERT_EQ(t4_page_to_rows(nullptr, white_mmr.data(), white_mmr.size(), T4DEC_MODE_MMR, 1000,
+                              &rows.value, nullptr),
+              T4_PAGE_TOO_MANY_LINES);
+    EXPECT_EQ(rows.value.lines, 0);
+    ASSERT_EQ(t4_page_to_rows(nullptr, white_mmr.data(), white_mmr.size(), T4DEC_MODE_MMR, 0,
+                              &rows.value, nullptr),
+              T4_PAGE_OK);
+    EXPECT_GT(rows.value.lines, 1000);
+
+    // Empty data: no rows, no failure; an odd last byte is not read.
+    const uint8_t one = 0;
+    EXPECT_EQ(t4_page_to_rows(nullptr, &one, 1, T4DEC_MODE_MH, 0, &rows.value, nullptr), T4_PAGE_OK);
+    EXPECT_EQ(rows.value.lines, 0);
+}
+
+TEST(PageRows, CodedRowsDecodeToThemselvesInEveryCoding)
+{
+    testpages::page text = testpages::text_page(120, 3);
+    testpages::page hard = testpages::worst_case_page();
+    for (testpages::page *p : {&text, &hard}) {
+        const bytes packed = testpages::pack(*p);
+        const int32_t lines = static_cast<int32_t>(p->lines.size());
+        for (int mode : {ENCT4_MODE_MH, ENCT4_MODE_MR, ENCT4_MODE_MMR}) {
+            for (int resolution : {RES_NORMAL, RES_FINE}) {
+                t4_coded_owner coded;
+                ASSERT_EQ(t4_rows_to_page(nullptr, packed.data(), lines, 216, mode, resolution, 0,
+                                          &coded.value),
+                          T4_PAGE_OK);
+                EXPECT_EQ(coded.value.length % 2, 0u);
+                t4_rows_owner rows;
+                t4dec_report report{};
+                ASSERT_EQ(t4_page_to_rows(nullptr, coded.value.bytes, coded.value.length, mode, 0,
+                                          &rows.value, &report),
+                          T4_PAGE_OK);
+                // An MH page opens with an EOL, which ends a white line first;
+                // the EOLs of RTC and MMR's EOFB end white lines after the page.
+                const int32_t extra = mode == ENCT4_MODE_MH ? 1 : 0;
+                const int32_t trailing = rows.value.lines - lines - extra;
+                ASSERT_GE(trailing, 0) << p->name << " mode " << mode;
+                EXPECT_LE(trailing, mode == ENCT4_MODE_MMR ? 1 : 5);
+                EXPECT_EQ(std::memcmp(rows.value.bits + extra * 216, packed.data(), packed.size()), 0)
+                    << p->name << " mode " << mode;
+                const bytes white(static_cast<std::size_t>(trailing) * 216, 0);
+                EXPECT_EQ(bytes(rows.value.bits + (extra + lines) * 216,
+                                rows.value.bits + rows.value.lines * 216), white);
+                EXPECT_EQ(report.clean, 1) << p->name << " mode " << mode;
+            }
+        }
+    }
+}
+
+TEST(PageRows, BareAndConformingCoding)
+{
+    testpages::page p = testpages::text_page(30, 5);
+    const bytes packed = testpages::pack(p);
+    t4_coded_owner page, bare, conforming;
+    ASSERT_EQ(t4_rows_to_page(nullptr, packed.data(), 30, 216, ENCT4_MODE_MR, RES_FINE, 0, &page.value),
+              T4_PAGE_OK);
+    ASSERT_EQ(t4_rows_to_page(nullptr, packed.data(), 30, 216, ENCT4_MODE_MR, RES_FINE, T4_PAGE_BARE,
+                              &bare.value),
+              T4_PAGE_OK);
+    // RTC (six tagged EOLs, 78 bits) and the even length come only without BARE.
+    EXPECT_GE(page.value.length, bare.value.length + 9);
+    EXPECT_EQ(std::memcmp(page.value.bytes, bare.value.bytes, bare.value.length - 1), 0);
+
+    // A line starting black under one white at pixel 0 and black at 1: the two codings differ.
+    testpages::page b1{"b1", {testpages::white_line(), testpages::white_line()}};
+    testpages::set_pixels(b1.lines[0], 1, 10);
+    testpages::set_pixels(b1.lines[1], 0, 20);
+    const bytes b1_packed = testpages::pack(b1);
+    t4_coded_owner legacy;
+    ASSERT_EQ(t4_rows_to_page(nullptr, b1_packed.data(), 2, 216, ENCT4_MODE_MMR, RES_FINE, 0,
+                              &legacy.value),
+              T4_PAGE_OK);
+    ASSERT_EQ(t4_rows_to_page(nullptr, b1_packed.data(), 2, 216, ENCT4_MODE_MMR, RES_FINE,
+                              T4_PAGE_CONFORMING, &conforming.value),
+              T4_PAGE_OK);
+    EXPECT_NE(bytes(legacy.value.bytes, legacy.value.bytes + legacy.value.length),
+              bytes(conforming.value.bytes, conforming.value.bytes + conforming.value.length));
+
+    EXPECT_EQ(t4_rows_to_page(nullptr, packed.data(), 30, 216, 2, RES_FINE, 0, &page.value),
+              T4_PAGE_BAD_MODE);
+    EXPECT_EQ(page.value.length, 0u);
+}
+
+struct heard {
+    std::string text;
+};
+void hear(void *user, const char *text) { static_cast<heard *>(user)->text += text; }
+
+TEST(ContextMessages, EncoderFailureReachesTheCallbackNotStdout)
+{
+    const bytes wide(4000 * 2, 0);
+    enct4_context *ctx = enct4_context_new();
+    heard h;
+    enct4_context_set_messages(ctx, hear, &h);
+    t4_coded_owner coded;
+    testsupport::captured_output printed = testsupport::capture_output([&] {
+        EXPECT_EQ(t4_rows_to_page(ctx, wide.data(), 2, 4000, ENCT4_MODE_MH, RES_FINE, 0, &coded.value),
+                  T4_PAGE_CODER_FAILED);
+    });
+    EXPECT_EQ(h.text, "encode_g3_fax: Line size 4000 too large for encoding. Can't do that!\n");
+    EXPECT_EQ(printed.out, "");
+
+    // Without a callback the text goes to standard output, as it always did.
+    enct4_context_set_messages(ctx, nullptr, nullptr);
+    printed = testsupport::capture_output([&] {
+        t4_rows_to_page(ctx, wide.data(), 2, 4000, ENCT4_MODE_MH, RES_FINE, 0, &coded.value);
+    });
+    EXPECT_EQ(printed.out, h.text);
+    enct4_context_free(ctx);
+}
+
+}  // namespace
