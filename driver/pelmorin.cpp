@@ -14,6 +14,7 @@
 
 #include "faxfile/fax_header.h"
 #include "raster/sunraster.h"
+#include "t4/standard_page.h"
 #include "t4/t4dec.h"
 #include "util/fdio.h"
 #include "util/rev.h"
@@ -30,9 +31,6 @@ constexpr std::size_t RAW_CHUNK = 100000;
 // A page on a stream of unknown size is read in steps of this much, so a
 // damaged length cannot make us allocate more than what actually arrives.
 constexpr std::size_t STREAM_READ_STEP = 1 << 20;
-// Decoded lines a page may have: over 8 metres of paper at fine resolution.
-// Damaged data can decode to millions of lines, and gigabytes of page file.
-constexpr int64_t MAX_PAGE_LINES = 65536;
 
 enum page_result { PAGE_READ, PAGE_NONE, PAGE_FATAL };
 enum { SCAN_CONTINUE = -1 };
@@ -229,7 +227,7 @@ static page_result decode_page(const unsigned char *data, std::size_t length)
     length &= ~static_cast<std::size_t>(1);  // the decoders take whole 16-bit words
     // The painter sees lines up to one past the cap; the decoder cannot be
     // stopped, but what it delivers beyond that costs neither memory nor output.
-    if (begin_page_bitmap(MAX_PAGE_LINES) != 0) {
+    if (begin_page_bitmap(MAX_CONVERTED_PAGE_LINES) != 0) {
         report_bitmap_failure();
         return PAGE_FATAL;
     }
@@ -238,9 +236,9 @@ static page_result decode_page(const unsigned char *data, std::size_t length)
         report_bitmap_failure();
         return PAGE_FATAL;
     }
-    if (pelmorin.line_count > MAX_PAGE_LINES) {
+    if (pelmorin.line_count > MAX_CONVERTED_PAGE_LINES) {
         std::printf("pelmorin: page %d has more than %lld lines\n", pelmorin.page_number,
-                    static_cast<long long>(MAX_PAGE_LINES));
+                    static_cast<long long>(MAX_CONVERTED_PAGE_LINES));
         return PAGE_FATAL;
     }
     return PAGE_READ;

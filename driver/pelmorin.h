@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "driver/glibc_random.h"
+#include "t4/standard_page.h"
 #include "t4/t4dec.h"
 #include "util/free_deleter.h"
 
@@ -27,23 +29,13 @@ struct run_settings {
 // nothing and never ends the process; returns a scan_action.
 int scan_arguments(int argc, char **argv, run_settings *out);
 
-// Exact replica of glibc's srand/rand (random_r TYPE_3: degree 31,
-// separation 3), so scrambled pages come out the same on every platform.
-struct glibc_random_state {
-    uint32_t table[31];
-    int front;  // the glibc fptr, as an index
-    int rear;   // the glibc rptr
-};
-void glibc_srand(glibc_random_state *state, uint32_t seed);
-int32_t glibc_rand(glibc_random_state *state);
-
 struct t4dec_context_deleter {
     void operator()(t4dec_context *ctx) const { t4dec_context_free(ctx); }
 };
 
 constexpr std::size_t INITIAL_BITMAP_SIZE = 4800 * 216;
 constexpr std::size_t BITMAP_GROWTH = 216000;
-constexpr int INPUT_LINE_WIDTH = 1728;
+constexpr int INPUT_LINE_WIDTH = STANDARD_LINE_WIDTH;
 constexpr int LINE_WORDS = INPUT_LINE_WIDTH / 64;
 constexpr int PAINTED_SPANS = 64;
 

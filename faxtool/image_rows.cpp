@@ -4,7 +4,7 @@
 namespace {
 
 // Larger images are refused before anything is allocated for them.
-constexpr int64_t MAX_IMAGE_PIXELS = int64_t{1728} * MAX_PAGE_ROWS * 2;
+constexpr int64_t MAX_IMAGE_PIXELS = int64_t{FAX_WIDTH} * MAX_PAGE_ROWS * 2;
 
 }  // namespace
 

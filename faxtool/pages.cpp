@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "faxfile/fax_header.h"
+#include "faxfile/stated_pages.h"
 #include "faxtool/messages.h"
 #include "t4/t4dec.h"
 #include "util/fdio.h"
@@ -80,20 +81,6 @@ bool read_whole_file(int fd, std::vector<uint8_t> &data)
     }
 }
 
-long stated_pages(const char *value)
-{
-    if (value == nullptr)
-        return -1;
-    char *end = nullptr;
-    errno = 0;
-    const long pages = std::strtol(value, &end, 10);
-    while (end != nullptr && (*end == ' ' || *end == '\t' || *end == '\r'))
-        ++end;
-    if (end == value || errno != 0 || pages < 0 || (end != nullptr && *end != '\0'))
-        return -1;
-    return pages;
-}
-
 // The header through the library, its messages turned into the reason.
 bool read_header(int fd, fax_document &doc, std::string &reason)
 {
@@ -106,7 +93,8 @@ bool read_header(int fd, fax_document &doc, std::string &reason)
     }
     for (const fax_header *node = list; node != nullptr; node = node->next)
         doc.attributes.emplace_back(node->attr, node->value);
-    doc.pages_stated = stated_pages(lookup_fax_header(list, "#PAGES"));
+    const stated_pages stated = read_stated_pages(list);
+    doc.pages_stated = stated.exact ? stated.leading : -1;
     // The getters warn on standard output about missing values; -1 says it.
     capture_library_output([&] {
         doc.resolution = get_vertical_resolution(list);

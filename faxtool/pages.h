@@ -7,8 +7,10 @@
 #include <utility>
 #include <vector>
 
-constexpr int FAX_WIDTH = 1728;
-constexpr int FAX_ROW_BYTES = FAX_WIDTH / 8;
+#include "t4/standard_page.h"
+
+constexpr int FAX_WIDTH = STANDARD_LINE_WIDTH;
+constexpr int FAX_ROW_BYTES = STANDARD_LINE_BYTES;
 
 // A bilevel image: rows of row_bytes bytes, leftmost pixel in the top bit,
 // 1 for black ink.
@@ -73,6 +75,5 @@ std::string page_damage(const page_report &report);
 // are dropped. `stretch` doubles every row of a normal-resolution page.
 // False with a reason when the page is beyond MAX_PAGE_ROWS. `report` gets
 // what the decoder saw.
-constexpr int32_t MAX_PAGE_ROWS = 1 << 18;
 bool decode_page_rows(const fax_document &doc, std::size_t index, bool stretch, page_image &out,
                       page_report &report, std::string &reason);

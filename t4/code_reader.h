@@ -15,9 +15,9 @@
 
 namespace t4dec_detail {
 
-using t4tables::code_entry;
+using t4tables::lookup_entry;
 
-inline constexpr int FILL_ZEROS = 11;  // an EOL is at least eleven 0 bits and a 1
+using t4codes::FILL_ZEROS;
 // Zero runs longer than this are left to the walk: the window holds at
 // least 57 data bits, and the count, its 1 bit and a tag bit must fit.
 inline constexpr int MAX_COUNTED_ZEROS = 48;
@@ -34,11 +34,11 @@ inline uint64_t window_at(const unsigned char *data, int64_t pos)
 }
 
 // The run code of `colour` at the start of the window, or a ZEROS entry.
-inline code_entry run_entry(uint64_t w, int colour)
+inline lookup_entry run_entry(uint64_t w, int colour)
 {
     constexpr uint64_t mask = (1u << t4tables::RUN_BITS) - 1;
     const t4tables::run_tables &t = t4tables::runs[static_cast<std::size_t>(colour)];
-    const code_entry e = t.primary[w & mask];
+    const lookup_entry e = t.primary[w & mask];
     if (e.kind != t4tables::SECONDARY)
         return e;
     return t.secondary[(w >> t4tables::PREFIX_ZEROS) & mask];
@@ -54,7 +54,7 @@ inline bool whole_run(uint64_t w, int32_t &length, int &bits)
     constexpr uint64_t mask = (1u << t4tables::RUN_BITS) - 1;
     constexpr int sign = colour == BLACK ? -1 : 1;  // black tokens are negative
     const t4tables::run_tables &t = t4tables::runs[static_cast<std::size_t>(colour)];
-    code_entry e = t.primary[w & mask];
+    lookup_entry e = t.primary[w & mask];
     if (e.kind == t4tables::TERMINATING) [[likely]] {
         length = sign * e.token;
         bits = e.bits;
@@ -216,7 +216,7 @@ inline bool read_token(bit_cursor &in, const code_node *&node, bool eol_without_
     while (in.fast()) {
         const uint64_t w = in.window();
         if (node == mode_tree) {
-            const code_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
+            const lookup_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
             if (e.kind == t4tables::CODE) {
                 in.pos += e.bits;
                 token = {e.token, false};
@@ -237,7 +237,7 @@ inline bool read_token(bit_cursor &in, const code_node *&node, bool eol_without_
             return true;
         }
         if (node == white_tree || node == black_tree) {
-            const code_entry e = run_entry(w, node == black_tree ? BLACK : WHITE);
+            const lookup_entry e = run_entry(w, node == black_tree ? BLACK : WHITE);
             if (e.kind >= t4tables::TERMINATING) {
                 in.pos += e.bits;
                 token = {e.token, false};

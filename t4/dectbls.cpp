@@ -15,7 +15,7 @@
 namespace {
 
 constexpr int MAX_NODES = 1024;
-constexpr int FILL_ZEROS = 11;  // an EOL is at least eleven 0 bits and a 1
+using t4codes::FILL_ZEROS;
 
 struct graph_builder {
     std::array<code_node, MAX_NODES> nodes{};

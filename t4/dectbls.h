@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "t4/t4codes.h"
 #include "t4/t4dec.h"
 
 struct code_node {
@@ -16,19 +17,18 @@ constexpr int32_t NO_TOKEN = 12000;
 constexpr uint16_t NO_NODE = 0xFFFF;
 
 // Tokens of mode_tree and of the leaves below tag_node.
-enum mode_token : int32_t {
-    MODE_PASS = 0,
-    MODE_HORIZONTAL = 1,
-    MODE_V0 = 2,
-    MODE_VL1 = 3,
-    MODE_VL2 = 4,
-    MODE_VL3 = 5,
-    MODE_VR1 = 6,
-    MODE_VR2 = 7,
-    MODE_VR3 = 8,
-    TAG_ONE_DIMENSIONAL = 9,  // EOL + tag bit 1
-    TAG_TWO_DIMENSIONAL = 10, // EOL + tag bit 0
-};
+using t4codes::mode_token;
+using t4codes::MODE_PASS;
+using t4codes::MODE_HORIZONTAL;
+using t4codes::MODE_V0;
+using t4codes::MODE_VL1;
+using t4codes::MODE_VL2;
+using t4codes::MODE_VL3;
+using t4codes::MODE_VR1;
+using t4codes::MODE_VR2;
+using t4codes::MODE_VR3;
+using t4codes::TAG_ONE_DIMENSIONAL;
+using t4codes::TAG_TWO_DIMENSIONAL;
 
 // All nodes; the successor indices refer into this array.
 extern const code_node *const code_graph;

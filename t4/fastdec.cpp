@@ -20,8 +20,6 @@
 namespace t4dec_detail {
 namespace {
 
-using t4tables::code_entry;
-
 // Paints count >= 0 pixels from `from` black, byte by byte. The byte after
 // the run's last one must be writable: a short run, the common case, is
 // painted into two bytes at once.
@@ -219,11 +217,6 @@ step_result pass_mode(coding_state &cs)
     return step_result::ok;
 }
 
-// a1 - b1 for V0, VL1-3, VR1-3 (tokens MODE_V0 to MODE_VR3).
-constexpr int vertical_offset[7] = {0, -1, -2, -3, 1, 2, 3};
-// Where the search for the next b1 starts after a vertical mode, from the
-// index of b1: with a1 >= b1 past b1 itself, else the change before it.
-constexpr int vertical_next[7] = {1, -1, -1, -1, 1, 1, 1};
 
 // The mode table as the fast loop wants it: what a vertical mode does to
 // b1 and a1 without looking up its token again.
@@ -243,13 +236,16 @@ constexpr std::array<mode_step, t4tables::modes.size()> make_mode_steps()
         const int token = e.kind == t4tables::CODE ? e.token : -1;
         mode_step &m = steps[i];
         m.bits = e.bits;
-        m.kind = token >= MODE_V0 && token <= MODE_VR3 ? VERTICAL
-                 : token == MODE_PASS                  ? PASS
-                 : token == MODE_HORIZONTAL            ? HORIZONTAL
-                                                       : OTHER;
+        m.kind = t4codes::is_vertical(token) ? VERTICAL
+                 : token == MODE_PASS        ? PASS
+                 : token == MODE_HORIZONTAL  ? HORIZONTAL
+                                             : OTHER;
         if (m.kind == VERTICAL) {
-            m.offset = static_cast<int8_t>(vertical_offset[token - MODE_V0]);
-            m.next = static_cast<int8_t>(vertical_next[token - MODE_V0]);
+            const int offset = t4codes::modes[token].offset;
+            m.offset = static_cast<int8_t>(offset);
+            // The search for the next b1 goes on from b1's entry: with
+            // a1 >= b1 past b1 itself, else from the change before it.
+            m.next = static_cast<int8_t>(offset >= 0 ? 1 : -1);
         }
     }
     return steps;
@@ -260,7 +256,7 @@ step_result vertical_mode(coding_state &cs, int32_t token)
 {
     int unused = 0;
     const int32_t a1 = reference_change(cs, cs.a0, cs.colour, unused, true) +
-                       vertical_offset[token - MODE_V0];
+                       t4codes::modes[token].offset;
     const int16_t from = a0_or_zero(cs);
     if (a1 > cs.width || a1 < from)
         return step_result::line_error;

@@ -1,6 +1,6 @@
 // The table-driven decoders: whole codes by table lookup from a 64-bit
 // window, lines kept as arrays of changing elements. They give the same
-// callbacks and results as the bit-by-bit decoders of t4dec_reference for
+// callbacks and results as the bit-by-bit reference decoders of the tests for
 // every input.
 #pragma once
 

@@ -33,7 +33,7 @@ constexpr bool is_code(uint8_t kind)
     return kind == CODE || kind == TERMINATING || kind == MAKEUP;
 }
 
-struct code_entry {
+struct lookup_entry {
     int16_t token;  // run (negative for black), RUN_EOL, or mode token
     uint8_t bits;   // length of the whole code
     uint8_t kind;
@@ -45,8 +45,8 @@ constexpr int MODE_BITS = 7;
 constexpr int RUN_ZEROS = 8;     // run trees: leading zeros of no code but EOL
 constexpr int MODE_ZEROS = 6;    // mode tree: leading zeros of no mode code
 
-using run_table = std::array<code_entry, 1u << RUN_BITS>;
-using mode_table_t = std::array<code_entry, 1u << MODE_BITS>;
+using run_table = std::array<lookup_entry, 1u << RUN_BITS>;
+using mode_table_t = std::array<lookup_entry, 1u << MODE_BITS>;
 
 struct run_tables {
     run_table primary{};
@@ -68,7 +68,7 @@ constexpr bool starts_with_zeros(std::string_view bits, int n)
 
 // Every index whose low bits are the code gets the code.
 template <std::size_t N>
-constexpr bool place(std::array<code_entry, N> &table, std::string_view bits, int16_t token,
+constexpr bool place(std::array<lookup_entry, N> &table, std::string_view bits, int16_t token,
                      int total_bits, entry_kind kind)
 {
     const std::size_t length = bits.size();
@@ -76,10 +76,10 @@ constexpr bool place(std::array<code_entry, N> &table, std::string_view bits, in
         return false;
     const uint32_t value = t4codes::transmission_value(bits);
     for (std::size_t high = 0; (high << length) < N; ++high) {
-        code_entry &e = table[value | (high << length)];
+        lookup_entry &e = table[value | (high << length)];
         if (e.kind != EMPTY)
             return false;
-        e = code_entry{token, static_cast<uint8_t>(total_bits), kind};
+        e = lookup_entry{token, static_cast<uint8_t>(total_bits), kind};
     }
     return true;
 }
@@ -101,14 +101,14 @@ constexpr void add_runs(run_tables &t, std::span<const t4codes::run_code> codes,
 // Indexes whose low `zeros` bits are all 0 get `kind`; all others must hold a code.
 // Left-open entries get token -1, no mode token.
 template <std::size_t N>
-constexpr bool close_table(std::array<code_entry, N> &table, int zeros, entry_kind kind)
+constexpr bool close_table(std::array<lookup_entry, N> &table, int zeros, entry_kind kind)
 {
     const std::size_t mask = (std::size_t{1} << zeros) - 1;
     for (std::size_t i = 0; i < N; ++i) {
         if ((i & mask) == 0) {
             if (table[i].kind != EMPTY)
                 return false;
-            table[i] = code_entry{-1, 0, static_cast<uint8_t>(kind)};
+            table[i] = lookup_entry{-1, 0, static_cast<uint8_t>(kind)};
         } else if (!is_code(table[i].kind)) {
             return false;
         }
@@ -173,10 +173,10 @@ using pair_table = std::array<pair_entry, 1u << PAIR_BITS>;
 namespace build {
 
 // The run code of a colour that `bits` begin with, by both tables.
-constexpr code_entry run_code_at(const run_tables &t, std::size_t bits)
+constexpr lookup_entry run_code_at(const run_tables &t, std::size_t bits)
 {
     constexpr std::size_t mask = (1u << RUN_BITS) - 1;
-    const code_entry e = t.primary[bits & mask];
+    const lookup_entry e = t.primary[bits & mask];
     return e.kind == SECONDARY ? t.secondary[(bits >> PREFIX_ZEROS) & mask] : e;
 }
 
@@ -186,10 +186,10 @@ constexpr pair_table make_pair_table()
     for (std::size_t i = 0; i < t.size(); ++i) {
         // Bits of the index past PAIR_BITS read as 0: a code found is whole
         // only if it ends within the index.
-        const code_entry white = run_code_at(run_sets[0], i);
+        const lookup_entry white = run_code_at(run_sets[0], i);
         if (white.kind != TERMINATING || white.bits >= PAIR_BITS)
             continue;
-        const code_entry black = run_code_at(run_sets[1], i >> white.bits);
+        const lookup_entry black = run_code_at(run_sets[1], i >> white.bits);
         if (black.kind != TERMINATING || white.bits + black.bits > PAIR_BITS)
             continue;
         t[i] = pair_entry{static_cast<uint8_t>(white.token), static_cast<uint8_t>(-black.token),

@@ -19,7 +19,9 @@
 #include <string>
 
 #include "faxfile/fax_header.h"
+#include "faxfile/stated_pages.h"
 #include "t4/enct4.h"
+#include "t4/standard_page.h"
 #include "t4/utils2.h"
 #include "util/fdio.h"
 #include "util/file.h"
@@ -27,7 +29,7 @@
 
 namespace {
 
-constexpr int RECOMPRESSION_WIDTH = 1728;
+constexpr int RECOMPRESSION_WIDTH = STANDARD_LINE_WIDTH;
 
 using byte_buffer = std::unique_ptr<unsigned char[], free_deleter>;
 
@@ -71,14 +73,12 @@ struct recompression {
     uint32_t data_capacity = 0;
 };
 
-// #PAGES as a decimal number after leading blanks; 0 when absent or not one.
+// The number #PAGES starts with; 0 when there is none. Trailing text is
+// tolerated: a damaged header still promises its pages.
 long promised_pages(const fax_header *header)
 {
-    const char *value = lookup_fax_header(header, "#PAGES");
-    if (value == nullptr)
-        return 0;
-    const long pages = std::strtol(value, nullptr, 10);
-    return pages > 0 ? pages : 0;
+    const stated_pages stated = read_stated_pages(header);
+    return stated.leading > 0 ? stated.leading : 0;
 }
 
 bool report_fault()

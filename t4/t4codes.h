@@ -14,9 +14,26 @@ struct run_code {
     std::string_view bits;  // first transmitted bit first
 };
 
+// The two-dimensional modes as the decoders name them; the tag leaves after
+// an EOL take the two values that follow.
+enum mode_token : int32_t {
+    MODE_PASS = 0,
+    MODE_HORIZONTAL = 1,
+    MODE_V0 = 2,
+    MODE_VL1 = 3,
+    MODE_VL2 = 4,
+    MODE_VL3 = 5,
+    MODE_VR1 = 6,
+    MODE_VR2 = 7,
+    MODE_VR3 = 8,
+    TAG_ONE_DIMENSIONAL = 9,  // EOL + tag bit 1
+    TAG_TWO_DIMENSIONAL = 10, // EOL + tag bit 0
+};
+
 struct mode_code {
-    int32_t token;          // decoder mode token: 0 pass, 1 horizontal, 2 V0, 3-5 VL1-3, 6-8 VR1-3
+    mode_token token;
     std::string_view bits;
+    int32_t offset;         // vertical modes: a1 - b1; 0 for the others
 };
 
 inline constexpr run_code white_terminating[64] = {
@@ -89,18 +106,23 @@ inline constexpr run_code extended_makeup[13] = {
 };
 
 inline constexpr std::string_view eol = "000000000001";
+// An EOL is at least this many 0 bits and a 1: fill before it adds zeros.
+inline constexpr int FILL_ZEROS = static_cast<int>(eol.size()) - 1;
 
+// Indexed by token.
 inline constexpr mode_code modes[9] = {
-    {0, "0001"},    // pass
-    {1, "001"},     // horizontal
-    {2, "1"},       // V0
-    {3, "010"},     // VL1
-    {4, "000010"},  // VL2
-    {5, "0000010"}, // VL3
-    {6, "011"},     // VR1
-    {7, "000011"},  // VR2
-    {8, "0000011"}, // VR3
+    {MODE_PASS, "0001", 0},
+    {MODE_HORIZONTAL, "001", 0},
+    {MODE_V0, "1", 0},
+    {MODE_VL1, "010", -1},
+    {MODE_VL2, "000010", -2},
+    {MODE_VL3, "0000010", -3},
+    {MODE_VR1, "011", 1},
+    {MODE_VR2, "000011", 2},
+    {MODE_VR3, "0000011", 3},
 };
+
+constexpr bool is_vertical(int32_t token) { return token >= MODE_V0 && token <= MODE_VR3; }
 
 // The code as a value whose bit 0 is the first transmitted bit: the bit
 // string read backwards, the order in which the bit stream is packed.
@@ -112,5 +134,14 @@ constexpr uint32_t transmission_value(std::string_view bits)
             value |= 1u << i;
     return value;
 }
+
+constexpr bool modes_indexed_by_token()
+{
+    for (int i = 0; i < 9; ++i)
+        if (modes[i].token != i)
+            return false;
+    return true;
+}
+static_assert(modes_indexed_by_token());
 
 }  // namespace t4codes

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "t4/standard_page.h"
 #include "t4/t4dec.h"
 #include "util/free_deleter.h"
 #include "util/message_internal.h"
@@ -155,7 +156,7 @@ inline int page_clean(const t4dec_report &report, bool coded_line, bool at_end, 
 // One decoder's state: the sink that survives between pages, the line width
 // and what the last decoding saw.
 struct t4dec_context {
-    int32_t width = 1728;
+    int32_t width = STANDARD_LINE_WIDTH;
     t4dec_detail::sink_state sink;
     t4dec_report report{};
 };

@@ -91,7 +91,7 @@ TEST(FastDecoderTables, EveryCodeFromEveryRootDecodesAsTheGraphWalkDoes)
                 }
             }
             const int zeros = std::countr_zero(bits | 1u << 16);
-            t4tables::code_entry e{};
+            t4tables::lookup_entry e{};
             if (r.colour < 0) {
                 e = t4tables::modes[bits & 127];
             } else {

@@ -11,7 +11,7 @@
 
 #include "t4/t4dec.h"
 #include "t4/t4dec_internal.h"
-#include "t4/t4dec_reference.h"
+#include "tests/support/t4dec_reference.h"
 
 namespace decdiff {
 

@@ -2,7 +2,7 @@
 // of dectbls, and the lines are bitmaps searched by find_changing_element.
 // They stay as the measure of the table-driven decoders (fastdec), which
 // must give the same callbacks and results for every input.
-#include "t4/t4dec_reference.h"
+#include "tests/support/t4dec_reference.h"
 
 #include <cstdio>
 #include <cstring>
@@ -131,14 +131,11 @@ step_result pass_mode(coding_state &cs)
     return step_result::ok;
 }
 
-// a1 - b1 for V0, VL1-3, VR1-3 (tokens MODE_V0 to MODE_VR3).
-constexpr int vertical_offset[7] = {0, -1, -2, -3, 1, 2, 3};
-
 step_result vertical_mode(coding_state &cs, int32_t token)
 {
     int unused = 0;
     const int32_t a1 = reference_change(cs, cs.a0, cs.colour, unused) +
-                       vertical_offset[token - MODE_V0];
+                       t4codes::modes[token].offset;
     const int16_t from = a0_or_zero(cs);
     if (a1 > cs.width || a1 < from)
         return step_result::line_error;
