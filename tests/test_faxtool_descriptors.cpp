@@ -101,4 +101,21 @@ TEST(LibraryMessages, CaughtWithoutAWritableTmp)
     EXPECT_EQ(r.err, "faxtool: " + readme + ": Bad fax file: Bad Magic Number\n");
 }
 
+// Every capture gives back what it took: hundreds of them fit in a handful
+// of descriptors, and each one still yields its reason.
+TEST(LibraryMessages, CapturesLeakNoDescriptor)
+{
+    const std::string readme = std::string(EXAMPLES_DIR) + "/../README.md";
+    std::string files;
+    for (int i = 0; i < 300; ++i)
+        files += " " + readme;
+    progrun::result r = shell("ulimit -n 16; exec " + kFaxtool + " info --json" + files);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    std::string expected;
+    for (int i = 0; i < 300; ++i)
+        expected += "faxtool: " + readme + ": Bad fax file: Bad Magic Number\n";
+    EXPECT_EQ(r.err, expected);
+}
+
 }  // namespace
