@@ -39,8 +39,8 @@ int scramble_line_shift(int64_t line, int32_t seed)
     int e;
     do
         e = glibc_rand(random) & 0xFF;
-    while (e > 215);
-    return 8 * e;  // whole bytes of the 216-byte input line
+    while (e >= STANDARD_LINE_BYTES);
+    return 8 * e;  // whole bytes of the input line
 }
 
 // Every run of a line needs the same shift; compute it once per line.
@@ -55,58 +55,58 @@ static int current_line_shift()
     return s.shift_pixels;
 }
 
+page_geometry page_geometry_for(int output_resolution, int input_resolution)
+{
+    const bool normal = input_resolution == 0;
+    if (output_resolution == 2)
+        return {FULL_ROW_BYTES, normal ? 2 : 1, 1, false};
+    // Fine and the finer or unknown resolutions merge line pairs into one
+    // half-width row.
+    return {HALF_ROW_BYTES, 1, normal ? 1 : 2, true};
+}
+
 int row_bytes_for(int output_resolution)
 {
-    return output_resolution == 2 ? 216 : 108;
+    return page_geometry_for(output_resolution, 0).row_bytes;
 }
 
 image_size page_image_size(int output_resolution, int input_resolution, int64_t line_count)
 {
-    bool normal = input_resolution == 0;
-    if (output_resolution == 2)
-        return {1728, normal ? 2 * line_count : line_count};
-    // Fine and the finer or unknown resolutions merge line pairs into one
-    // row; the height is what the painter filled.
-    return {864, normal ? line_count : line_count / 2};
+    const page_geometry g = page_geometry_for(output_resolution, input_resolution);
+    // The height is what the painter filled: a last unpaired line makes no row.
+    return {8 * int64_t{g.row_bytes}, line_count * g.rows_per_line / g.lines_per_row};
 }
 
 namespace {
 
-// Where input line L goes in the bitmap.
-struct row_plan {
-    uint64_t first;     // byte offset of the first row
-    uint64_t second;    // of the copy when lines are doubled
-    bool doubled;
-    bool halve_pixels;  // 864-pixel rows: input pixels 2k and 2k+1 merge
-};
-
-row_plan plan_rows(int64_t line)
+page_geometry current_geometry(const pelmorin_state &s)
 {
-    const pelmorin_state &s = pelmorin;
-    auto l = static_cast<uint64_t>(line);
-    bool normal = s.input_resolution == 0;
-    if (s.settings.output_resolution != 2)
-        return {108 * (normal ? l : l / 2), 0, false, true};
-    if (normal)
-        return {432 * l, 432 * l + 216, true, false};
-    return {216 * l, 0, false, false};
+    return page_geometry_for(s.settings.output_resolution, s.input_resolution);
 }
 
-// Every run asks the bitmap for its line's first row and this much more.
-constexpr std::size_t ROW_MARGIN = 1001;
-
-// The last line whose first row plan_rows puts within `bytes` less the
-// margin; -1 when there is none.
-int64_t last_line_within(std::size_t bytes)
+// Byte offset of the first row that input line `line` paints; a doubled
+// line paints the row after it too.
+uint64_t first_row_of(const page_geometry &g, int64_t line)
 {
-    const pelmorin_state &s = pelmorin;
-    if (bytes < ROW_MARGIN)
+    const auto rows = static_cast<uint64_t>(line) / static_cast<uint64_t>(g.lines_per_row);
+    return rows * static_cast<uint64_t>(g.rows_per_line * g.row_bytes);
+}
+
+// Every run asks the bitmap to hold more than ROW_MARGIN bytes from its
+// line's first row on: a strict comparison, hence the one byte more.
+constexpr std::size_t ROW_MARGIN = 1000;
+constexpr std::size_t ROOM_AFTER_FIRST_ROW = ROW_MARGIN + 1;
+
+// The last line whose first row lies more than ROW_MARGIN bytes before
+// `bytes`; -1 when there is none.
+int64_t last_line_within(const page_geometry &g, std::size_t bytes)
+{
+    if (bytes < ROOM_AFTER_FIRST_ROW)
         return -1;
-    auto room = static_cast<int64_t>(std::min<std::size_t>(bytes - ROW_MARGIN, INT64_MAX / 4));
-    bool normal = s.input_resolution == 0;
-    if (s.settings.output_resolution != 2)
-        return normal ? room / 108 : 2 * (room / 108) + 1;
-    return normal ? room / 432 : room / 216;
+    const auto room = static_cast<int64_t>(
+        std::min<std::size_t>(bytes - ROOM_AFTER_FIRST_ROW, INT64_MAX / 4));
+    const int64_t rows = room / (g.rows_per_line * g.row_bytes);
+    return rows * g.lines_per_row + (g.lines_per_row - 1);
 }
 
 void update_held_lines(pelmorin_state &s)
@@ -114,7 +114,8 @@ void update_held_lines(pelmorin_state &s)
     painter_line &p = s.painter;
     p.last_held_line = !s.page_bitmap || s.bitmap_failed
                            ? -1
-                           : std::min(last_line_within(s.bitmap_size), p.line_cap);
+                           : std::min(last_line_within(current_geometry(s), s.bitmap_size),
+                                      p.line_cap);
 }
 
 // Masks of a word's pixels from k on, and of those before k (all for k = 0,
@@ -130,7 +131,7 @@ constexpr auto make_masks(bool before)
 constexpr std::array<uint64_t, 64> FROM_MASK = make_masks(false);
 constexpr std::array<uint64_t, 64> BEFORE_MASK = make_masks(true);
 
-// Marks input pixels [from, to) of the gathering line black; from < to <= 1728.
+// Marks input pixels [from, to) of the gathering line black; from < to <= INPUT_LINE_WIDTH.
 [[gnu::noinline]] void mark_span(painter_line &p, int from, int to)
 {
     int first = from >> 6;
@@ -147,7 +148,7 @@ constexpr std::array<uint64_t, 64> BEFORE_MASK = make_masks(true);
     p.bits[last] |= tail;
 }
 
-// Marks input pixels [from, to) black; 0 <= from < to <= 1728.
+// Marks input pixels [from, to) black; 0 <= from < to <= INPUT_LINE_WIDTH.
 inline void mark(painter_line &p, int from, int to)
 {
     const int first = from >> 6;
@@ -228,39 +229,75 @@ void note_painted(painter_line &p, std::size_t from, std::size_t to)
     p.painted[p.painted_count++] = {from, to};
 }
 
-// Paints the gathered black pixels into the line's row(s) and forgets them.
-[[gnu::noinline]] void paint_gathered_line(pelmorin_state &s)
+// What a row writer finds in the line's words.
+enum class line_words {
+    marks,          // black pixels in pixel order (mark); words without any are skipped
+    row_toggles,    // toggles in the rows' own order: each word takes the colour carried in
+    pixel_toggles,  // toggles in pixel order, carried as such and halved when written
+};
+
+// The row writer: words [first, last] of the gathered line into its row(s)
+// as the line's geometry lays them out, the words cleared behind it. Full
+// rows take a word as 8 row bytes, twice when doubled. Half rows take a
+// word of pixels halved into 4 bytes; row toggles of half rows are at pixel
+// pairs already, 8 bytes a word and 4 for the row's last half word.
+template <line_words words, bool halve_pixels, bool doubled>
+void write_line_rows(pelmorin_state &s, int first, int last)
 {
+    constexpr bool toggles = words != line_words::marks;
+    constexpr bool halving = halve_pixels && words != line_words::row_toggles;
+    constexpr int stride = halving ? 4 : 8;  // row bytes a word becomes
+    constexpr int HALF_ROW_WORDS = INPUT_LINE_WIDTH / 2 / 64;  // whole words of a half row
     painter_line &p = s.painter;
-    p.black_line = -1;
-    unsigned char *row = s.page_bitmap.get() + p.first_row;
-    int last = -1;
-    const auto take = [&p](int w) {
-        const uint64_t v = p.bits[w];
+    unsigned char *const row = s.page_bitmap.get() + p.first_row;
+    unsigned char *const copy = s.page_bitmap.get() + p.second_row;
+    uint64_t carry = 0;
+    int written = -1;
+    for (int w = first; w <= last; ++w) {
+        uint64_t v = p.bits[w];
         p.bits[w] = 0;
-        return v;
-    };
-    if (p.halve_pixels) {
-        for (int w = 0; w < LINE_WORDS; ++w)
-            if (uint64_t v = take(w)) {
-                or_little_endian(row + 4 * w, row_order32(halve(v)));
-                last = w;
-            }
-        if (last >= 0)
-            note_painted(p, p.first_row, p.first_row + 4 * (last + 1));
-        return;
-    }
-    unsigned char *copy = s.page_bitmap.get() + p.second_row;
-    for (int w = 0; w < LINE_WORDS; ++w)
-        if (uint64_t v = take(w)) {
-            uint64_t units = row_order64(v);
-            or_little_endian(row + 8 * w, units);
-            if (p.doubled)
-                or_little_endian(copy + 8 * w, units);
-            last = w;
+        if constexpr (toggles) {
+            v ^= p.ends[w] ^ carry;
+            p.ends[w] = 0;
+            const int carried = words == line_words::row_toggles ? ROW_LAST_PIXEL_BIT : 0;
+            carry = 0 - ((v >> carried) & 1);
+        } else if (v == 0) {
+            continue;
         }
-    if (last >= 0)
-        note_painted(p, p.first_row, (p.doubled ? p.second_row : p.first_row) + 8 * (last + 1));
+        written = w;
+        if constexpr (halving) {
+            or_little_endian(row + 4 * w, row_order32(halve(v)));
+        } else if constexpr (halve_pixels) {
+            if (w < HALF_ROW_WORDS)
+                or_little_endian(row + 8 * w, v);
+            else  // row order keeps a word's first 32 pixels in its low half
+                or_little_endian(row + 8 * w, static_cast<uint32_t>(v));
+        } else {
+            const uint64_t units = toggles ? v : row_order64(v);
+            or_little_endian(row + 8 * w, units);
+            if (doubled)
+                or_little_endian(copy + 8 * w, units);
+        }
+    }
+    if constexpr (toggles)
+        p.ends[last + 1] = 0;  // the last run's end may toggle the word after its last black
+    p.black_line = -1;
+    if (written < 0)
+        return;
+    const auto end = std::min<std::size_t>(stride * (written + 1), p.geometry.row_bytes);
+    note_painted(p, p.first_row + stride * first, (doubled ? p.second_row : p.first_row) + end);
+}
+
+// The marked black pixels of the gathered line into its row(s).
+[[gnu::noinline]] void write_marked_line(pelmorin_state &s)
+{
+    const page_geometry &g = s.painter.geometry;
+    if (g.halve_pixels)
+        write_line_rows<line_words::marks, true, false>(s, 0, LINE_WORDS - 1);
+    else if (g.doubled())
+        write_line_rows<line_words::marks, false, true>(s, 0, LINE_WORDS - 1);
+    else
+        write_line_rows<line_words::marks, false, false>(s, 0, LINE_WORDS - 1);
 }
 
 void forget_gathered_line(painter_line &p)
@@ -276,10 +313,11 @@ bool hold_line(pelmorin_state &s)
 {
     if (s.bitmap_failed || !s.page_bitmap)
         return false;
-    row_plan rows = plan_rows(s.line_count);
+    const uint64_t first_row = first_row_of(current_geometry(s), s.line_count);
     // Lines that end without any run never come through here, so the row
     // may be several growth steps past the end: grow until it fits.
-    if (rows.first > SIZE_MAX - ROW_MARGIN || ensure_bitmap_holds(rows.first + ROW_MARGIN) != 0) {
+    if (first_row > SIZE_MAX - ROOM_AFTER_FIRST_ROW ||
+        ensure_bitmap_holds(first_row + ROOM_AFTER_FIRST_ROW) != 0) {
         s.bitmap_failed = true;
         update_held_lines(s);
         return false;
@@ -292,18 +330,16 @@ bool hold_line(pelmorin_state &s)
 void gather_line(pelmorin_state &s)
 {
     painter_line &p = s.painter;
-    row_plan rows = plan_rows(s.line_count);
-    p.first_row = rows.first;
-    p.second_row = rows.second;
-    p.doubled = rows.doubled;
-    p.halve_pixels = rows.halve_pixels;
+    p.geometry = current_geometry(s);
+    p.first_row = first_row_of(p.geometry, s.line_count);
+    p.second_row = p.first_row + static_cast<uint64_t>(p.geometry.row_bytes);
     // Pages after the first rotate every line.
     p.shift = s.scramble_seed != 0 && s.page_number != 1 ? current_line_shift() : 0;
     p.black_line = s.line_count;
 }
 
-// A black run that starts past the line's end or wraps.
-void paint_black_run(pelmorin_state &s, int64_t position, int64_t magnitude)
+// A black run anywhere: one that starts past the line's end or wraps too.
+void mark_any_run(pelmorin_state &s, int64_t position, int64_t magnitude)
 {
     painter_line &p = s.painter;
     auto x = static_cast<int>(position % INPUT_LINE_WIDTH) - p.shift;
@@ -319,7 +355,7 @@ void paint_black_run(pelmorin_state &s, int64_t position, int64_t magnitude)
     }
 }
 
-// Any run the quick cases of paint() leave: a run of a line the bitmap may
+// Any run the quick cases of paint_one_run() leave: a run of a line the bitmap may
 // not hold yet, the first black run of a line, one that wraps or starts past
 // the line's end, or one past the cap.
 [[gnu::noinline]] void paint_run_slowly(pelmorin_state &s, int32_t n)
@@ -334,7 +370,7 @@ void paint_black_run(pelmorin_state &s, int64_t position, int64_t magnitude)
         if (s.bitmap_failed || !s.page_bitmap)
             return;
         if (p.black_line >= 0)
-            paint_gathered_line(s);  // the line count moved under a line with black
+            write_marked_line(s);  // the line count moved under a line with black
         if (s.line_count > p.last_held_line && !hold_line(s))
             return;
         if (n >= 0)
@@ -342,12 +378,12 @@ void paint_black_run(pelmorin_state &s, int64_t position, int64_t magnitude)
         gather_line(s);
     }
     if (n < 0)
-        paint_black_run(s, position, magnitude);
+        mark_any_run(s, position, magnitude);
 }
 
 // The quick cases: a white run of a line the bitmap holds, and a black run
-// that lies within the line's 1728 pixels, after the line's first.
-[[gnu::always_inline]] inline void paint(pelmorin_state &s, int32_t n)
+// that lies within the line's INPUT_LINE_WIDTH pixels, after the line's first.
+[[gnu::always_inline]] inline void paint_one_run(pelmorin_state &s, int32_t n)
 {
     painter_line &p = s.painter;
     const int64_t line = s.line_count;
@@ -376,7 +412,7 @@ void paint_black_run(pelmorin_state &s, int64_t position, int64_t magnitude)
     if (s.line_count > p.line_cap)
         return;
     if (p.black_line >= 0)
-        paint_gathered_line(s);
+        write_marked_line(s);
     s.run_position = 0;
     s.line_count += 1;
 }
@@ -404,7 +440,7 @@ template <typename Start, typename End>
 // run that the rotation wraps toggles at 0 too; one of the whole line
 // toggles twice at its start.
 template <const std::array<uint64_t, 64> &masks>
-void toggle_runs(painter_line &p, const int16_t *spans, int count)
+void toggle_runs_at_pixels(painter_line &p, const int16_t *spans, int count)
 {
     const auto start = [&p](int x) { p.bits[x >> 6] ^= masks[x & 63]; };
     const auto end = [&p](int x) { p.ends[x >> 6] ^= masks[x & 63]; };
@@ -428,30 +464,6 @@ void toggle_runs(painter_line &p, const int16_t *spans, int count)
     }
 }
 
-// A full-width row (or two): the toggles are in row order already, and
-// only the words from the first toggled to the last black one are touched.
-template <bool doubled>
-void paint_toggled_row(pelmorin_state &s, int first, int last)
-{
-    painter_line &p = s.painter;
-    unsigned char *const row = s.page_bitmap.get() + p.first_row;
-    unsigned char *const copy = s.page_bitmap.get() + p.second_row;
-    uint64_t carry = 0;
-    for (int w = first; w <= last; ++w) {
-        const uint64_t v = p.bits[w] ^ p.ends[w] ^ carry;
-        carry = 0 - ((v >> ROW_LAST_PIXEL_BIT) & 1);
-        p.bits[w] = 0;
-        p.ends[w] = 0;
-        or_little_endian(row + 8 * w, v);
-        if (doubled)
-            or_little_endian(copy + 8 * w, v);
-    }
-    // The last run's end may toggle the word after its last black pixel.
-    p.ends[last + 1] = 0;
-    p.black_line = -1;
-    note_painted(p, p.first_row + 8 * first, (doubled ? p.second_row : p.first_row) + 8 * (last + 1));
-}
-
 // Half-width rows of unrotated lines toggle at half-width positions
 // straight away: a run [a, b) blackens the pixel pairs [a / 2, (b + 1) / 2).
 // Runs that do not touch give pair runs that do not overlap (at most they
@@ -466,102 +478,59 @@ constexpr auto make_half_row_masks()
 }
 constexpr std::array<uint64_t, 128> FROM_HALF_ROW_MASK = make_half_row_masks();
 
-void toggle_halved_runs(painter_line &p, const int16_t *spans, int count)
+void toggle_runs_at_pairs(painter_line &p, const int16_t *spans, int count)
 {
     const auto start = [&p](int x) { p.bits[x >> 7] ^= FROM_HALF_ROW_MASK[x & 127]; };
     const auto end = [&p](int x) { p.ends[(x + 1) >> 7] ^= FROM_HALF_ROW_MASK[(x + 1) & 127]; };
     toggle_each_run(spans, count, start, end);
 }
 
-// The half-width row of toggles that toggle_halved_runs left in words
-// [first, last]; the row's last word is half a word.
-void paint_halved_row(pelmorin_state &s, int first, int last)
-{
-    constexpr int HALF_ROW_WORDS = INPUT_LINE_WIDTH / 2 / 64;  // whole words of a row
-    painter_line &p = s.painter;
-    unsigned char *const row = s.page_bitmap.get() + p.first_row;
-    uint64_t carry = 0;
-    for (int w = first; w <= last; ++w) {
-        const uint64_t v = p.bits[w] ^ p.ends[w] ^ carry;
-        carry = 0 - ((v >> ROW_LAST_PIXEL_BIT) & 1);
-        p.bits[w] = 0;
-        p.ends[w] = 0;
-        if (w < HALF_ROW_WORDS)
-            or_little_endian(row + 8 * w, v);
-        else  // row order keeps a word's first 32 pixels in its low half
-            or_little_endian(row + 8 * w, static_cast<uint32_t>(v));
-    }
-    p.ends[last + 1] = 0;
-    p.black_line = -1;
-    const std::size_t end = std::min<std::size_t>(8 * (last + 1), INPUT_LINE_WIDTH / 16);
-    note_painted(p, p.first_row + 8 * first, p.first_row + end);
-}
-
-// A half-width row of a rotated line: its toggles are whole pixels, in
-// pixel order as halve() takes them, and pixel pairs merge word by word.
-void paint_toggled_half_row(pelmorin_state &s)
-{
-    painter_line &p = s.painter;
-    unsigned char *const row = s.page_bitmap.get() + p.first_row;
-    uint64_t carry = 0;
-    for (int w = 0; w < LINE_WORDS; ++w) {
-        const uint64_t v = p.bits[w] ^ p.ends[w] ^ carry;
-        carry = 0 - (v & 1);
-        p.bits[w] = 0;
-        p.ends[w] = 0;
-        or_little_endian(row + 4 * w, row_order32(halve(v)));
-    }
-    p.ends[LINE_WORDS] = 0;
-    p.black_line = -1;
-    note_painted(p, p.first_row, p.first_row + 4 * LINE_WORDS);
-}
-
-// The black runs of an ended line, none past its 1728 pixels, straight into
-// its rows. Unrotated lines touch only the words from their runs' first to
-// their last.
-void paint_ended_line(pelmorin_state &s, const int16_t *spans, int count)
+// The black runs of an ended line, none past its INPUT_LINE_WIDTH pixels,
+// toggled and then written into its rows. Unrotated lines touch only the
+// words from their runs' first to their last.
+void write_ended_line(pelmorin_state &s, const int16_t *spans, int count)
 {
     painter_line &p = s.painter;
     gather_line(s);
-    int first = 0, last = LINE_WORDS - 1;
-    if (p.shift == 0 && p.halve_pixels) {
+    const page_geometry &g = p.geometry;
+    if (p.shift == 0 && g.halve_pixels) {
         // A rotation can make runs touch across the wrap at an odd pixel,
         // where their pairs would overlap: only unrotated lines toggle pairs.
-        toggle_halved_runs(p, spans, count);
-        paint_halved_row(s, (spans[0] >> 1) >> 6, (((spans[count - 1] + 1) >> 1) - 1) >> 6);
-        return;
+        toggle_runs_at_pairs(p, spans, count);
+        const int first_pair = spans[0] >> 1, last_pair = ((spans[count - 1] + 1) >> 1) - 1;
+        write_line_rows<line_words::row_toggles, true, false>(s, first_pair >> 6, last_pair >> 6);
+    } else if (g.halve_pixels) {
+        toggle_runs_at_pixels<FROM_MASK>(p, spans, count);
+        write_line_rows<line_words::pixel_toggles, true, false>(s, 0, LINE_WORDS - 1);
+    } else {
+        int first = 0, last = LINE_WORDS - 1;
+        if (p.shift == 0) {
+            first = spans[0] >> 6;
+            last = (spans[count - 1] - 1) >> 6;
+        }
+        toggle_runs_at_pixels<FROM_ROW_MASK>(p, spans, count);
+        if (g.doubled())
+            write_line_rows<line_words::row_toggles, false, true>(s, first, last);
+        else
+            write_line_rows<line_words::row_toggles, false, false>(s, first, last);
     }
-    if (p.halve_pixels) {
-        toggle_runs<FROM_MASK>(p, spans, count);
-        paint_toggled_half_row(s);
-        return;
-    }
-    if (p.shift == 0) {
-        first = spans[0] >> 6;
-        last = (spans[count - 1] - 1) >> 6;
-    }
-    toggle_runs<FROM_ROW_MASK>(p, spans, count);
-    if (p.doubled)
-        paint_toggled_row<true>(s, first, last);
-    else
-        paint_toggled_row<false>(s, first, last);
 }
 
 // A whole line: what its runs would do one by one, the first deciding the
 // growth, then its end. Black runs come rotated by the line's shift.
-void paint_line(pelmorin_state &s, const int16_t *spans, int count, int flags)
+void paint_span_line(pelmorin_state &s, const int16_t *spans, int count, int flags)
 {
     painter_line &p = s.painter;
     if (s.line_count > p.line_cap)
         return;
     if ((flags & T4DEC_LINE_HAD_RUNS) != 0 && !s.bitmap_failed && s.page_bitmap) {
         if (p.black_line >= 0 && p.black_line != s.line_count)
-            paint_gathered_line(s);
+            write_marked_line(s);
         // White runs alone grow the bitmap too.
         const bool held = s.line_count <= p.last_held_line || hold_line(s);
         if (held && count > 0 && (flags & T4DEC_LINE_ENDED) != 0 &&
             spans[count - 1] <= INPUT_LINE_WIDTH && p.black_line != s.line_count) {
-            paint_ended_line(s, spans, count);
+            write_ended_line(s, spans, count);
         } else if (held && count > 0) {
             if (p.black_line != s.line_count)
                 gather_line(s);
@@ -570,7 +539,7 @@ void paint_line(pelmorin_state &s, const int16_t *spans, int count, int flags)
                 if (from >= 0 && to <= INPUT_LINE_WIDTH)
                     mark(p, from, to);
                 else
-                    paint_black_run(s, spans[i], spans[i + 1] - spans[i]);
+                    mark_any_run(s, spans[i], spans[i + 1] - spans[i]);
             }
         }
     }
@@ -635,7 +604,7 @@ void finish_page_bitmap()
 {
     pelmorin_state &s = pelmorin;
     if (s.painter.black_line >= 0)
-        paint_gathered_line(s);
+        write_marked_line(s);
 }
 
 void release_page_bitmap()
@@ -650,7 +619,7 @@ void release_page_bitmap()
 
 extern "C" void paint_run(int32_t n)
 {
-    paint(pelmorin, n);
+    paint_one_run(pelmorin, n);
 }
 
 extern "C" void end_of_line(void)
@@ -660,12 +629,12 @@ extern "C" void end_of_line(void)
 
 void paint_line_spans(void *, const int16_t *spans, int count, int flags)
 {
-    paint_line(pelmorin, spans, count, flags);
+    paint_span_line(pelmorin, spans, count, flags);
 }
 
 void paint_run_ctx(void *, int32_t n)
 {
-    paint(pelmorin, n);
+    paint_one_run(pelmorin, n);
 }
 
 void end_of_line_ctx(void *)

@@ -33,11 +33,26 @@ struct t4dec_context_deleter {
     void operator()(t4dec_context *ctx) const { t4dec_context_free(ctx); }
 };
 
-constexpr std::size_t INITIAL_BITMAP_SIZE = 4800 * 216;
-constexpr std::size_t BITMAP_GROWTH = 216000;
 constexpr int INPUT_LINE_WIDTH = STANDARD_LINE_WIDTH;
 constexpr int LINE_WORDS = INPUT_LINE_WIDTH / 64;
+// Output rows: the input line's width (-2), or half of it (-1).
+constexpr int FULL_ROW_BYTES = STANDARD_LINE_BYTES;
+constexpr int HALF_ROW_BYTES = FULL_ROW_BYTES / 2;
+constexpr std::size_t INITIAL_BITMAP_SIZE = 4800 * FULL_ROW_BYTES;
+constexpr std::size_t BITMAP_GROWTH = 1000 * FULL_ROW_BYTES;
 constexpr int PAINTED_SPANS = 64;
+
+// How input lines become output rows, as the two resolutions set it; every
+// row writer follows it.
+struct page_geometry {
+    int row_bytes;      // FULL_ROW_BYTES or HALF_ROW_BYTES
+    int rows_per_line;  // 2: each line doubled (normal input, full-width rows)
+    int lines_per_row;  // 2: line pairs merge into one row (finer input, half-width rows)
+    bool halve_pixels;  // half-width rows: input pixels 2k and 2k+1 merge
+
+    bool doubled() const { return rows_per_line == 2; }
+};
+page_geometry page_geometry_for(int output_resolution, int input_resolution);
 
 // Bytes of the bitmap that a page painted.
 struct byte_span {
@@ -59,10 +74,9 @@ struct painter_line {
     // The line whose black is gathering in `bits` (all zero otherwise), or -1.
     int64_t black_line = -1;
     int shift = 0;                   // its rotation
+    page_geometry geometry{FULL_ROW_BYTES, 1, 1, false};  // of its row(s)
     uint64_t first_row = 0;          // byte offsets of its row(s)
-    uint64_t second_row = 0;
-    bool doubled = false;
-    bool halve_pixels = false;
+    uint64_t second_row = 0;         // of the copy when doubled
     // Lines past line_cap are neither painted nor counted.
     int64_t line_cap = INT64_MAX;
     // Runs of lines up to this one need no growth: the bitmap holds their

@@ -216,6 +216,44 @@ TEST_F(Painter, RunAfterManyEmptyLinesStaysInsideTheBitmap)
     EXPECT_EQ(ensure_bitmap_holds(static_cast<std::size_t>(page_image_size(2, 0, 5001).height) * 216), 0);
 }
 
+// A line is held while more than 1000 bytes follow the start of its first
+// row, in every geometry: the last such line paints without growth, the
+// next grows the bitmap, whether its runs come one by one or as a line.
+TEST_F(Painter, BitmapGrowsForTheFirstLineWithinTheRowMargin)
+{
+    struct geometry_case {
+        int output_resolution, input_resolution;
+        int64_t row_step;      // bytes from one line's first row to the next line's
+        int64_t lines_per_row;
+    };
+    for (const geometry_case c : {geometry_case{2, 0, 432, 1}, geometry_case{2, 1, 216, 1},
+                                  geometry_case{1, 0, 108, 1}, geometry_case{1, 1, 108, 2}}) {
+        for (const bool spans : {false, true}) {
+            start_page(c.output_resolution, c.input_resolution);
+            const auto first_row = [&](int64_t line) { return line / c.lines_per_row * c.row_step; };
+            int64_t held = 0;
+            while (first_row(held + 1) + 1000 < static_cast<int64_t>(INITIAL_BITMAP_SIZE))
+                ++held;
+            const std::string where = std::to_string(c.output_resolution) + "/" +
+                                      std::to_string(c.input_resolution) + (spans ? " spans" : "");
+            for (int64_t l = 0; l < held; ++l)
+                end_of_line();
+            const int16_t run[2] = {8, 16};
+            for (int i = 0; i < 2; ++i) {
+                if (spans) {
+                    paint_line_spans(nullptr, run, 2, T4DEC_LINE_ENDED | T4DEC_LINE_HAD_RUNS);
+                } else {
+                    paint_line({8, 8, 1712});
+                }
+                EXPECT_EQ(pelmorin.bitmap_size, i == 0 ? INITIAL_BITMAP_SIZE
+                                                       : INITIAL_BITMAP_SIZE + BITMAP_GROWTH)
+                    << where << " line " << held + i;
+            }
+            release_page_bitmap();
+        }
+    }
+}
+
 TEST_F(Painter, NextPageStartsWhiteEvenWhereTheLastOneGrew)
 {
     start_page(2, 0);
