@@ -18,6 +18,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 [[maybe_unused]] static const char what_string[] = "@(#)|fax_header|9|01|2|0|0|07/26/99|14:47:50";
@@ -362,6 +363,16 @@ fax_header *read_fax_header(int fd)
 fax_header *parse_fax_header(const unsigned char *bytes, std::size_t size, std::size_t *pages_at,
                              const message_sink &sink, const char *who)
 {
+    // In memory the length is checked against the bytes there before the
+    // prefix's own limits, so that a wild one is called what it is.
+    if (bytes != nullptr && size >= PREFIX_SIZE && load_be32(bytes) == FAX_FILE_MAGIC &&
+        load_be32(bytes + 4) > size - PREFIX_SIZE) {
+        const std::string length = std::to_string(load_be32(bytes + 4)), held = std::to_string(size);
+        report({who, ": Bad fax file: the header length ", length, " goes beyond the end of the file (", held,
+                " bytes)\n"},
+               &sink);
+        return nullptr;
+    }
     std::size_t n = check_prefix(bytes, size, &sink, who);
     if (n == 0)
         return nullptr;

@@ -192,10 +192,16 @@ int scan_export(int argc, char **argv, export_settings &settings)
     if (argc - optind != 1)
         return usage_error("export", argc - optind < 1 ? "missing fax file" : "one fax file at a time");
     settings.file = argv[optind];
+    if (settings.type == format::none && settings.out != "-" && !extension_of(settings.out).empty()) {
+        settings.type = format_named(lower_case(extension_of(settings.out)));
+        // Guessing would write "x.jpg-1.png" for "-o x.jpg".
+        if (settings.type == format::none)
+            return usage_error("export", ("unknown extension '." + extension_of(settings.out) +
+                                          "' of '" + settings.out + "': name a type with -t")
+                                             .c_str());
+    }
     if (settings.type == format::none)
-        settings.type = settings.out == "-" ? format::pbm : format_named(lower_case(extension_of(settings.out)));
-    if (settings.type == format::none)
-        settings.type = format::png;
+        settings.type = settings.out == "-" ? format::pbm : format::png;
     if (settings.out == "-" && settings.type != format::pbm)
         return usage_error("export", "only pbm goes to standard output");
     if (settings.out.empty())

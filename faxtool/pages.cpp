@@ -9,9 +9,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <new>
 
 #include "faxfile/fax_header.h"
+#include "faxfile/fax_header_internal.h"
 #include "faxfile/stated_pages.h"
 #include "faxtool/messages.h"
 #include "t4/t4dec.h"
@@ -65,27 +68,49 @@ struct header_deleter {
     void operator()(fax_header *list) const { free_fax_header(list); }
 };
 
-bool read_whole_file(int fd, std::vector<uint8_t> &data)
+// Everything the descriptor holds, read once, so pipes and FIFOs work too.
+// The buffer starts at the size of a regular file (one more byte finds its
+// end) or at a chunk, and doubles as data keeps coming: it never exceeds
+// twice what arrived. False with a reason.
+bool read_whole_input(int fd, const struct stat &st, std::vector<uint8_t> &data, std::string &reason)
 {
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        data.reserve(static_cast<std::size_t>(st.st_size));
-    unsigned char buffer[65536];
-    for (;;) {
-        const ssize_t got = fd_read_fully(fd, buffer, sizeof buffer);
-        if (got < 0)
-            return false;
-        data.insert(data.end(), buffer, buffer + got);
-        if (static_cast<std::size_t>(got) < sizeof buffer)
-            return true;
+    constexpr std::size_t FIRST_CHUNK = 64 * 1024;
+    std::size_t capacity = FIRST_CHUNK;
+    if (S_ISREG(st.st_mode) && st.st_size > 0 &&
+        static_cast<uint64_t>(st.st_size) < std::numeric_limits<std::size_t>::max() / 2)
+        capacity = static_cast<std::size_t>(st.st_size) + 1;
+    std::size_t used = 0;
+    try {
+        data.resize(capacity);
+        for (;;) {
+            if (used == data.size())
+                data.resize(data.size() * 2);
+            const ssize_t got = fd_read_fully(fd, data.data() + used, data.size() - used);
+            if (got < 0) {
+                reason = std::strerror(errno);
+                return false;
+            }
+            used += static_cast<std::size_t>(got);
+            if (used < data.size())
+                break;
+        }
+    } catch (const std::bad_alloc &) {
+        reason = "out of memory";
+        return false;
     }
+    data.resize(used);
+    return true;
 }
 
 // The header through the library, its messages turned into the reason.
-bool read_header(int fd, fax_document &doc, std::string &reason)
+void keep_message(void *user, const char *text) { static_cast<captured_text *>(user)->text += text; }
+
+bool read_header(fax_document &doc, std::string &reason)
 {
-    fax_header *list = nullptr;
-    captured_text said = capture_library_output([&] { list = read_fax_header(fd); });
+    captured_text said;
+    std::size_t pages_at = 0;
+    fax_header *list = parse_fax_header(doc.data.data(), doc.data.size(), &pages_at,
+                                        message_sink{keep_message, &said}, "faxtool");
     std::unique_ptr<fax_header, header_deleter> header(list);
     if (!header) {
         reason = library_reason(said, "not a fax file");
@@ -110,8 +135,9 @@ void split_pages(fax_document &doc, std::size_t first)
     while (at < size) {
         const std::size_t number = doc.pages.size() + 1;
         if (size - at < 4) {
-            doc.damage = std::to_string(size - at) + " stray bytes after page " +
-                         std::to_string(number - 1);
+            // Too few for a page's length: no page, and not the end of one.
+            doc.damage = std::to_string(size - at) + (size - at == 1 ? " stray byte after " : " stray bytes after ") +
+                         (number == 1 ? std::string("the header") : "page " + std::to_string(number - 1));
             return;
         }
         const uint32_t length = load_be32(doc.data.data() + at);
@@ -197,32 +223,35 @@ bool decode_into(const fax_document &doc, std::size_t index, t4dec_run_fn on_run
 
 }  // namespace
 
-bool load_fax_document(const std::string &path, fax_document &doc, std::string &reason)
+bool read_fax_document(int fd, const std::string &path, fax_document &doc, std::string &reason)
 {
     doc = fax_document{};
     doc.path = path;
-    fd_closer file{open(path.c_str(), O_RDONLY)};
-    if (file.fd < 0) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
         reason = std::strerror(errno);
         return false;
     }
-    if (!read_header(file.fd, doc, reason))
-        return false;
-    if (lseek(file.fd, 0, SEEK_SET) != 0 || !read_whole_file(file.fd, doc.data)) {
-        reason = std::strerror(errno);
+    if (S_ISDIR(st.st_mode)) {
+        reason = "is a directory, not a fax file";
         return false;
     }
-    if (doc.data.size() < PREFIX_BYTES) {
-        reason = "not a fax file";
+    if (!read_whole_input(fd, st, doc.data, reason) || !read_header(doc, reason))
         return false;
-    }
-    const std::size_t header_bytes = load_be32(doc.data.data() + 4);
-    if (header_bytes > doc.data.size() - PREFIX_BYTES) {
-        reason = "the header is cut short";
-        return false;
-    }
-    split_pages(doc, PREFIX_BYTES + header_bytes);
+    // The library has checked that the header lies within the data.
+    split_pages(doc, PREFIX_BYTES + load_be32(doc.data.data() + 4));
     return true;
+}
+
+bool load_fax_document(const std::string &path, fax_document &doc, std::string &reason)
+{
+    fd_closer file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0) {
+        doc = fax_document{};
+        reason = std::strerror(errno);
+        return false;
+    }
+    return read_fax_document(file.fd, path, doc, reason);
 }
 
 page_report decode_page_report(const fax_document &doc, std::size_t index)

@@ -50,6 +50,9 @@ struct fax_document {
 // Reads the file and splits it into pages. False with a reason when it has
 // no usable header; a file whose pages are cut short loads with `damage` set.
 bool load_fax_document(const std::string &path, fax_document &doc, std::string &reason);
+// The same from an open descriptor, read once from where it stands: a pipe
+// or FIFO serves as well as a file. `path` names it in the document.
+bool read_fax_document(int fd, const std::string &path, fax_document &doc, std::string &reason);
 
 // True when the library decodes the file's COMPRESSION (MH, MR, MMR).
 bool decodable_compression(int compression);

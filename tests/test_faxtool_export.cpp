@@ -374,6 +374,63 @@ TEST(ExportPages, DamagedPagesAreReportedAndStillExported)
     EXPECT_EQ(parse_pbm(progrun::read_file(dir.file("x.pbm"))).size(), 2u);
 }
 
+TEST(ExportPages, PipesAndFifosAreReadOnce)
+{
+    progrun::temp_dir dir;
+    const std::string fax = kExamples + "/sample.fax";
+    const progrun::result direct = faxtool({"info", fax});
+    const progrun::result exported = faxtool({"export", "-o", "-", fax});
+    ASSERT_EQ(direct.status, 0) << direct.err;
+    const std::string tool = FAXTOOL_PATH;
+    progrun::result r = shell("cat " + fax + " | " + tool + " info /dev/stdin");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "/dev/stdin" + direct.out.substr(fax.size()));
+    r = shell("mkfifo f && (cat " + fax + " > f &) && " + tool + " export -o - f", dir.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == exported.out) << r.err;
+}
+
+TEST(ExportPages, LoadFailuresSayWhatIsWrong)
+{
+    progrun::temp_dir dir;
+    const bytes sample = progrun::read_file(kExamples + "/sample.fax");
+    const std::size_t header_end = 8 + be32_at(sample, 4);
+    auto write = [&](const std::string &name, bytes data) {
+        progrun::write_file(dir.file(name), data);
+        return dir.file(name);
+    };
+    bytes huge_header(sample.begin(), sample.begin() + 8);
+    std::fill(huge_header.begin() + 4, huge_header.end(), 0xFF);
+    bytes one_stray = sample, two_stray(sample.begin(), sample.begin() + static_cast<long>(header_end));
+    one_stray.push_back('x');
+    two_stray.insert(two_stray.end(), {'a', 'b'});
+    struct load_case {
+        std::string file;
+        std::string said;
+    };
+    for (const load_case &c : std::vector<load_case>{
+             {dir.path, "is a directory, not a fax file"},
+             {write("huge.fax", huge_header),
+              "Bad fax file: the header length 4294967295 goes beyond the end of the file (8 bytes)"},
+             {write("one.fax", one_stray), "1 stray byte after page 2"},
+             {write("two.fax", two_stray), "2 stray bytes after the header"}}) {
+        for (const char *command : {"info", "export"}) {
+            progrun::result r = faxtool({command, "-o", dir.file("out.pbm"), c.file});
+            if (command == std::string("info"))
+                r = faxtool({command, c.file});
+            EXPECT_EQ(r.status, 1) << command << " " << c.file;
+            EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "faxtool: " + c.file + ": " + c.said + "\n")
+                << command;
+        }
+    }
+    // An extension that names no format is not taken for PNG.
+    progrun::result r = faxtool({"export", "-o", dir.file("x.jpg"), kExamples + "/sample.fax"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown extension '.jpg'"), std::string::npos) << r.err;
+    for (const std::string &name : dir.entries())
+        EXPECT_EQ(name.rfind("x.jpg", 0), std::string::npos) << name;
+}
+
 TEST(ExportPages, InfoShowsAFileWithoutPageCount)
 {
     progrun::temp_dir dir;
