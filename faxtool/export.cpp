@@ -29,7 +29,7 @@ struct export_settings {
     std::string pages_text;
     bool pages_given = false;  // -p, even with an empty list
     std::string out;
-    bool stretch = false;
+    row_choice rows;
     std::string file;
 };
 
@@ -162,6 +162,7 @@ int scan_export(int argc, char **argv, export_settings &settings)
                                       {"pages", required_argument, nullptr, 'p'},
                                       {"output", required_argument, nullptr, 'o'},
                                       {"stretch", no_argument, nullptr, 's'},
+                                      {"decoder-lines", no_argument, nullptr, 'd'},
                                       {"help", no_argument, nullptr, 'h'},
                                       {nullptr, 0, nullptr, 0}};
     int c;
@@ -180,7 +181,10 @@ int scan_export(int argc, char **argv, export_settings &settings)
             settings.out = optarg;
             break;
         case 's':
-            settings.stretch = true;
+            settings.rows.stretch = true;
+            break;
+        case 'd':
+            settings.rows.decoder_lines = true;
             break;
         case 'h':
             print_command_help("export");
@@ -259,13 +263,12 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
 
     const std::string out_name = settings.out == "-" ? "standard output" : settings.out;
     single_output single;
+    page_image page;  // one buffer for every page's rows
     progress_begin("pages", static_cast<int>(numbers.size()));
     for (std::size_t i = 0; i < numbers.size() && !single.failed; ++i) {
         progress_step(static_cast<int>(i));
-        page_image page;
         page_report seen;
-        if (!decode_page_rows(doc, static_cast<std::size_t>(numbers[i] - 1), settings.stretch, page, seen,
-                              reason)) {
+        if (!decode_page_rows(doc, static_cast<std::size_t>(numbers[i] - 1), settings.rows, page, seen, reason)) {
             report_failure(settings.file, reason);
             status = 1;
             continue;

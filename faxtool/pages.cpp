@@ -17,6 +17,7 @@
 #include "faxfile/fax_header_internal.h"
 #include "faxfile/stated_pages.h"
 #include "faxtool/messages.h"
+#include "t4/bitmanip.h"
 #include "t4/t4dec.h"
 #include "util/fdio.h"
 
@@ -156,57 +157,59 @@ void split_pages(fax_document &doc, std::size_t first)
                      " pages, the file holds " + std::to_string(doc.pages.size());
 }
 
-// ---- rows from the decoder's callbacks -----------------------------------
+// ---- rows from the decoder's lines ------------------------------------------
 
-// One page's rows, filled through the decoder's callbacks.
+// One page's rows, painted from the black spans of each line the decoder ends.
 struct row_builder {
     std::vector<uint8_t> *rows = nullptr;
-    uint8_t current[FAX_ROW_BYTES] = {};
-    int64_t position = 0;   // pixels the current line's runs have covered
-    int32_t count = 0;      // rows closed
-    bool overflow = false;  // more rows than MAX_PAGE_ROWS
+    int copies = 1;            // 2 when a normal page is stretched
+    bool own_rows_only = true;  // leave out the lines only the end markers make
+    bool skip_opening = false;  // MH: the line that the first EOL closes
+    int32_t count = 0;          // rows kept, before stretching
+    int32_t through_coded = 0;  // rows up to the last that carried a code
+    bool overflow = false;      // more rows than MAX_PAGE_ROWS
 };
 
-// As pelmorin paints: a run starts where the line's runs have reached,
-// modulo the width, and a black run wraps within the row.
-void build_run(void *user, int32_t run)
+void build_line(void *user, const int16_t *spans, int count, int flags)
 {
     row_builder &builder = *static_cast<row_builder *>(user);
-    const int64_t magnitude = run < 0 ? -static_cast<int64_t>(run) : run;
-    int x = static_cast<int>(builder.position % FAX_WIDTH);
-    builder.position += magnitude;
-    if (run >= 0)
+    if ((flags & T4DEC_LINE_ENDED) == 0)
+        return;  // runs that no end of line closed make no row
+    const bool coded = (flags & T4DEC_LINE_CODED) != 0;
+    const bool opening = builder.skip_opening;
+    builder.skip_opening = false;
+    if (opening && !coded && builder.own_rows_only)
         return;
-    const int64_t count = std::min<int64_t>(magnitude, FAX_WIDTH);
-    for (int64_t i = 0; i < count; ++i) {
-        builder.current[x >> 3] |= static_cast<uint8_t>(0x80u >> (x & 7));
-        if (++x == FAX_WIDTH)
-            x = 0;
-    }
-}
-
-void build_eol(void *user)
-{
-    row_builder &builder = *static_cast<row_builder *>(user);
-    builder.position = 0;
     if (builder.count >= MAX_PAGE_ROWS) {
         builder.overflow = true;
-    } else {
-        builder.rows->insert(builder.rows->end(), builder.current, builder.current + FAX_ROW_BYTES);
-        ++builder.count;
+        return;
     }
-    std::memset(builder.current, 0, sizeof builder.current);
+    std::vector<uint8_t> &rows = *builder.rows;
+    const std::size_t at = rows.size();
+    rows.resize(at + static_cast<std::size_t>(builder.copies) * FAX_ROW_BYTES);
+    unsigned char *row = rows.data() + at;
+    for (int i = 0; i + 1 < count; i += 2) {
+        const int from = std::clamp<int>(spans[i], 0, FAX_WIDTH);
+        const int to = std::clamp<int>(spans[i + 1], from, FAX_WIDTH);
+        set_bit_run(row, static_cast<short>(from), to - from, 1);
+    }
+    if (builder.copies == 2)
+        std::memcpy(row + FAX_ROW_BYTES, row, FAX_ROW_BYTES);
+    ++builder.count;
+    if (coded || !builder.own_rows_only)
+        builder.through_coded = builder.count;
 }
 
-// The report needs a callback: the MR decoder does no work for none.
-void ignore_run(void *, int32_t) {}
-void ignore_eol(void *) {}
+// A typical fine page: the rows' buffer is sized once for it and grows only
+// for taller pages.
+constexpr std::size_t TYPICAL_PAGE_ROWS = 2400;
 
 using decoder_owner = std::unique_ptr<t4dec_context, decltype(&t4dec_context_free)>;
 
-// Decodes page `index` on a decoder of its own; false when none can be had.
-bool decode_into(const fax_document &doc, std::size_t index, t4dec_run_fn on_run,
-                 t4dec_eol_fn on_eol, void *user, t4dec_report &seen)
+// Decodes page `index` on a decoder of its own, its lines to `on_line`;
+// false when no decoder can be had.
+bool decode_into(const fax_document &doc, std::size_t index, t4dec_spans_fn on_line, void *user,
+                 t4dec_report &seen)
 {
     static const unsigned char no_data[2] = {0, 0};
     decoder_owner decoder(t4dec_context_new(FAX_WIDTH), t4dec_context_free);
@@ -216,10 +219,13 @@ bool decode_into(const fax_document &doc, std::size_t index, t4dec_run_fn on_run
     // The decoders take whole 16-bit words, as pelmorin hands them over.
     const int length = static_cast<int>(page.length & ~1u);
     const unsigned char *data = length > 0 ? doc.data.data() + page.offset : no_data;
-    t4dec_decode_ctx(decoder.get(), data, length, doc.compression, on_run, nullptr, on_eol, user);
+    t4dec_decode_spans_ctx(decoder.get(), data, length, doc.compression, on_line, user);
     t4dec_context_report(decoder.get(), &seen);
     return true;
 }
+
+// The report needs a callback: the MR decoder does no work for none.
+void ignore_line(void *, const int16_t *, int, int) {}
 
 }  // namespace
 
@@ -260,7 +266,7 @@ page_report decode_page_report(const fax_document &doc, std::size_t index)
     if (!decodable_compression(doc.compression) || index >= doc.pages.size())
         return report;
     t4dec_report seen{};
-    if (!decode_into(doc, index, ignore_run, ignore_eol, nullptr, seen))
+    if (!decode_into(doc, index, ignore_line, nullptr, seen))
         return report;
     report.lines = seen.lines;
     report.concealed = seen.concealed;
@@ -278,9 +284,11 @@ std::string page_damage(const page_report &report)
     return damage;
 }
 
-bool decode_page_rows(const fax_document &doc, std::size_t index, bool stretch, page_image &out,
-                      page_report &report, std::string &reason)
+bool decode_page_rows(const fax_document &doc, std::size_t index, const row_choice &choice,
+                      page_image &out, page_report &report, std::string &reason)
 {
+    std::vector<uint8_t> rows = std::move(out.bits);  // its buffer serves again
+    rows.clear();
     out = page_image{};
     out.number = static_cast<int>(index) + 1;
     out.resolution = doc.resolution;
@@ -289,31 +297,31 @@ bool decode_page_rows(const fax_document &doc, std::size_t index, bool stretch, 
         return false;
     }
     row_builder builder;
-    builder.rows = &out.bits;
+    builder.rows = &rows;
+    builder.copies = choice.stretch && doc.resolution == RES_NORMAL ? 2 : 1;
+    builder.own_rows_only = !choice.decoder_lines;
+    builder.skip_opening = doc.compression == COMP_MH;
     t4dec_report seen{};
-    if (!decode_into(doc, index, build_run, build_eol, &builder, seen)) {
+    try {
+        rows.reserve(TYPICAL_PAGE_ROWS * FAX_ROW_BYTES * static_cast<std::size_t>(builder.copies));
+        if (!decode_into(doc, index, build_line, &builder, seen)) {
+            reason = "out of memory";
+            return false;
+        }
+    } catch (const std::bad_alloc &) {
         reason = "out of memory";
         return false;
     }
     if (builder.overflow) {
-        out.bits.clear();
         reason = "page " + std::to_string(out.number) + " has more than " +
                  std::to_string(MAX_PAGE_ROWS) + " lines";
         return false;
     }
     report = page_report{seen.lines, seen.concealed, seen.clean != 0};
-    out.height = builder.count;
-    if (stretch && doc.resolution == RES_NORMAL) {
-        std::vector<uint8_t> doubled;
-        doubled.reserve(out.bits.size() * 2);
-        for (int32_t row = 0; row < out.height; ++row) {
-            auto first = out.bits.begin() + static_cast<std::ptrdiff_t>(row) * FAX_ROW_BYTES;
-            doubled.insert(doubled.end(), first, first + FAX_ROW_BYTES);
-            doubled.insert(doubled.end(), first, first + FAX_ROW_BYTES);
-        }
-        out.bits.swap(doubled);
-        out.height *= 2;
+    rows.resize(static_cast<std::size_t>(builder.through_coded) * builder.copies * FAX_ROW_BYTES);
+    out.bits = std::move(rows);
+    out.height = builder.through_coded * builder.copies;
+    if (builder.copies == 2)
         out.resolution = RES_FINE;
-    }
     return true;
 }

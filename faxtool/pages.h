@@ -73,10 +73,18 @@ page_report decode_page_report(const fax_document &doc, std::size_t index);
 // end ("2 lines concealed, not clean"); empty for a whole page.
 std::string page_damage(const page_report &report);
 
-// The rows the decoder delivers for a page: runs build the current row, each
-// end of line closes it (a bare one gives a white row) and runs never closed
-// are dropped. `stretch` doubles every row of a normal-resolution page.
+// The rows of a page: each line the decoder ends is a row (runs no end of
+// line closes are dropped). By default only the page's own rows: not the
+// white line that an MH page's first EOL closes, nor the lines after the
+// last one that carried a code (RTC's later EOLs, the line EOFB closes), so
+// that a page keeps its size through export and import; lines inside the
+// page stay as the decoder gives them.
+struct row_choice {
+    bool stretch = false;        // double every row of a normal-resolution page
+    bool decoder_lines = false;  // every line the decoder delivers, as pelmorin shows them
+};
 // False with a reason when the page is beyond MAX_PAGE_ROWS. `report` gets
-// what the decoder saw.
-bool decode_page_rows(const fax_document &doc, std::size_t index, bool stretch, page_image &out,
-                      page_report &report, std::string &reason);
+// what the decoder saw. `out`'s buffer is reused: decode pages into one
+// image to spare reallocations.
+bool decode_page_rows(const fax_document &doc, std::size_t index, const row_choice &choice,
+                      page_image &out, page_report &report, std::string &reason);

@@ -45,8 +45,8 @@ constexpr command_help COMMAND_HELP[] = {
      "      --json  one JSON object per line per file\n"
      "  -h, --help  this text\n"},
     {"export",
-     "Usage: faxtool export [-t png|tiff|pdf|pbm] [-p PAGES] [-o OUT] [--stretch] FILE\n"
-     "Writes pages of a fax file, 1728 pixels wide, as the library's decoder delivers them.\n"
+     "Usage: faxtool export [-t png|tiff|pdf|pbm] [-p PAGES] [-o OUT] [--stretch] [--decoder-lines] FILE\n"
+     "Writes pages of a fax file, 1728 pixels wide, each with the rows its codes give.\n"
      "\n"
      "  -t, --type TYPE    png, tiff (or tif), pdf or pbm; default: OUT's extension, else png\n"
      "  -p, --pages PAGES  pages to write, as 1,3-5 (default: all), in ascending order\n"
@@ -54,6 +54,8 @@ constexpr command_help COMMAND_HELP[] = {
      "                     tiff, pdf: one file (default: FILE's stem + .tif or .pdf);\n"
      "                     pbm: one multi-image file (default: stem + .pbm), - for standard output\n"
      "      --stretch      double the rows of normal-resolution pages\n"
+     "      --decoder-lines  every line the decoder delivers, also the white ones only\n"
+     "                     the end-of-line codes and end markers make (as pelmorin)\n"
      "  -h, --help         this text\n"},
     {"import",
      "Usage: faxtool import [-c mh|mr|mmr] [-r normal|fine] -o OUT IMAGE...\n"

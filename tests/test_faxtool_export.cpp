@@ -91,7 +91,19 @@ struct rows_case {
     std::string file;       // under examples/, or "" for the fixture's fine page
     bool normal;
     std::string recompress; // faxtool recompress to this coding first
+    int opening = 0;        // decoder lines before the page's own rows
+    int closing = 0;        // and after them, made only by end markers
 };
+
+// Rows [from, height - to) of an image.
+image rows_within(const image &im, int from, int to)
+{
+    const std::size_t row_bytes = (im.width + 7) / 8;
+    image out{im.width, im.height - from - to, {}};
+    out.bits.assign(im.bits.begin() + static_cast<long>(from * row_bytes),
+                    im.bits.end() - static_cast<long>(to * row_bytes));
+    return out;
+}
 
 void PrintTo(const rows_case &c, std::ostream *os)
 {
@@ -116,27 +128,41 @@ TEST_P(ExportRows, EqualPelmorinPages)
     }
     std::vector<image> reference = pelmorin_pages(fax, files.dir);
     const bool damaged = GetParam().file == "awkward";
-    std::vector<image> rows = export_pbm(fax, files.dir, {}, damaged);
-    std::vector<image> stretched = export_pbm(fax, files.dir, {"--stretch"}, damaged);
+    std::vector<image> rows = export_pbm(fax, files.dir, {"--decoder-lines"}, damaged);
+    std::vector<image> stretched = export_pbm(fax, files.dir, {"--stretch", "--decoder-lines"}, damaged);
+    std::vector<image> own = export_pbm(fax, files.dir, {}, damaged);
+    std::vector<image> own_stretched = export_pbm(fax, files.dir, {"--stretch"}, damaged);
     ASSERT_FALSE(reference.empty());
     ASSERT_EQ(rows.size(), reference.size());
     ASSERT_EQ(stretched.size(), reference.size());
+    ASSERT_EQ(own.size(), reference.size());
+    ASSERT_EQ(own_stretched.size(), reference.size());
+    const int doubling = GetParam().normal ? 2 : 1;
     for (std::size_t i = 0; i < reference.size(); ++i) {
         const image expected = GetParam().normal ? undoubled(reference[i]) : reference[i];
         EXPECT_TRUE(rows[i] == expected) << "page " << i + 1 << ": " << describe(rows[i], expected);
         // Stretching doubles normal pages just as pelmorin does, and leaves fine ones.
         EXPECT_TRUE(stretched[i] == reference[i]) << "page " << i + 1 << ": " << describe(stretched[i], reference[i]);
+        // By default the lines that only the end markers make are left out.
+        const image trimmed = rows_within(expected, GetParam().opening, GetParam().closing);
+        EXPECT_TRUE(own[i] == trimmed) << "page " << i + 1 << ": " << describe(own[i], trimmed);
+        const image trimmed_stretched =
+            rows_within(reference[i], GetParam().opening * doubling, GetParam().closing * doubling);
+        EXPECT_TRUE(own_stretched[i] == trimmed_stretched)
+            << "page " << i + 1 << ": " << describe(own_stretched[i], trimmed_stretched);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ExportRows,
-                         ::testing::Values(rows_case{"NormalMH", "sample.fax", true, ""},
-                                           rows_case{"NormalMR", "sample_mr.fax", true, ""},
-                                           rows_case{"NormalMMR", "sample_mmr.fax", true, ""},
-                                           rows_case{"FineMH", "fine", false, ""},
-                                           rows_case{"FineToMR", "fine", false, "mr"},
-                                           rows_case{"FineToMMR", "fine", false, "mmr"},
-                                           rows_case{"Awkward", "awkward", false, ""}),
+                         ::testing::Values(rows_case{"NormalMH", "sample.fax", true, "", 1, 5},
+                                           rows_case{"NormalMR", "sample_mr.fax", true, "", 0, 4},
+                                           rows_case{"NormalMMR", "sample_mmr.fax", true, "", 0, 1},
+                                           rows_case{"FineMH", "fine", false, "", 1, 5},
+                                           // Recompression codes every decoder line.
+                                           rows_case{"FineToMR", "fine", false, "mr", 0, 0},
+                                           rows_case{"FineToMMR", "fine", false, "mmr", 0, 1},
+                                           // The runs at the end that no EOL closes make no row.
+                                           rows_case{"Awkward", "awkward", false, "", 1, 0}),
                          [](const auto &info) { return info.param.name; });
 
 // Recompressing to MMR adds the one white line that EOFB reports, nothing else.
@@ -145,17 +171,51 @@ TEST(ExportRows, MmrPageIsOneWhiteLineTaller)
     progrun::temp_dir dir;
     const std::string fax = dir.file("s.fax");
     progrun::write_file(fax, progrun::read_file(kExamples + "/sample.fax"));
-    std::vector<image> before = export_pbm(fax, dir);
+    std::vector<image> before = export_pbm(fax, dir, {"--decoder-lines"});
     progrun::result r = faxtool({"recompress", "-c", "mmr", fax});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, fax + ": MH to MMR\n");
-    std::vector<image> after = export_pbm(fax, dir);
+    std::vector<image> after = export_pbm(fax, dir, {"--decoder-lines"});
     ASSERT_EQ(after.size(), before.size());
     for (std::size_t i = 0; i < before.size(); ++i) {
         image expected = before[i];
         expected.height += 1;
         expected.bits.resize(expected.bits.size() + testpages::kLineBytes, 0);
         EXPECT_TRUE(after[i] == expected) << describe(after[i], expected);
+    }
+}
+
+// Exported pages imported again, in every format import reads and every
+// coding, keep their rows however often they go round.
+TEST(ExportRows, RoundTripsKeepThePageSize)
+{
+    fixture_files files;
+    for (const std::string &fax : {files.normal_mh, files.fine_mh, kExamples + "/sample_mmr.fax"}) {
+        const std::vector<image> first = export_pbm(fax, files.dir);
+        ASSERT_EQ(first.size(), 2u);
+        for (const char *type : {"pbm", "png", "tiff"})
+            for (const char *coding : {"mh", "mr", "mmr"}) {
+                std::string current = fax;
+                for (int round = 1; round <= 2; ++round) {
+                    const std::string out = files.dir.file(std::string("round.") + type);
+                    progrun::result r = faxtool({"export", "-t", type, "-o", out, current});
+                    ASSERT_EQ(r.status, 0) << r.err;
+                    std::vector<std::string> import = {"import", "-c", coding, "-o", files.dir.file("round.fax")};
+                    if (type == std::string("png"))
+                        import.insert(import.end(), {files.dir.file("round-1.png"), files.dir.file("round-2.png")});
+                    else
+                        import.push_back(out);
+                    r = faxtool(import);
+                    ASSERT_EQ(r.status, 0) << r.err;
+                    current = files.dir.file("round.fax");
+                    const std::vector<image> again = export_pbm(current, files.dir);
+                    ASSERT_EQ(again.size(), first.size());
+                    for (std::size_t i = 0; i < first.size(); ++i)
+                        EXPECT_TRUE(again[i] == first[i]) << fax << " via " << type << ", " << coding << ", round "
+                                                          << round << ", page " << i + 1 << ": "
+                                                          << describe(again[i], first[i]);
+                }
+            }
     }
 }
 
@@ -292,8 +352,8 @@ TEST(ExportReaders, StartOfLinePatternSurvives)
     for (std::size_t i = 1; i < pattern.lines.size(); ++i)
         has_pattern = has_pattern || testpages::has_legacy_b1_pattern(pattern.lines[i - 1], pattern.lines[i]);
     ASSERT_TRUE(has_pattern);
-    // The MH builder's opening EOL gives a white row ahead of the page.
-    const image drawn = fax_rows(image_of(pattern), 1, 5);
+    // The white rows that the MH builder's opening EOL and RTC make are not the page's.
+    const image drawn = fax_rows(image_of(pattern), 0, 0);
     std::vector<image> rows = export_pbm(files.fine_mh, files.dir, {"-p", "1"});
     ASSERT_EQ(rows.size(), 1u);
     ASSERT_TRUE(rows[0] == drawn) << describe(rows[0], drawn);
@@ -331,7 +391,7 @@ TEST(ExportPages, DamagedFileGivesThePagesItCan)
     const std::vector<image> reference = pelmorin_pages(fax, dir);
     ASSERT_EQ(reference.size(), 1u);
 
-    progrun::result r = faxtool({"export", "-o", dir.file("cut.pbm"), fax});
+    progrun::result r = faxtool({"export", "--decoder-lines", "-o", dir.file("cut.pbm"), fax});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "faxtool: " + fax + ": page 2 is cut short: 12510 of its 15510 bytes are there\n");
     std::vector<image> pages = parse_pbm(progrun::read_file(dir.file("cut.pbm")));
