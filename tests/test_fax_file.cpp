@@ -125,7 +125,7 @@ TEST(FaxFile, BadHeadersGoToTheCallbackOnly)
         {bad_magic, "fax_file_open: Bad fax file: Bad Magic Number\n"},
         {zero_length, "fax_file_open: Bad fax file: Bad Header length\n"},
         {no_end, "fax_file_open: Bad fax file: Corrupted header\n"},
-        {short_text, "fax_file_open: Bad fax file: Corrupted header\n"},
+        {short_text, "fax_file_open: Bad fax file: the header length 5 goes beyond the end of the file (10 bytes)\n"},
         {faxbuilder::prefix(""), "fax_file_open: Empty Header - probably corrupted\n"},
     };
     for (const refusal &c : cases) {
