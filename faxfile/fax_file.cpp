@@ -78,8 +78,9 @@ void split_pages(fax_file_storage &store, std::size_t at, long stated, int &dama
         const std::size_t number = store.pages.size() + 1;
         if (size - at < 4) {
             damage = FAX_DAMAGE_STRAY_BYTES;
-            store.damage_text = std::to_string(size - at) + " stray bytes after page " +
-                                std::to_string(number - 1);
+            // Too few for a page's length: no page, and not the end of one.
+            store.damage_text = std::to_string(size - at) + (size - at == 1 ? " stray byte after " : " stray bytes after ") +
+                                (number == 1 ? std::string("the header") : "page " + std::to_string(number - 1));
             return;
         }
         const uint32_t length = load_be32(bytes + at);
