@@ -1,18 +1,23 @@
 // T.4 encoder: codes bitmap lines as MH, MR (K = 2 or 4) or MMR (T.6).
-// A coder turns lines into tokens (runs, modes, EOLs); the emitter packs the
-// tokens' codes into 16-bit words, first transmitted bit in bit 0.
+// Each line is turned once into its changing elements, 64 pixels at a time;
+// MH runs and the 2-D modes are coded from those arrays, the codes packed
+// into a 64-bit accumulator and stored as whole 16-bit words, first
+// transmitted bit in bit 0, into a large buffer that the sink gets in few
+// calls.
 #include "t4/enct4.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
-#include "t4/bitmanip.h"
 #include "t4/enct4_internal.h"
 #include "t4/enctbls.h"
+#include "t4/standard_page.h"
+#include "t4/t4codes.h"
 #include "util/message_internal.h"
 
 [[maybe_unused]] static const char what_string[] = "@(#)|enct4|9|01|2|0|0|07/26/99|14:47:50";
@@ -25,14 +30,8 @@ struct encoder_state {
     uint16_t accumulator = 0;  // bits of the incomplete word, from bit 0 up
     int32_t bit_count = 0;    // valid bits in the accumulator, 0..15
     bool fail_next_allocation = false;  // test seam for the allocation failure path
-    bool conforming = false;  // 2-D coding as T.4/T.6 read it (see code_2d_step)
+    bool conforming = false;  // 2-D coding as T.4/T.6 read it (see code_line_2d)
     message_sink messages;    // where the coders' failures go
-};
-
-// Where the packed words go: a sink and its user pointer, or nowhere.
-struct code_sink {
-    enct4_word_fn fn = nullptr;
-    void *user = nullptr;
 };
 
 }  // namespace
@@ -73,318 +72,291 @@ enct4_word_fn plain_sink_fn(const plain_callbacks &plain)
     return plain.sink != nullptr ? call_plain_sink : nullptr;
 }
 
-constexpr int32_t RUN_MASK = 0x7FFF;
-constexpr int32_t MIN_CODED_PIXELS = 1728;  // the decoders' line width
-constexpr int MIN_CODED_BYTES = MIN_CODED_PIXELS / 8;
-constexpr int32_t LONGEST_SINGLE_MAKEUP_RUN = 2560 + 63;
-constexpr std::size_t MAKEUP_2560_INDEX = ENC_EOL_INDEX - 1;
+constexpr int32_t MIN_CODED_PIXELS = STANDARD_LINE_WIDTH;  // narrower lines are widened
+constexpr int32_t LONGEST_PACKED_RUN = ENC_PACKED_RUNS - 1;
+constexpr int SENTINELS = 3;  // a1/b1 may step past the last element, a2/b2 once more
 
 // ---- Code emitter ----------------------------------------------------------
 
-// A token never yields more than 11 complete words (a run of 2560 make-up
-// codes, make-up and terminating code behind 15 pending bits: 184 bits).
-constexpr int MAX_WORDS_PER_TOKEN = 12;
-constexpr int WORD_BUFFER_SIZE = ENC_BATCH_MMR * MAX_WORDS_PER_TOKEN + MAX_WORDS_PER_TOKEN;
+// Room behind the write position: a step stores four words at once, and a
+// horizontal step of two runs beyond 2623 pixels (long make-up chains) gives
+// at most 22 words.
+constexpr int WORD_SLACK = 64;
 
-// The words being packed, and the encoder's incomplete word, held here
-// while a batch is packed (put_codes takes it in and hands it back).
-struct word_buffer {
-    std::array<uint16_t, WORD_BUFFER_SIZE> words;  // only [0, count) is ever read
-    int count = 0;
-    uint16_t accumulator = 0;
-    int32_t bit_count = 0;
+// The stream being packed: `pending` bits in the accumulator from bit 0 up,
+// the complete words before `out`. After settle() fewer than 16 bits are
+// pending, and the word at `out` already holds them.
+struct bit_out {
+    uint64_t accumulator = 0;
+    uint32_t pending = 0;
+    uint16_t *out = nullptr;
 };
 
-void deliver(encoder_state &encoder, word_buffer &out, code_sink sink)
+inline void store4(uint16_t *to, uint64_t bits)
 {
-    const int result = sink.fn != nullptr ? sink.fn(sink.user, out.words.data(), out.count) : 0;
-    if (result < 0)
-        encoder.status = result;
-    out.count = 0;
-}
-
-void store_word(word_buffer &out, uint16_t word)
-{
-    if (out.count < WORD_BUFFER_SIZE)  // always true: put_codes keeps room for a token
-        out.words[static_cast<std::size_t>(out.count++)] = word;
-}
-
-void emit(code_entry code, word_buffer &out)
-{
-    const int32_t old = out.bit_count;
-    const auto bits = static_cast<uint32_t>(code.code);
-    out.accumulator = static_cast<uint16_t>(out.accumulator | (bits << old));
-    if (old + code.length >= 16) {
-        store_word(out, out.accumulator);
-        out.accumulator = static_cast<uint16_t>(bits >> (16 - old));
-        out.bit_count = old + code.length - 16;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(to, &bits, sizeof bits);
     } else {
-        out.bit_count = old + code.length;
+        for (int i = 0; i < 4; ++i)
+            to[i] = static_cast<uint16_t>(bits >> (16 * i));
     }
+}
+
+// The caller keeps pending + the code's length within 64.
+inline void put(bit_out &b, uint32_t packed)
+{
+    b.accumulator |= static_cast<uint64_t>(packed & ENC_CODE_MASK) << b.pending;
+    b.pending += packed >> ENC_LENGTH_SHIFT;
+}
+
+// Stores the complete words without a branch: all four, then moves on by
+// as many as are complete.
+inline void settle(bit_out &b)
+{
+    store4(b.out, b.accumulator);
+    b.out += b.pending >> 4;
+    b.accumulator >>= b.pending & 48u;
+    b.pending &= 15u;
+}
+
+const uint32_t makeup_2560[2] = {pack_code(white_codes[ENC_MAKEUP_2560_INDEX]),
+                                 pack_code(black_codes[ENC_MAKEUP_2560_INDEX])};
+
+// T.4 4.1.1.4: runs of 2624 pixels and more begin with make-up 2560 codes
+// until what remains has a make-up and terminating code of its own.
+[[gnu::noinline]] void put_long_run(bit_out &b, int colour, int32_t run)
+{
+    while (run > LONGEST_PACKED_RUN) {
+        put(b, makeup_2560[colour]);
+        settle(b);
+        run -= 2560;
+    }
+    put(b, packed_run_codes[static_cast<std::size_t>(colour)][static_cast<std::size_t>(run)]);
+}
+
+// Up to 25 bits.
+inline void put_run(bit_out &b, int colour, int32_t run)
+{
+    if (run > LONGEST_PACKED_RUN) [[unlikely]]
+        return put_long_run(b, colour, run);
+    put(b, packed_run_codes[static_cast<std::size_t>(colour)][static_cast<std::size_t>(run)]);
 }
 
 // Fill bits before an MR EOL, so that every EOL starts a word.
-void align_to_word(word_buffer &out)
+inline void align_to_word(bit_out &b)
 {
-    if (out.bit_count == 0)
-        return;
-    store_word(out, out.accumulator);
-    out.accumulator = 0;
-    out.bit_count = 0;
+    settle(b);
+    b.out += b.pending != 0 ? 1 : 0;
+    b.accumulator = 0;
+    b.pending = 0;
 }
 
-void emit_run(int32_t run, const std::array<code_entry, ENC_RUN_TABLE_SIZE> &table,
-              word_buffer &out)
+// Mode codes packed; index as mode_codes.
+constexpr int PASS = t4codes::MODE_PASS, HORIZ = t4codes::MODE_HORIZONTAL,
+              EOL_1D = t4codes::TAG_ONE_DIMENSIONAL, EOL_2D = t4codes::TAG_TWO_DIMENSIONAL;
+const uint32_t packed_modes[ENC_MODE_TABLE_SIZE] = {
+    pack_code(mode_codes[0]), pack_code(mode_codes[1]), pack_code(mode_codes[2]),
+    pack_code(mode_codes[3]), pack_code(mode_codes[4]), pack_code(mode_codes[5]),
+    pack_code(mode_codes[6]), pack_code(mode_codes[7]), pack_code(mode_codes[8]),
+    pack_code(mode_codes[9]), pack_code(mode_codes[10])};
+// Vertical modes by a1 - b1 + 3.
+constexpr std::array<int, 7> vertical_by_offset()
 {
-    // T.4 4.1.1.4: runs of 2624 pixels and more begin with make-up 2560
-    // codes until what remains has a make-up and terminating code of its own.
-    while (run > LONGEST_SINGLE_MAKEUP_RUN) {
-        emit(table[MAKEUP_2560_INDEX], out);
-        run -= 2560;
-    }
-    if (run >= 64)
-        emit(table[static_cast<std::size_t>(ENC_MAKEUP_FIRST - 1 + run / 64)], out);
-    emit(table[static_cast<std::size_t>(run % 64)], out);
+    std::array<int, 7> index{};
+    for (const auto &m : t4codes::modes)
+        if (t4codes::is_vertical(m.token))
+            index[static_cast<std::size_t>(m.offset + 3)] = m.token;
+    return index;
+}
+constexpr std::array<int, 7> vertical_index = vertical_by_offset();
+const uint32_t packed_vertical[7] = {
+    packed_modes[vertical_index[0]], packed_modes[vertical_index[1]], packed_modes[vertical_index[2]],
+    packed_modes[vertical_index[3]], packed_modes[vertical_index[4]], packed_modes[vertical_index[5]],
+    packed_modes[vertical_index[6]]};
+const uint32_t packed_eol = pack_code(white_codes[ENC_EOL_INDEX]);
+
+// ---- Changing elements -----------------------------------------------------
+
+inline uint64_t load_msb_first(const uint8_t *p)
+{
+    uint64_t w = 0;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::little)
+        w = __builtin_bswap64(w);
+    return w;
 }
 
-void emit_token(int32_t token, word_buffer &out)
+// The positions where a line of `bytes` bytes, widened with white to `width`
+// pixels (width >= 8 x bytes), changes colour, the imaginary pixel before it
+// white: ascending, then SENTINELS copies of width. Even entries are changes
+// to black, odd ones to white. `changes` holds width + SENTINELS + 1.
+int find_changes(const uint8_t *line, int bytes, int32_t width, int32_t *changes)
 {
-    const auto &table = (token & ENC_BLACK) != 0 ? black_codes : white_codes;
-    const int32_t v = token & RUN_MASK;
-    if (v >= ENC_PASS && v <= ENC_EOL_2D) {
-        if (v >= ENC_EOL_1D)
-            align_to_word(out);
-        emit(mode_codes[static_cast<std::size_t>(v - ENC_PASS)], out);
-    } else if (v == ENC_EOL) {
-        emit(table[ENC_EOL_INDEX], out);
-    } else {
-        emit_run(v, table, out);
-    }
-}
-
-void put_codes(encoder_state &encoder, const int32_t *first, const int32_t *last, code_sink sink)
-{
-    if (encoder.status != 0)
-        return;
-    word_buffer out;
-    out.accumulator = encoder.accumulator;
-    out.bit_count = encoder.bit_count;
-    const auto hand_back = [&] {
-        encoder.accumulator = out.accumulator;
-        encoder.bit_count = out.bit_count;
+    int32_t *out = changes;
+    uint64_t carry = 0;  // the previous word's last pixel, in bit 63
+    const auto scan = [&](uint64_t word, int32_t base) {
+        // A 1 wherever a pixel differs from the one before it.
+        uint64_t toggles = word ^ ((word >> 1) | carry);
+        carry = word << 63;
+        while (toggles != 0) {
+            const int at = std::countl_zero(toggles);
+            *out++ = base + at;
+            toggles ^= (uint64_t{1} << 63) >> at;
+        }
     };
-    for (const int32_t *token = first; token != last; ++token) {
-        if (WORD_BUFFER_SIZE - out.count < MAX_WORDS_PER_TOKEN) {
-            deliver(encoder, out, sink);
-            if (encoder.status != 0)
-                return hand_back();
-        }
-        emit_token(*token, out);
+    int i = 0;
+    for (; i + 8 <= bytes; i += 8)
+        scan(load_msb_first(line + i), 8 * i);
+    if (i < bytes) {
+        uint8_t tail[8] = {};
+        std::memcpy(tail, line + i, static_cast<std::size_t>(bytes - i));
+        scan(load_msb_first(tail), 8 * i);  // a black end shows as a change at 8 x bytes
+    } else if (carry != 0) {
+        *out++ = 8 * bytes;
     }
-    hand_back();
-    deliver(encoder, out, sink);
-}
-
-void flush_codes(encoder_state &encoder, const int32_t *first, const int32_t *last, code_sink sink)
-{
-    if (first != last)
-        put_codes(encoder, first, last, sink);
-    if (encoder.bit_count != 0 && encoder.status == 0 && sink.fn != nullptr) {
-        const uint16_t word = encoder.accumulator;
-        const int result = sink.fn(sink.user, &word, 1);
-        if (result < 0)
-            encoder.status = result;
-    }
-    encoder.accumulator = 0;
-    encoder.bit_count = 0;
-}
-
-void reset_encoder(encoder_state &encoder)
-{
-    encoder.status = 0;
-    encoder.accumulator = 0;
-    encoder.bit_count = 0;
-}
-
-// ---- Token batch -----------------------------------------------------------
-
-struct token_batch {
-    encoder_state &encoder;
-    std::array<int32_t, ENC_BATCH_MMR> tokens{};
-    int count = 0;
-    int capacity = ENC_BATCH_G3;
-    code_sink sink{};
-};
-
-void pack_batch(token_batch &batch)
-{
-    put_codes(batch.encoder, batch.tokens.data(), batch.tokens.data() + batch.count, batch.sink);
-    batch.count = 0;
-}
-
-// Packs the batch before a step whose tokens might not fit.
-void make_room(token_batch &batch, int needed)
-{
-    if (batch.count + needed > batch.capacity)
-        pack_batch(batch);
-}
-
-void append(token_batch &batch, int32_t token)
-{
-    if (batch.count >= batch.capacity)
-        pack_batch(batch);
-    batch.tokens[static_cast<std::size_t>(batch.count++)] = token;
-}
-
-// ---- One-dimensional coding (T.4 MH) ---------------------------------------
-
-struct run_state {
-    int32_t colour = 0;  // 0 or ENC_BLACK
-    int32_t length = 0;  // pixels of the pending run
-};
-
-// A byte with both colours: at most eight runs close inside it.
-void code_mixed_byte(token_batch &batch, uint8_t byte, run_state &run)
-{
-    unsigned pixels = byte;  // next pixel in bit 7
-    int left = 8;
-    for (;;) {
-        // Pixels of the other colour show as 1 bits.
-        const auto other = static_cast<uint8_t>(run.colour != 0 ? ~pixels : pixels);
-        const int same = std::min(std::countl_zero(other), left);
-        run.length += same;
-        left -= same;
-        if (left == 0)
-            return;
-        pixels = (pixels << same) & 0xFFu;
-        append(batch, run.length | run.colour);
-        run.colour ^= ENC_BLACK;
-        run.length = 0;
-    }
-}
-
-// Codes a line as alternating runs starting white; lines narrower than 1728
-// pixels are completed with white so every coded line has the full width.
-void code_line_1d(token_batch &batch, const uint8_t *line, int line_bytes, bool whole_black_bytes)
-{
-    run_state run;
-    for (int i = 0; i < line_bytes; ++i) {
-        const uint8_t byte = line[i];
-        if ((byte == 0x00 && run.colour == 0) ||
-            (byte == 0xFF && run.colour != 0 && whole_black_bytes)) {
-            run.length += 8;
-            continue;
-        }
-        make_room(batch, 8);
-        code_mixed_byte(batch, byte, run);
-    }
-    make_room(batch, 2);
-    const int32_t missing = std::max(0, MIN_CODED_PIXELS - 8 * line_bytes);
-    if (run.colour == 0) {
-        append(batch, run.length + missing);
-        return;
-    }
-    append(batch, run.length | ENC_BLACK);
-    if (missing > 0)
-        append(batch, missing);
-}
-
-// ---- Two-dimensional coding (T.4 MR, T.6 MMR) ------------------------------
-
-constexpr int32_t vertical_tokens[7] = {ENC_VL3, ENC_VL2, ENC_VL1, ENC_V0,
-                                        ENC_VR1, ENC_VR2, ENC_VR3};
-
-int32_t run_token(int32_t length, int colour)
-{
-    return colour != 0 ? (length | ENC_BLACK) : length;
-}
-
-inline bool black_at(const uint8_t *line, int x)
-{
-    return ((line[x >> 3] >> (7 - (x & 7))) & 1) != 0;
-}
-
-// b1 when a0 sits on pixel 0 (a line starting black), as T.4 4.2.1.3.1
-// defines it: a changing element right of a0, so never pixel 0 itself. It
-// differs from the legacy search only when reference pixel 0 is white.
-short conforming_b1_from_pixel_0(const uint8_t *reference, int bytes, int colour)
-{
-    const int end = bytes * 8;
-    if (colour == 0 || black_at(reference, 0)) {
-        short b1 = 0;
-        find_changing_element(reference, bytes, 0, &b1, colour);
-        return b1;
-    }
-    int x = 1;  // leave the white run holding pixel 0, then find the next white
-    while (x < end && !black_at(reference, x))
-        ++x;
-    while (x < end && black_at(reference, x))
-        ++x;
-    return static_cast<short>(x);
-}
-
-// One coding mode (T.4 4.2.1.3) from a0; returns the new a0. The changing
-// elements come from find_changing_element exactly as it gives them, with its
-// rule that from a start of 0 pixel 0 itself is a candidate for b1, unless
-// the encoder is in conforming mode, where a0 starts on the imaginary white
-// pixel before the line and b1 always lies right of a0.
-int16_t code_2d_step(token_batch &batch, const uint8_t *reference, const uint8_t *coding,
-                     int bytes, int16_t a0, int &colour)
-{
-    short a1 = 0, b1 = 0, b2 = 0;
-    find_changing_element(coding, bytes, a0, &a1, colour);
-    if (batch.encoder.conforming && a0 == 0)
-        b1 = conforming_b1_from_pixel_0(reference, bytes, colour);
-    else
-        find_changing_element(reference, bytes, a0, &b1, colour);
-    find_changing_element(reference, bytes, b1, &b2, colour ^ 1);
-    if (b2 < a1) {
-        append(batch, ENC_PASS);
-        return b2;
-    }
-    const int delta = a1 - b1;
-    if (delta >= -3 && delta <= 3) {
-        append(batch, vertical_tokens[delta + 3]);
-        colour ^= 1;
-        return a1;
-    }
-    short a2 = 0;
-    find_changing_element(coding, bytes, a1, &a2, colour ^ 1);
-    append(batch, ENC_HORIZ);
-    append(batch, run_token(a1 - std::max<int>(a0, 0), colour));
-    append(batch, run_token(a2 - a1, colour ^ 1));
-    return a2;
-}
-
-// Both lines hold `bytes` bytes (at least 216, padded white).
-void code_line_2d(token_batch &batch, const uint8_t *reference, const uint8_t *coding, int bytes)
-{
-    const int width = bytes * 8;
-    int16_t a0 = -1;
-    int colour = 0;
-    while (a0 < width) {
-        make_room(batch, 3);
-        a0 = code_2d_step(batch, reference, coding, bytes, a0, colour);
-    }
+    if (out != changes && out[-1] >= width)
+        --out;  // a black line end is no change when nothing follows
+    const int count = static_cast<int>(out - changes);
+    std::fill_n(out, SENTINELS, width);
+    return count;
 }
 
 // ---- Coder calls -----------------------------------------------------------
 
 enum class coding { g3, mmr, mh_only };
 
+// Where a line comes from: its bitmap, or its changing elements.
+enum class line_form { bitmap, spans };
+
 struct coder_call {
-    explicit coder_call(encoder_state &state) : encoder(state), batch{state} {}
+    explicit coder_call(encoder_state &state) : encoder(state) {}
 
     encoder_state &encoder;
     coding kind = coding::g3;
+    line_form form = line_form::bitmap;
     const char *name = "";
     int k_factor = 1;             // 1 for MH: every line one-dimensional
     int k_counter = 0;
-    int line_bytes = -1;          // L of the first batch
-    int coded_bytes = 0;          // max(L, 216): width of two-dimensional lines
-    std::unique_ptr<uint8_t[]> reference;
-    token_batch batch;
+    int line_size = -1;           // L (bytes, or pixels for spans) of the first batch
+    int32_t width = 0;            // coded pixels: at least 1728
+    int32_t capacity = 0;         // pixels the change arrays are sized for
+    std::unique_ptr<int32_t[]> arrays;  // reference and coding line changes
+    int32_t *reference = nullptr;
+    int32_t *coding_line = nullptr;
+    int reference_count = 0;
+    std::unique_ptr<uint16_t[]> words;
+    uint16_t *words_limit = nullptr;  // deliver before a step starts beyond it
+    bit_out bits;
+    enct4_word_fn sink = nullptr;
+    void *user = nullptr;
 };
+
+// Hands the complete words to the sink in one call; a failure becomes the
+// status, after which nothing more is delivered.
+void deliver(coder_call &call, bit_out &b)
+{
+    const int count = static_cast<int>(b.out - call.words.get());
+    if (count > 0 && call.encoder.status == 0) {
+        const int result = call.sink(call.user, call.words.get(), count);
+        if (result < 0)
+            call.encoder.status = result;
+    }
+    store4(call.words.get(), b.accumulator);
+    b.out = call.words.get();
+}
+
+inline void make_room(coder_call &call, bit_out &b)
+{
+    if (b.out > call.words_limit) [[unlikely]]
+        deliver(call, b);
+}
+
+// One-dimensional coding (T.4 MH) of the changes: alternating runs from
+// white, the last one up to the coded width (which completes a narrow line
+// with white).
+void code_line_1d(coder_call &call, const int32_t *changes, int count)
+{
+    bit_out b = call.bits;
+    const int32_t width = call.width;
+    int32_t from = 0;
+    int k = 0;
+    for (; k + 1 < count; k += 2) {  // a white run and a black run: at most 45 bits
+        make_room(call, b);
+        put_run(b, 0, changes[k] - from);
+        put_run(b, 1, changes[k + 1] - changes[k]);
+        settle(b);
+        from = changes[k + 1];
+    }
+    make_room(call, b);
+    if (k < count) {
+        put_run(b, 0, changes[k] - from);
+        settle(b);
+        put_run(b, 1, width - changes[k]);
+    } else {
+        put_run(b, 0, width - from);
+    }
+    settle(b);
+    call.bits = b;
+}
+
+// Two-dimensional coding (T.4 4.2.1.3; T.6) of the coding line against the
+// reference, both as changes with sentinels. Cursors move forward only: a0
+// grows with every mode, and each cursor rests on the first change right of
+// a0; the one of a0's opposite colour is it or the next.
+void code_line_2d(coder_call &call, const int32_t *reference, const int32_t *coding)
+{
+    bit_out b = call.bits;
+    const int32_t width = call.width;
+    const bool conforming = call.encoder.conforming;
+    const int32_t *pa = coding;
+    const int32_t *pb = reference;
+    int32_t a0 = -1;
+    int colour = 0;  // of a0; changes to the other colour have this parity
+    while (a0 < width) {
+        make_room(call, b);
+        while (*pb <= a0)
+            ++pb;
+        const int32_t *a1p = pa + (((pa - coding) ^ colour) & 1);
+        const int32_t *b1p = pb + (((pb - reference) ^ colour) & 1);
+        const int32_t a1 = *a1p;
+        int32_t b1 = *b1p;
+        int32_t b2 = b1p[1];
+        // a0 is 0 only after a line that starts black (a1 = 0 in V0 from
+        // -1). The stored pages' rule takes pixel 0 itself as b1 there when
+        // reference pixel 0 is white; T.4 wants a changing element right of
+        // a0, which is what the cursor gives.
+        if (a0 == 0 && !conforming && reference[0] > 0) {
+            b1 = 0;
+            b2 = reference[0];
+        }
+        if (b2 < a1) {
+            put(b, packed_modes[PASS]);
+            settle(b);
+            a0 = b2;
+            while (*pa <= a0)
+                ++pa;
+            continue;
+        }
+        const int32_t delta = a1 - b1;
+        if (static_cast<uint32_t>(delta + 3) <= 6) {
+            put(b, packed_vertical[delta + 3]);
+            settle(b);
+            a0 = a1;
+            colour ^= 1;
+            pa = a1p + 1;
+            continue;
+        }
+        const int32_t a2 = a1p[1];
+        put(b, packed_modes[HORIZ]);
+        put_run(b, colour, a1 - std::max(a0, 0));
+        settle(b);
+        put_run(b, colour ^ 1, a2 - a1);
+        settle(b);
+        a0 = a2;
+        pa = a1p + 2;
+    }
+    call.bits = b;
+}
 
 int coder_failure(encoder_state &encoder)
 {
@@ -392,32 +364,67 @@ int coder_failure(encoder_state &encoder)
     return 1;
 }
 
-bool too_wide(const coder_call &call, int line_bytes)
+// Line sizes are bytes of bitmap, or pixels for lines as changes.
+int32_t pixels_of(const coder_call &call, int line_size)
 {
-    if (line_bytes <= ENC_MAX_LINE_BYTES)
+    return call.form == line_form::spans ? line_size : 8 * line_size;
+}
+
+bool too_wide(const coder_call &call, int line_size)
+{
+    if (pixels_of(call, line_size) <= 8 * ENC_MAX_LINE_BYTES)
         return false;
     message_printf(call.encoder.messages, stdout,
-                   "%s: Line size %d too large for encoding. Can't do that!\n", call.name,
-                   line_bytes);
+                   "%s: Line size %d too large for encoding. Can't do that!\n", call.name, line_size);
     return true;
 }
 
-uint8_t *allocate_reference(encoder_state &encoder, std::size_t bytes)
+// The change arrays of two lines at `width` pixels and the word buffer.
+bool allocate_arrays(coder_call &call, int32_t width)
 {
-    if (encoder.fail_next_allocation) {
-        encoder.fail_next_allocation = false;
-        return nullptr;
+    if (call.encoder.fail_next_allocation) {
+        call.encoder.fail_next_allocation = false;
+        return false;
     }
-    return new (std::nothrow) uint8_t[bytes]();  // all white
+    const std::size_t per_line = static_cast<std::size_t>(width) + SENTINELS + 1;
+    call.arrays.reset(new (std::nothrow) int32_t[2 * per_line]);
+    if (call.words == nullptr)
+        call.words.reset(new (std::nothrow) uint16_t[ENC_WORD_BATCH + WORD_SLACK]);
+    if (call.arrays == nullptr || call.words == nullptr)
+        return false;
+    call.width = width;
+    call.capacity = width;
+    call.reference = call.arrays.get();
+    call.coding_line = call.reference + per_line;
+    call.reference_count = 0;  // all white
+    std::fill_n(call.reference, SENTINELS, width);
+    call.words_limit = call.words.get() + ENC_WORD_BATCH;
+    call.bits.out = call.words.get();
+    return true;
 }
 
-// The first batch fixes L and gets the reference line; later ones must keep L.
-bool accept_batch(coder_call &call, int line_bytes)
+// The first batch fixes L and gets the line arrays; later ones must keep L.
+// The MH-only coder takes any L and sizes its arrays to each batch.
+bool accept_batch(coder_call &call, int line_size)
 {
-    if (call.kind == coding::mh_only)
-        return !too_wide(call, line_bytes);
-    if (call.line_bytes >= 0) {
-        if (line_bytes == call.line_bytes)
+    if (call.kind == coding::mh_only) {
+        if (too_wide(call, line_size))
+            return false;
+        const int32_t width = std::max(pixels_of(call, line_size), MIN_CODED_PIXELS);
+        if (call.line_size >= 0 && width <= call.capacity) {
+            call.line_size = line_size;
+            call.width = width;
+            return true;
+        }
+        call.line_size = line_size;
+        if (allocate_arrays(call, width))
+            return true;
+        message_printf(call.encoder.messages, stdout,
+                       "%s: failed to alloc space for reference buffer. exit...\n", call.name);
+        return false;
+    }
+    if (call.line_size >= 0) {
+        if (line_size == call.line_size)
             return true;
         if (call.kind == coding::mmr)
             message_printf(call.encoder.messages, stdout,
@@ -427,12 +434,10 @@ bool accept_batch(coder_call &call, int line_bytes)
                            "%s: Line size changed for encoding. Can't do that!\n", call.name);
         return false;
     }
-    if (too_wide(call, line_bytes))
+    if (too_wide(call, line_size))
         return false;
-    call.line_bytes = line_bytes;
-    call.coded_bytes = std::max(line_bytes, MIN_CODED_BYTES);
-    call.reference.reset(allocate_reference(call.encoder, static_cast<std::size_t>(call.coded_bytes)));
-    if (call.reference == nullptr) {
+    call.line_size = line_size;
+    if (!allocate_arrays(call, std::max(pixels_of(call, line_size), MIN_CODED_PIXELS))) {
         message_printf(call.encoder.messages, stdout,
                        "%s: failed to alloc space for reference buffer. exit...\n", call.name);
         return false;
@@ -440,67 +445,113 @@ bool accept_batch(coder_call &call, int line_bytes)
     return true;
 }
 
-// Two-dimensional lines are coded at least 1728 pixels wide; a narrower
-// line is widened with white in scratch (the line itself has only L bytes).
-void code_against_reference(coder_call &call, const uint8_t *line)
+// Codes the line whose changes are in call.coding_line; it then becomes the
+// reference of the next.
+void code_changes(coder_call &call, int count)
 {
-    std::array<uint8_t, MIN_CODED_BYTES> scratch{};
-    const uint8_t *coding = line;
-    if (call.line_bytes < MIN_CODED_BYTES) {
-        std::copy_n(line, call.line_bytes, scratch.begin());
-        coding = scratch.data();
-    }
-    code_line_2d(call.batch, call.reference.get(), coding, call.coded_bytes);
-}
-
-void remember_line(coder_call &call, const uint8_t *line)
-{
-    std::copy_n(line, call.line_bytes, call.reference.get());  // a null line of 0 bytes too
-}
-
-void code_line(coder_call &call, const uint8_t *line, int line_bytes)
-{
-    token_batch &batch = call.batch;
-    // A line's start gets the same room as its completion: two tokens.
+    bit_out &b = call.bits;
+    const auto next_reference = [&] {
+        std::swap(call.reference, call.coding_line);
+        call.reference_count = count;
+    };
     if (call.kind == coding::mh_only) {
-        make_room(batch, 2);
-        append(batch, ENC_EOL);
-        code_line_1d(batch, line, line_bytes, false);
+        make_room(call, b);
+        put(b, packed_eol);
+        settle(b);
+        code_line_1d(call, call.coding_line, count);
         return;
     }
     if (call.kind == coding::mmr) {
-        code_against_reference(call, line);
-        remember_line(call, line);
+        code_line_2d(call, call.reference, call.coding_line);
+        next_reference();
         return;
     }
-    make_room(batch, 2);
+    make_room(call, b);
     if (call.k_counter == 0) {
-        append(batch, call.k_factor == 1 ? ENC_EOL : ENC_EOL_1D);
-        remember_line(call, line);
-        code_line_1d(batch, line, line_bytes, true);
+        if (call.k_factor == 1) {
+            put(b, packed_eol);
+            settle(b);
+        } else {
+            align_to_word(b);
+            put(b, packed_modes[EOL_1D]);
+            settle(b);
+        }
+        code_line_1d(call, call.coding_line, count);
     } else {
-        append(batch, ENC_EOL_2D);
-        code_against_reference(call, line);
-        remember_line(call, line);
+        align_to_word(b);
+        put(b, packed_modes[EOL_2D]);
+        settle(b);
+        code_line_2d(call, call.reference, call.coding_line);
     }
+    if (call.k_factor > 1)
+        next_reference();
     call.k_counter = call.k_counter == call.k_factor - 1 ? 0 : call.k_counter + 1;
 }
 
-// End of the lines: the EOFB for MMR, then everything still pending goes out.
-// A sink that fails here has lost the page's last bits, so its result is
-// returned rather than the source's end value.
+// Changes from a line given as its black runs: ascending positions within
+// the line, the runs [s0, s1), [s2, s3), ...; a run may end at the line's
+// end. Anything else is refused.
+bool take_spans(coder_call &call, const int16_t *spans, int count, int32_t pixels, int &changes)
+{
+    if (count < 0 || count % 2 != 0 || (count > 0 && spans == nullptr))
+        return false;
+    int32_t *out = call.coding_line;
+    int32_t last = -1;
+    for (int i = 0; i < count; ++i) {
+        const int32_t x = spans[i];
+        if (x <= last || x > pixels)
+            return false;
+        out[i] = x;
+        last = x;
+    }
+    changes = count;
+    if (count > 0 && last >= call.width)
+        --changes;  // a run to the end of a full-width line
+    std::fill_n(out + changes, SENTINELS, call.width);
+    return true;
+}
+
+// End of the lines: the EOFB for MMR, then the complete words in one call
+// and the incomplete last word in another. A sink that fails here has lost
+// the page's last bits, so its result is returned rather than the source's
+// end value.
 int finish(coder_call &call, int end_value)
 {
-    if (call.kind == coding::mmr) {
-        make_room(call.batch, 2);
-        append(call.batch, ENC_EOL);
-        append(call.batch, ENC_EOL);
+    encoder_state &encoder = call.encoder;
+    bit_out &b = call.bits;
+    if (call.words != nullptr) {
+        if (call.kind == coding::mmr) {
+            put(b, packed_eol);
+            settle(b);
+            put(b, packed_eol);
+            settle(b);
+        }
+        deliver(call, b);
+        if (b.pending != 0 && encoder.status == 0) {
+            const auto word = static_cast<uint16_t>(b.accumulator);
+            const int result = call.sink(call.user, &word, 1);
+            if (result < 0)
+                encoder.status = result;
+        }
     }
-    call.reference.reset();
-    token_batch &batch = call.batch;
-    flush_codes(call.encoder, batch.tokens.data(), batch.tokens.data() + batch.count, batch.sink);
-    batch.count = 0;
-    return call.encoder.status < 0 ? call.encoder.status : end_value;
+    encoder.accumulator = 0;
+    encoder.bit_count = 0;
+    return encoder.status < 0 ? encoder.status : end_value;
+}
+
+// Leaves the incomplete word in the state, as after any packing.
+int stop(coder_call &call, int result)
+{
+    call.encoder.accumulator = static_cast<uint16_t>(call.bits.accumulator);
+    call.encoder.bit_count = static_cast<int32_t>(call.bits.pending);
+    return result;
+}
+
+void reset_encoder(encoder_state &encoder)
+{
+    encoder.status = 0;
+    encoder.accumulator = 0;
+    encoder.bit_count = 0;
 }
 
 int run_coder(coder_call &call, enct4_line_fn source, enct4_word_fn sink, void *user)
@@ -509,8 +560,14 @@ int run_coder(coder_call &call, enct4_line_fn source, enct4_word_fn sink, void *
     reset_encoder(encoder);
     if (source == nullptr || sink == nullptr)
         return coder_failure(encoder);
-    call.batch.sink = {sink, user};
-    call.batch.capacity = call.kind == coding::mmr ? ENC_BATCH_MMR : ENC_BATCH_G3;
+    call.sink = sink;
+    call.user = user;
+    // An empty MMR page still gets its EOFB.
+    if (call.kind == coding::mmr &&
+        (call.words.reset(new (std::nothrow) uint16_t[ENC_WORD_BATCH + WORD_SLACK]),
+         call.words == nullptr))
+        return coder_failure(encoder);
+    call.bits.out = call.words.get();
     for (;;) {
         unsigned char *lines = nullptr;
         int count = 0;
@@ -518,50 +575,155 @@ int run_coder(coder_call &call, enct4_line_fn source, enct4_word_fn sink, void *
         if (line_bytes < 0)
             return finish(call, line_bytes);
         if (!accept_batch(call, line_bytes))
-            return coder_failure(encoder);  // waiting tokens are dropped
+            return stop(call, coder_failure(encoder));  // words not yet delivered are dropped
         if (lines == nullptr && line_bytes > 0)
             count = 0;  // nothing to read; lines of 0 bytes need no storage
         for (int i = 0; i < count; ++i) {
-            code_line(call, lines + static_cast<std::size_t>(i) * static_cast<std::size_t>(line_bytes),
-                      line_bytes);
+            const uint8_t *line =
+                lines + static_cast<std::size_t>(i) * static_cast<std::size_t>(line_bytes);
+            code_changes(call, find_changes(line, line_bytes, call.width, call.coding_line));
             if (encoder.status != 0)
-                return encoder.status;
+                return stop(call, encoder.status);
         }
     }
 }
 
-// The coders on a state; the plain functions' callbacks come as `user`.
-int code_mmr(encoder_state &encoder, enct4_line_fn source, enct4_word_fn sink, void *user)
+int run_spans_coder(coder_call &call, enct4_spans_fn source, enct4_word_fn sink, void *user)
 {
-    coder_call call(encoder);
-    call.kind = coding::mmr;
-    call.name = "enct4_MMR";
-    return run_coder(call, source, sink, user);
+    encoder_state &encoder = call.encoder;
+    reset_encoder(encoder);
+    if (source == nullptr || sink == nullptr)
+        return coder_failure(encoder);
+    call.form = line_form::spans;
+    call.sink = sink;
+    call.user = user;
+    if (call.kind == coding::mmr &&
+        (call.words.reset(new (std::nothrow) uint16_t[ENC_WORD_BATCH + WORD_SLACK]),
+         call.words == nullptr))
+        return coder_failure(encoder);
+    call.bits.out = call.words.get();
+    for (;;) {
+        const int16_t *spans = nullptr;
+        int count = 0;
+        const int pixels = source(user, &spans, &count);
+        if (pixels < 0)
+            return finish(call, pixels);
+        if (!accept_batch(call, pixels))
+            return stop(call, coder_failure(encoder));
+        int changes = 0;
+        if (!take_spans(call, spans, count, pixels, changes)) {
+            message_printf(call.encoder.messages, stdout,
+                           "%s: Bad changing elements for encoding. Can't do that!\n", call.name);
+            return stop(call, coder_failure(encoder));
+        }
+        code_changes(call, changes);
+        if (encoder.status != 0)
+            return stop(call, encoder.status);
+    }
+}
+
+// Sets up a call of the given coding; false for an unsupported compression.
+bool setup(coder_call &call, int compression, int resolution, bool mh_only)
+{
+    if (mh_only) {
+        call.kind = coding::mh_only;
+        call.name = "encode_mh_fax";
+        return true;
+    }
+    if (compression == 3) {
+        call.kind = coding::mmr;
+        call.name = "enct4_MMR";
+        return true;
+    }
+    if (compression != 0 && compression != 1)
+        return false;
+    call.kind = coding::g3;
+    call.name = "encode_g3_fax";
+    // T.4 4.2.1: K = 2 at standard vertical resolution, 4 at fine.
+    call.k_factor = compression == 0 ? 1 : resolution == 1 ? 4 : 2;
+    return true;
 }
 
 int code_g3(encoder_state &encoder, enct4_line_fn source, enct4_word_fn sink, void *user,
             int compression, int resolution)
 {
-    if (compression == 3)
-        return code_mmr(encoder, source, sink, user);
-    if (compression != 0 && compression != 1) {
+    coder_call call(encoder);
+    if (!setup(call, compression, resolution, false)) {
         reset_encoder(encoder);
         return coder_failure(encoder);
     }
-    coder_call call(encoder);
-    call.kind = coding::g3;
-    call.name = "encode_g3_fax";
-    // T.4 4.2.1: K = 2 at standard vertical resolution, 4 at fine.
-    call.k_factor = compression == 0 ? 1 : resolution == 1 ? 4 : 2;
     return run_coder(call, source, sink, user);
+}
+
+int code_mmr(encoder_state &encoder, enct4_line_fn source, enct4_word_fn sink, void *user)
+{
+    return code_g3(encoder, source, sink, user, 3, 0);
 }
 
 int code_mh(encoder_state &encoder, enct4_line_fn source, enct4_word_fn sink, void *user)
 {
     coder_call call(encoder);
-    call.kind = coding::mh_only;
-    call.name = "encode_mh_fax";
+    setup(call, 0, 0, true);
     return run_coder(call, source, sink, user);
+}
+
+// ---- Token emitter ---------------------------------------------------------
+
+constexpr int32_t RUN_MASK = 0x7FFF;
+
+void put_token(bit_out &b, int32_t token)
+{
+    const int colour = (token & ENC_BLACK) != 0 ? 1 : 0;
+    const int32_t v = token & RUN_MASK;
+    if (v >= ENC_PASS && v <= ENC_EOL_2D) {
+        if (v >= ENC_EOL_1D)
+            align_to_word(b);
+        put(b, packed_modes[v - ENC_PASS]);
+    } else if (v == ENC_EOL) {
+        put(b, packed_eol);
+    } else {
+        put_run(b, colour, v);
+    }
+    settle(b);
+}
+
+// Packs tokens into words and hands the complete ones to the sink in one
+// call (also when there is none).
+void put_codes(encoder_state &encoder, const int32_t *first, const int32_t *last,
+               enct4_word_fn sink, void *user)
+{
+    if (encoder.status != 0)
+        return;
+    // A token yields at most 12 words (a run of 32767 pixels: 12 make-up codes).
+    const std::size_t room = static_cast<std::size_t>(last - first) * 12 + WORD_SLACK;
+    std::unique_ptr<uint16_t[]> words(new (std::nothrow) uint16_t[room]);
+    if (words == nullptr) {
+        encoder.status = 1;
+        return;
+    }
+    bit_out b{encoder.accumulator, static_cast<uint32_t>(encoder.bit_count), words.get()};
+    for (const int32_t *token = first; token != last; ++token)
+        put_token(b, *token);
+    encoder.accumulator = static_cast<uint16_t>(b.accumulator);
+    encoder.bit_count = static_cast<int32_t>(b.pending);
+    const int result = sink != nullptr ? sink(user, words.get(), static_cast<int>(b.out - words.get())) : 0;
+    if (result < 0)
+        encoder.status = result;
+}
+
+void flush_codes(encoder_state &encoder, const int32_t *first, const int32_t *last,
+                 enct4_word_fn sink, void *user)
+{
+    if (first != last)
+        put_codes(encoder, first, last, sink, user);
+    if (encoder.bit_count != 0 && encoder.status == 0 && sink != nullptr) {
+        const uint16_t word = encoder.accumulator;
+        const int result = sink(user, &word, 1);
+        if (result < 0)
+            encoder.status = result;
+    }
+    encoder.accumulator = 0;
+    encoder.bit_count = 0;
 }
 
 }  // namespace
@@ -571,13 +733,13 @@ int code_mh(encoder_state &encoder, enct4_line_fn source, enct4_word_fn sink, vo
 void enct4_put_codes(const int32_t *first, const int32_t *last, word_sink sink)
 {
     plain_callbacks plain{nullptr, sink};
-    put_codes(default_context.state, first, last, {plain_sink_fn(plain), &plain});
+    put_codes(default_context.state, first, last, plain_sink_fn(plain), &plain);
 }
 
 void enct4_flush(const int32_t *first, const int32_t *last, word_sink sink)
 {
     plain_callbacks plain{nullptr, sink};
-    flush_codes(default_context.state, first, last, {plain_sink_fn(plain), &plain});
+    flush_codes(default_context.state, first, last, plain_sink_fn(plain), &plain);
 }
 
 void enct4_reset() { reset_encoder(default_context.state); }
@@ -638,6 +800,17 @@ int enct4_MMR_ctx(enct4_context *ctx, enct4_line_fn source, enct4_word_fn sink, 
 int enct4_mh_ctx(enct4_context *ctx, enct4_line_fn source, enct4_word_fn sink, void *user)
 {
     return code_mh(ctx->state, source, sink, user);
+}
+
+int enct4_g3_spans_ctx(enct4_context *ctx, enct4_spans_fn source, enct4_word_fn sink, void *user,
+                       int compression, int resolution)
+{
+    coder_call call(ctx->state);
+    if (!setup(call, compression, resolution, false)) {
+        reset_encoder(ctx->state);
+        return coder_failure(ctx->state);
+    }
+    return run_spans_coder(call, source, sink, user);
 }
 
 }  // extern "C"

@@ -73,4 +73,16 @@ TAVRIN_API int enct4_MMR_ctx(enct4_context *ctx, enct4_line_fn source, enct4_wor
 TAVRIN_API int enct4_mh_ctx(enct4_context *ctx, enct4_line_fn source, enct4_word_fn sink,
                             void *user);
 
+// Lines given as their changing elements rather than as bitmaps, for
+// transcoding without drawing rows. The source hands out one line a call:
+// it returns the line's width in pixels (the same for every line, at most
+// 8 x 3999) and stores `count` (even) ascending positions, the black runs
+// [spans[0], spans[1]), [spans[2], spans[3]), ... (the form the decoders'
+// spans callback gives); a negative result ends the lines. Coding is as
+// enct4_g3_ctx on lines of width / 8 bytes; spans that are not ascending or
+// lie beyond the width are the coder's own failure (result 1).
+typedef int (*enct4_spans_fn)(void *user, const int16_t **spans, int *count);
+TAVRIN_API int enct4_g3_spans_ctx(enct4_context *ctx, enct4_spans_fn source, enct4_word_fn sink,
+                                  void *user, int compression, int resolution);
+
 }  // extern "C"

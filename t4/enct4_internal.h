@@ -1,5 +1,5 @@
-// Internals of the T.4 encoder that its tests reach: the token format between
-// the coder and the code emitter, the emitter itself, and a failure seam.
+// Internals of the T.4 encoder that its tests reach: the token format of the
+// code emitter, the emitter itself, the coders' word batch and a failure seam.
 #pragma once
 
 #include <cstdint>
@@ -24,9 +24,8 @@ enum : int32_t {
     ENC_EOL_2D,       // fill to a 16-bit boundary, EOL, tag 0
 };
 
-// Tokens gathered before the emitter packs them.
-constexpr int ENC_BATCH_G3 = 62;
-constexpr int ENC_BATCH_MMR = 63;
+// Words the coders gather before they hand them to the sink in one call.
+constexpr int ENC_WORD_BATCH = 16384;
 
 // Widest line the coders take: every run must stay below the first code
 // token (32000) and every position must fit the 16-bit changing elements.

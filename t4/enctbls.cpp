@@ -76,6 +76,35 @@ constexpr std::array<code_entry, ENC_RUN_TABLE_SIZE> black_codes =
     build_run_table(t4codes::black_terminating, t4codes::black_makeup);
 constexpr std::array<code_entry, ENC_MODE_TABLE_SIZE> mode_codes = build_mode_table();
 
+namespace {
+
+// Make-up then terminating code: at most 13 + 12 bits, so the pair fits one
+// packed entry.
+constexpr uint32_t whole_run(const std::array<code_entry, ENC_RUN_TABLE_SIZE> &table, int run)
+{
+    const code_entry terminating = table[static_cast<std::size_t>(run % 64)];
+    if (run < 64)
+        return pack_code(terminating);
+    const code_entry makeup = table[static_cast<std::size_t>(ENC_MAKEUP_FIRST - 1 + run / 64)];
+    return pack_code({makeup.code | terminating.code << makeup.length,
+                      makeup.length + terminating.length});
+}
+
+constexpr packed_run_table build_packed_runs()
+{
+    packed_run_table t{};
+    for (int run = 0; run < ENC_PACKED_RUNS; ++run) {
+        t[0][static_cast<std::size_t>(run)] = whole_run(white_codes, run);
+        t[1][static_cast<std::size_t>(run)] = whole_run(black_codes, run);
+    }
+    return t;
+}
+
+}  // namespace
+
+constexpr packed_run_table packed_run_codes = build_packed_runs();
+
+static_assert(packed_run_codes[0][1728] == pack_code({0x1B2 | 0xAC << 9, 17}));
 static_assert(white_codes[0].code == 0xAC && white_codes[0].length == 8);
 static_assert(white_codes[ENC_EOL_INDEX].code == 0x800 && white_codes[ENC_EOL_INDEX].length == 12);
 static_assert(mode_codes[9].code == 0x1800 && mode_codes[10].code == 0x800);

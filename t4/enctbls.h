@@ -22,6 +22,23 @@ constexpr int ENC_RUN_TABLE_SIZE = 105;
 // 6-8 VR1-3, 9 EOL + tag 1, 10 EOL + tag 0.
 constexpr int ENC_MODE_TABLE_SIZE = 11;
 
+// A whole run's code for the coder's emitter: the make-up code (if the run
+// has one) followed by the terminating code, packed as the bits in
+// transmission order from bit 0 with the length above ENC_LENGTH_SHIFT.
+// Indexed [colour][run], colour 0 white, 1 black, runs 0 to 2623; longer
+// runs begin with make-up 2560 codes (ENC_MAKEUP_2560_INDEX).
+constexpr int ENC_PACKED_RUNS = 2560 + 64;
+constexpr int ENC_LENGTH_SHIFT = 27;
+constexpr uint32_t ENC_CODE_MASK = (1u << ENC_LENGTH_SHIFT) - 1;
+constexpr int ENC_MAKEUP_2560_INDEX = ENC_EOL_INDEX - 1;
+using packed_run_table = std::array<std::array<uint32_t, ENC_PACKED_RUNS>, 2>;
+extern const packed_run_table packed_run_codes;
+
+constexpr uint32_t pack_code(code_entry e)
+{
+    return static_cast<uint32_t>(e.code) | static_cast<uint32_t>(e.length) << ENC_LENGTH_SHIFT;
+}
+
 extern const std::array<code_entry, ENC_RUN_TABLE_SIZE> white_codes;
 extern const std::array<code_entry, ENC_RUN_TABLE_SIZE> black_codes;
 extern const std::array<code_entry, ENC_MODE_TABLE_SIZE> mode_codes;

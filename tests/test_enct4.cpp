@@ -288,22 +288,29 @@ TEST(Emitter, HandsABatchToTheSinkInOneCallAndNothingAfterAFailure)
     enct4_reset();
 }
 
-class LineStartRoom : public testing::TestWithParam<mode> {};
+class WordBatches : public testing::TestWithParam<mode> {};
 
-TEST_P(LineStartRoom, ALineDoesNotStartInTheLastSlotOfABatch)
+TEST_P(WordBatches, APageReachesTheSinkInFewLargeCalls)
 {
-    // 61 tokens (a line of three, then 29 of two) fill all but one slot of
-    // the 62: the 31st line's EOL opens the next batch, so the first sink
-    // call holds just the words of 30 lines of 29 bits each.
+    // A short page: its complete words in one call, the incomplete last one
+    // in another.
     std::vector<line> lines{line_of(216, {{1727, 1}})};
     lines.insert(lines.end(), 30, white_line());
     start({make_batch(lines, 216)});
     ASSERT_EQ(run_coder(GetParam()), -1);
-    ASSERT_FALSE(sink.call_sizes.empty());
-    EXPECT_EQ(sink.call_sizes.front(), 30 * 29 / 16);
+    EXPECT_EQ(sink.call_sizes, (std::vector<int>{static_cast<int>(sink.words.size()) - 1, 1}));
+
+    // A long one: full word batches until the last two calls.
+    start({make_batch(testpages::random_page(600, 5).lines, 216)});
+    ASSERT_EQ(run_coder(GetParam()), -1);
+    ASSERT_GT(sink.call_sizes.size(), 3u);
+    for (std::size_t i = 0; i + 2 < sink.call_sizes.size(); ++i) {
+        EXPECT_GE(sink.call_sizes[i], ENC_WORD_BATCH) << i;
+        EXPECT_LE(sink.call_sizes[i], ENC_WORD_BATCH + 64) << i;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, LineStartRoom, testing::Values(MH, MH_ONLY), mode_name);
+INSTANTIATE_TEST_SUITE_P(Modes, WordBatches, testing::Values(MH, MR_K4, MMR, MH_ONLY), mode_name);
 
 // ---- Failure paths -------------------------------------------------------------
 
@@ -340,8 +347,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LineSizeChanged, WordsOfEarlierBatchesStayDelivered)
 {
-    // 100 random lines fill several token batches before the size changes.
-    const auto page = testpages::random_page(100, 11);
+    // 600 random lines fill more than one word batch before the size changes.
+    const auto page = testpages::random_page(600, 11);
     start({make_batch(page.lines, 216), make_batch({white_line(100)}, 100)});
     testsupport::capture_output([] { EXPECT_EQ(run_coder(MR_K2), 1); });
     EXPECT_FALSE(sink.words.empty());
@@ -433,8 +440,8 @@ class SinkFailure : public testing::TestWithParam<mode> {};
 
 TEST_P(SinkFailure, WhileCodingStopsAfterTheLine)
 {
-    // Many batches of tokens: the first sink call comes in the middle of a line.
-    const auto page = testpages::random_page(40, 21);
+    // More than one word batch: the first sink call comes in the middle of a line.
+    const auto page = testpages::random_page(400, 21);
     start({make_batch(page.lines, 216)});
     sink.fail_at_call = 1;
     sink.fail_value = -7;

@@ -58,6 +58,15 @@ struct quiet_libtiff {
     }
 };
 
+bool valid_coding(int compression)
+{
+    return compression == MH || compression == MR || compression == MMR;
+}
+
+}  // namespace
+
+bool available() { return true; }
+
 bool set_fax_fields(TIFF *tif, int compression, int width, int rows, int k_factor)
 {
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(width)) &&
@@ -83,15 +92,6 @@ bool set_fax_fields(TIFF *tif, int compression, int width, int rows, int k_facto
            TIFFSetField(tif, TIFFTAG_GROUP3OPTIONS,
                         static_cast<uint32_t>(compression == MR ? GROUP3OPT_2DENCODING : 0));
 }
-
-bool valid_coding(int compression)
-{
-    return compression == MH || compression == MR || compression == MMR;
-}
-
-}  // namespace
-
-bool available() { return true; }
 
 TIFF *open_mem(mem_file &f, const char *mode)
 {

@@ -41,6 +41,11 @@ struct mem_file {
 // Opens `f` from its start in libtiff's `mode` ("r" or "w").
 TIFF *open_mem(mem_file &f, const char *mode);
 
+// Sets the fields of a one-strip fax page of `rows` lines of `width`
+// pixels coded `compression` (G3 in classic fax mode: an EOL before every
+// line) as tiff_encode codes it.
+bool set_fax_fields(TIFF *tif, int compression, int width, int rows, int k_factor);
+
 // Writes into `f` a one-strip TIFF holding coded data of `rows` lines of
 // `width` pixels as its raw strip, with the fields tiff_encode uses.
 bool wrap_strip(mem_file &f, const std::vector<uint8_t> &data, int compression, int width,
