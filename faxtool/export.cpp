@@ -285,9 +285,12 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
         }
         if (settings.type == format::png) {
             std::string path;
+            // A write that fails (a full disk) fails for every later page:
+            // one message, and the export stops.
             if (!write_png_page(settings, page, path, reason)) {
                 report_failure(path, reason);
                 status = 1;
+                break;
             }
             continue;
         }

@@ -1,13 +1,191 @@
-// Temporary-name outputs.
+// New files named only when complete.
 #include "faxtool/output_file.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr int NAME_ATTEMPTS = 100;
+
+// ".ft" and eight random letters or digits: short enough beside any legal
+// name, and a stale one left by a killed run is never picked again.
+std::string random_name()
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned char bytes[8];
+    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        static unsigned long counter = 0;
+        unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) * 6364136223846793005ULL ^
+                                 static_cast<unsigned long long>(getpid()) << 20 ^ ++counter;
+        for (unsigned char &b : bytes) {
+            mix = mix * 6364136223846793005ULL + 1442695040888963407ULL;
+            b = static_cast<unsigned char>(mix >> 56);
+        }
+    }
+    std::string name = ".ft";
+    for (unsigned char b : bytes)
+        name += letters[b % (sizeof letters - 1)];
+    return name;
+}
+
+void close_if_open(int &fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+std::string creation_failure(const std::string &directory, int error)
+{
+    return "cannot create a file in " + directory + ": " + std::strerror(error);
+}
+
+// Gives the unnamed file a name in its directory. The descriptor itself
+// needs a capability; its /proc link does not.
+int link_unnamed(const new_file &file, const std::string &name)
+{
+    if (linkat(file.fd, "", file.dir_fd, name.c_str(), AT_EMPTY_PATH) == 0)
+        return 0;
+    if (errno == EEXIST)
+        return -1;
+    const std::string self = "/proc/self/fd/" + std::to_string(file.fd);
+    return linkat(AT_FDCWD, self.c_str(), file.dir_fd, name.c_str(), AT_SYMLINK_FOLLOW);
+}
+
+// A random hidden name for the unnamed file.
+bool name_unnamed(new_file &file, std::string &reason)
+{
+    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
+        const std::string name = random_name();
+        if (link_unnamed(file, name) == 0) {
+            file.temp_name = name;
+            return true;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    reason = "cannot name the new file in " + file.directory + ": " + std::strerror(errno);
+    return false;
+}
+
+}  // namespace
+
+std::string directory_of(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string name_of(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool new_file_create(new_file &file, const std::string &directory, mode_t mode, std::string &reason,
+                     bool unnamed)
+{
+    file = new_file{};
+    file.directory = directory;
+    file.dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (file.dir_fd < 0 && errno == EACCES)  // a directory one may write but not list
+        file.dir_fd = open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (file.dir_fd < 0) {
+        reason = creation_failure(directory, errno);
+        return false;
+    }
+    if (unnamed) {
+        file.fd = openat(file.dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+        if (file.fd >= 0)
+            return true;
+        // Only a file system without unnamed files sends us to named ones.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            reason = creation_failure(directory, errno);
+            close_if_open(file.dir_fd);
+            return false;
+        }
+    }
+    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
+        const std::string name = random_name();
+        file.fd = openat(file.dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (file.fd >= 0) {
+            file.temp_name = name;
+            return true;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    reason = creation_failure(directory, errno);
+    close_if_open(file.dir_fd);
+    return false;
+}
+
+bool new_file_install(new_file &file, const std::string &name, std::string &reason, install_check check,
+                      void *user)
+{
+    if (file.fd < 0 || file.dir_fd < 0) {
+        reason = "no file to put in place";
+        return false;
+    }
+    // Only data known to be on the disk replaces a file.
+    if (fsync(file.fd) != 0 && errno != EINVAL) {
+        reason = std::strerror(errno);
+        new_file_discard(file);
+        return false;
+    }
+    bool placed = false;
+    if (file.temp_name.empty() && check == nullptr) {
+        // Nothing to replace and nothing to check: the name comes at once.
+        placed = link_unnamed(file, name) == 0;
+        if (!placed && errno != EEXIST) {
+            reason = std::strerror(errno);
+            new_file_discard(file);
+            return false;
+        }
+    }
+    // Replacing takes a name of its own first: rename is what is atomic.
+    if (!placed && file.temp_name.empty() && !name_unnamed(file, reason)) {
+        new_file_discard(file);
+        return false;
+    }
+    if (!placed && check != nullptr && !check(user, reason)) {
+        new_file_discard(file);
+        return false;
+    }
+    if (!placed && renameat(file.dir_fd, file.temp_name.c_str(), file.dir_fd, name.c_str()) != 0) {
+        reason = std::strerror(errno);
+        new_file_discard(file);
+        return false;
+    }
+    file.temp_name.clear();
+    // The new name lasts once the directory is on the disk; a file system
+    // that cannot sync a directory has done what it can.
+    fsync(file.dir_fd);
+    close_if_open(file.fd);
+    close_if_open(file.dir_fd);
+    return true;
+}
+
+void new_file_discard(new_file &file)
+{
+    close_if_open(file.fd);
+    if (!file.temp_name.empty() && file.dir_fd >= 0)
+        unlinkat(file.dir_fd, file.temp_name.c_str(), 0);
+    file.temp_name.clear();
+    close_if_open(file.dir_fd);
+}
 
 bool is_one_of_inputs(const std::string &path, const std::vector<std::string> &inputs)
 {
@@ -20,20 +198,6 @@ bool is_one_of_inputs(const std::string &path, const std::vector<std::string> &i
             return true;
     }
     return false;
-}
-
-static std::string directory_of(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-static std::string name_of(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 bool output_open(output_file &out, const std::string &path, const std::vector<std::string> &inputs,
@@ -61,24 +225,17 @@ bool output_open(output_file &out, const std::string &path, const std::vector<st
         out.direct = true;
         return true;
     }
-    std::string directory = directory_of(path);
-    std::string temp = directory + "/." + name_of(path) + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        reason = "cannot create a file in " + directory + ": " + std::strerror(errno);
+    if (!new_file_create(out.file, directory_of(path), 0666, reason))
         return false;
-    }
-    // mkstemp makes the file private; the output gets the usual permissions.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    out.temp_path = temp;
-    out.stream = fdopen(fd, "wb");
+    // The stream has a descriptor of its own: closing it leaves the file's,
+    // which gives the file its name.
+    const int fd = dup(out.file.fd);
+    out.stream = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (out.stream == nullptr) {
         reason = std::strerror(errno);
-        close(fd);
-        unlink(temp.c_str());
-        out.temp_path.clear();
+        if (fd >= 0)
+            close(fd);
+        new_file_discard(out.file);
         return false;
     }
     return true;
@@ -88,48 +245,32 @@ bool output_commit(output_file &out, std::string &reason)
 {
     if (out.stream == nullptr)
         return false;
-    if (out.temp_path.empty()) {  // standard output or a device
-        errno = 0;
-        bool ok = std::fflush(out.stream) == 0 && std::ferror(out.stream) == 0;
-        const int error = errno;
-        if (out.direct && std::fclose(out.stream) != 0)
-            ok = false;
-        out.stream = nullptr;
-        if (!ok && out.direct) {
-            reason = std::strerror(error != 0 ? error : EIO);
-            return false;
-        }
-        if (!ok)
-            reason = std::strerror(errno);
-        return ok;
-    }
     errno = 0;
     bool ok = std::fflush(out.stream) == 0 && std::ferror(out.stream) == 0;
-    ok = ok && fsync(fileno(out.stream)) == 0;
     int error = errno;
-    if (std::fclose(out.stream) != 0 && ok) {
+    const bool owned = out.direct || out.file.fd >= 0;
+    if (owned && std::fclose(out.stream) != 0 && ok) {
         ok = false;
         error = errno;
     }
     out.stream = nullptr;
-    if (ok && rename(out.temp_path.c_str(), out.path.c_str()) != 0) {
-        ok = false;
-        error = errno;
+    if (out.file.fd < 0) {  // standard output or a device
+        if (!ok)
+            reason = std::strerror(error != 0 ? error : EIO);
+        return ok;
     }
     if (!ok) {
         reason = std::strerror(error != 0 ? error : EIO);
-        unlink(out.temp_path.c_str());
+        new_file_discard(out.file);
+        return false;
     }
-    out.temp_path.clear();
-    return ok;
+    return new_file_install(out.file, name_of(out.path), reason);
 }
 
 void output_abandon(output_file &out)
 {
-    if (out.stream != nullptr && (!out.temp_path.empty() || out.direct))
+    if (out.stream != nullptr && (out.file.fd >= 0 || out.direct))
         std::fclose(out.stream);
     out.stream = nullptr;
-    if (!out.temp_path.empty())
-        unlink(out.temp_path.c_str());
-    out.temp_path.clear();
+    new_file_discard(out.file);
 }

@@ -1,26 +1,61 @@
-// Outputs written under a temporary name in their directory and renamed into
-// place once complete; never over an input, never left half written.
+// Outputs that appear under their final name only when complete: written as
+// an unnamed file in the target's directory where the file system has them,
+// else under a short hidden random name, then linked or renamed into place.
+// A killed run leaves nothing behind (or, without unnamed files, a hidden
+// file no later run trips over); an input is never written over.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+// A file being made in a directory.
+struct new_file {
+    int dir_fd = -1;
+    int fd = -1;
+    std::string directory;   // as given, for messages
+    std::string temp_name;   // name in the directory; empty while the file is unnamed
+};
+
+// Creates the file in directory with `mode` (less the umask). `unnamed`
+// false skips the unnamed kind, which is how the fallback gets tested.
+// False with a reason that names what failed.
+bool new_file_create(new_file &file, const std::string &directory, mode_t mode, std::string &reason,
+                     bool unnamed = true);
+
+// Checked right before the file takes its final name; false with a reason
+// stops it.
+typedef bool (*install_check)(void *user, std::string &reason);
+
+// Syncs the file, gives it `name` in its directory (replacing what is
+// there, atomically) and closes it. False with a reason after removing it;
+// then whatever was at name is as it was.
+bool new_file_install(new_file &file, const std::string &name, std::string &reason,
+                      install_check check = nullptr, void *user = nullptr);
+// Closes and removes the file.
+void new_file_discard(new_file &file);
+
+// "." for a bare name, "/" for one in the root.
+std::string directory_of(const std::string &path);
+std::string name_of(const std::string &path);
+
 struct output_file {
     std::string path;        // final name; "-" is standard output
-    std::string temp_path;   // empty for standard output
-    FILE *stream = nullptr;
+    new_file file;           // fd -1 for standard output and devices
+    FILE *stream = nullptr;  // over a descriptor of its own
     bool direct = false;     // an existing device or pipe, written in place
 };
 
-// Opens a temporary file beside path. False with a reason when path names
-// one of the inputs or no temporary file can be made there.
+// Opens the new output for path. False with a reason when path names one
+// of the inputs or the file cannot be made.
 bool output_open(output_file &out, const std::string &path, const std::vector<std::string> &inputs,
                  std::string &reason);
-// Flushes, closes and renames into place. False with a reason after
-// removing the temporary file; an existing file at path stays as it was.
+// Flushes, closes and puts the output in place. False with a reason after
+// removing it; an existing file at path stays as it was.
 bool output_commit(output_file &out, std::string &reason);
-// Closes and removes the temporary file.
+// Closes and removes the new output.
 void output_abandon(output_file &out);
 
 // True when path exists and is the same file as one of the inputs.

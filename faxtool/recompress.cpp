@@ -1,19 +1,38 @@
 // faxtool recompress: one file after another, each one's result reported.
+// A file is locked while it is recoded, refused when it is damaged or the
+// caller may not write it, and replaced only by a complete new file, and
+// only if it is still the file that was read.
 #include "faxtool/recompress.h"
 
 #include <getopt.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "faxfile/fax_header.h"
 #include "faxtool/messages.h"
+#include "faxtool/output_file.h"
 #include "faxtool/pages.h"
 #include "faxtool/progress.h"
 #include "faxtool/usage.h"
+#include "t4/enct4.h"
 #include "t4/t4dec.h"
+#include "util/fdio.h"
 
 namespace {
+
+constexpr std::size_t WRITE_BLOCK = 1 << 20;
+constexpr int OPEN_ATTEMPTS = 100;
 
 const char *coding_name(int compression)
 {
@@ -29,27 +48,430 @@ const char *coding_name(int compression)
     }
 }
 
-int recompress_one(const std::string &path, int compression)
+struct fd_owner {
+    int fd = -1;
+    fd_owner() = default;
+    fd_owner(const fd_owner &) = delete;
+    fd_owner &operator=(const fd_owner &) = delete;
+    ~fd_owner() { reset(-1); }
+    void reset(int opened)
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = opened;
+    }
+};
+
+struct header_deleter {
+    void operator()(fax_header *list) const { free_fax_header(list); }
+};
+using header_owner = std::unique_ptr<fax_header, header_deleter>;
+
+bool same_state(const struct stat &a, const struct stat &b)
 {
-    fax_document doc;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// The fax file locked against other recompressions. A waiting run may find
+// the name given to the result of the run it waited for: it then takes
+// that file instead, so that both results count, one after the other.
+bool open_locked(const std::string &path, fd_owner &file, struct stat &seen, std::string &reason)
+{
+    for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
+        file.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (file.fd < 0) {
+            reason = std::strerror(errno);
+            return false;
+        }
+        int locked;
+        while ((locked = flock(file.fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (locked != 0) {
+            reason = std::string("cannot lock it: ") + std::strerror(errno);
+            return false;
+        }
+        struct stat named;
+        if (fstat(file.fd, &seen) != 0 || stat(path.c_str(), &named) != 0) {
+            reason = std::strerror(errno);
+            return false;
+        }
+        if (named.st_dev == seen.st_dev && named.st_ino == seen.st_ino) {
+            if (S_ISREG(seen.st_mode))
+                return true;
+            reason = "not a regular file";
+            return false;
+        }
+    }
+    reason = "keeps being replaced; not recompressed";
+    return false;
+}
+
+// As rm and mv see a write-protected file: the caller's own permission,
+// and for the superuser, who may write anything, a write bit at all.
+bool may_write(const std::string &path, const struct stat &seen)
+{
+    if (geteuid() == 0)
+        return (seen.st_mode & 0222) != 0 && faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+    return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+// Why the page must not be recoded: its coded data would be replaced by
+// the decoder's guess. Empty for a sound page.
+std::string page_damage(const fax_document &doc, std::size_t index)
+{
+    const page_report report = decode_page_report(doc, index);
+    if (report.concealed == 0 && report.clean)
+        return "";
+    std::string what;
+    if (report.concealed > 0)
+        what = std::to_string(report.concealed) + " concealed";
+    if (!report.clean)
+        what += what.empty() ? "not clean" : ", not clean";
+    return "page " + std::to_string(index + 1) + " is damaged (" + what + ")";
+}
+
+// Coded data in large blocks: the encoder hands over a few words at a time.
+struct block_writer {
+    int fd = -1;
+    std::vector<unsigned char> block;
+    int error = 0;
+
+    bool flush()
+    {
+        if (error == 0 && !block.empty() && !fd_write_fully(fd, block.data(), block.size()))
+            error = errno != 0 ? errno : EIO;
+        block.clear();
+        return error == 0;
+    }
+    bool put(const unsigned char *bytes, std::size_t count)
+    {
+        if (block.size() + count > WRITE_BLOCK && !flush())
+            return false;
+        if (count >= WRITE_BLOCK) {
+            if (!fd_write_fully(fd, bytes, count))
+                error = errno != 0 ? errno : EIO;
+            return error == 0;
+        }
+        block.insert(block.end(), bytes, bytes + count);
+        return true;
+    }
+};
+
+// One page on its way from the decoder to the encoder.
+struct page_recoding {
+    std::vector<unsigned char> lines;  // decoded lines back to back
+    bool handed_over = false;
+    bool runs_pending = false;         // runs since the last line: a line is open
+    bool out_of_memory = false;
+    std::vector<unsigned char> coded;
+    bool too_long = false;
+};
+
+void note_run(void *user, int32_t)
+{
+    static_cast<page_recoding *>(user)->runs_pending = true;
+}
+
+void collect_line(void *user, const unsigned char *line, int bytes)
+{
+    page_recoding &page = *static_cast<page_recoding *>(user);
+    page.runs_pending = false;
+    if (line == nullptr || bytes != FAX_ROW_BYTES || page.out_of_memory)
+        return;
+    try {
+        page.lines.insert(page.lines.end(), line, line + bytes);
+    } catch (const std::bad_alloc &) {
+        page.out_of_memory = true;
+    }
+}
+
+// The whole page as one batch, then the end.
+int hand_over_lines(void *user, unsigned char **first_line, int *line_count)
+{
+    page_recoding &page = *static_cast<page_recoding *>(user);
+    if (page.handed_over || page.lines.empty())
+        return -1;
+    page.handed_over = true;
+    *first_line = page.lines.data();
+    *line_count = static_cast<int>(page.lines.size() / FAX_ROW_BYTES);
+    return FAX_ROW_BYTES;
+}
+
+// Words go out low byte first: the bit stream starts at bit 0 of the first
+// byte. A page's length field holds 32 bits.
+int take_words(void *user, const uint16_t *words, int count)
+{
+    page_recoding &page = *static_cast<page_recoding *>(user);
+    if (words == nullptr || count <= 0)
+        return 0;
+    if (page.coded.size() + 2 * static_cast<uint64_t>(count) > UINT32_MAX) {
+        page.too_long = true;
+        return -1;
+    }
+    try {
+        for (int i = 0; i < count; ++i) {
+            page.coded.push_back(static_cast<unsigned char>(words[i] & 0xFF));
+            page.coded.push_back(static_cast<unsigned char>(words[i] >> 8));
+        }
+    } catch (const std::bad_alloc &) {
+        page.out_of_memory = true;
+        return -1;
+    }
+    return 2 * count;
+}
+
+struct recoder {
+    int source;
+    int target;
+    int resolution;
+    bool force;
+    std::unique_ptr<t4dec_context, decltype(&t4dec_context_free)> decoder{nullptr, t4dec_context_free};
+    std::unique_ptr<enct4_context, decltype(&enct4_context_free)> encoder{nullptr, enct4_context_free};
+};
+
+// Decodes one page's data and codes its lines again, into page.coded.
+bool recode_page(recoder &r, const unsigned char *data, uint32_t length, int number, page_recoding &page,
+                 std::string &reason)
+{
+    static const unsigned char no_data[1] = {0};
+    const std::string which = "page " + std::to_string(number);
+    if (length > static_cast<uint32_t>(INT_MAX)) {
+        reason = which + " is too long to decode";
+        return false;
+    }
+    // The MR decoder refuses an empty page: it has no lines.
+    if (length > 0 || r.source != COMP_MR) {
+        const int decoded = t4dec_decode_ctx(r.decoder.get(), length > 0 ? data : no_data, static_cast<int>(length),
+                                             r.source, note_run, collect_line, nullptr, &page);
+        // Data that stop decoding part way are damage; --force keeps the
+        // lines before it.
+        if (decoded == 0 && !r.force) {
+            reason = which + " cannot be decoded";
+            return false;
+        }
+    }
+    // Data may end inside an MH line: an EOL there closes it.
+    if (r.source == COMP_MH && page.runs_pending)
+        t4dec_context_end_line(r.decoder.get(), note_run, collect_line, nullptr, &page);
+    // MH is coded with an EOL before each line and none after the last: a
+    // white line's EOL ends the page's last real line.
+    if (r.target == COMP_MH && !page.out_of_memory) {
+        try {
+            page.lines.resize(page.lines.size() + FAX_ROW_BYTES, 0);
+        } catch (const std::bad_alloc &) {
+            page.out_of_memory = true;
+        }
+    }
+    if (page.out_of_memory) {
+        reason = "out of memory";
+        return false;
+    }
+    const int coded = enct4_g3_ctx(r.encoder.get(), hand_over_lines, take_words, &page, r.target, r.resolution);
+    if (page.out_of_memory) {
+        reason = "out of memory";
+        return false;
+    }
+    if (page.too_long) {
+        reason = which + " codes to more than 4 GiB";
+        return false;
+    }
+    if (coded >= 0) {
+        reason = "the encoder failed on " + which;
+        return false;
+    }
+    return true;
+}
+
+// The pages to recode: those stored whole, and with --force the part of a
+// page that was cut short.
+struct page_span {
+    std::size_t offset;
+    uint32_t length;
+};
+
+std::vector<page_span> pages_of(const fax_document &doc, bool force)
+{
+    std::vector<page_span> spans;
+    for (const fax_page_ref &page : doc.pages)
+        spans.push_back({page.offset, page.length});
+    if (!force || doc.data.size() < 8)
+        return spans;
+    const std::size_t end = doc.pages.empty() ? 8 + load_be32(doc.data.data() + 4)
+                                              : doc.pages.back().offset + doc.pages.back().length;
+    if (end <= doc.data.size() && doc.data.size() - end > 4)
+        spans.push_back({end + 4, static_cast<uint32_t>(doc.data.size() - end - 4)});
+    return spans;
+}
+
+// Owner, group (where permitted) and mode of the fax file for the new one.
+// The owner goes first: changing it may clear set-id bits.
+bool copy_attributes(int fd, const struct stat &fax)
+{
+    if (fchown(fd, fax.st_uid, fax.st_gid) != 0)
+        static_cast<void>(fchown(fd, static_cast<uid_t>(-1), fax.st_gid));
+    return fchmod(fd, fax.st_mode & 07777) == 0;
+}
+
+struct replacement_check {
+    std::string path;
+    struct stat seen;
+};
+
+bool still_the_file_read(void *user, std::string &reason)
+{
+    const replacement_check &check = *static_cast<const replacement_check *>(user);
+    struct stat now;
+    if (stat(check.path.c_str(), &now) == 0 && same_state(now, check.seen))
+        return true;
+    reason = "changed while it was recompressed; not recompressed";
+    return false;
+}
+
+// Header and pages into the new file.
+bool write_recoded(recoder &r, const fax_document &doc, fax_header *header, int fd, std::string &reason)
+{
+    bool ok = false;
+    captured_text said = capture_library_output(
+        [&] { ok = set_compression_mode(header, r.target) == 1 && write_fax_header(fd, header) == 1; });
+    if (!ok) {
+        reason = library_reason(said, "cannot write the header");
+        return false;
+    }
+    block_writer out;
+    out.fd = fd;
+    out.block.reserve(WRITE_BLOCK);
+    const std::vector<page_span> spans = pages_of(doc, r.force);
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        progress_next_page();
+        page_recoding page;
+        const int number = static_cast<int>(i) + 1;
+        if (!recode_page(r, doc.data.data() + spans[i].offset, spans[i].length, number, page, reason))
+            return false;
+        unsigned char length[4];
+        store_be32(length, static_cast<uint32_t>(page.coded.size()));
+        if (!out.put(length, sizeof length) || !out.put(page.coded.data(), page.coded.size()))
+            break;
+    }
+    if (!out.flush()) {
+        reason = std::strerror(out.error);
+        return false;
+    }
+    return true;
+}
+
+// Everything that can refuse the file before anything is written.
+bool check_recodable(const std::string &path, const fax_document &doc, bool force,
+                     const struct stat &seen, std::string &reason)
+{
+    if (!decodable_compression(doc.compression)) {
+        reason = undecodable_reason(doc) + "; not recompressed";
+        return false;
+    }
+    if (doc.resolution < 0) {
+        reason = "the header gives no resolution; not recompressed";
+        return false;
+    }
+    if (doc.resolution > RES_FINE) {
+        reason = std::string("only normal and fine pages are recompressed, not ") + resolution_name(doc.resolution);
+        return false;
+    }
+    if (!may_write(path, seen)) {
+        reason = "not writable; not recompressed";
+        return false;
+    }
+    if (force)
+        return true;
+    if (!doc.damage.empty()) {
+        reason = doc.damage + "; not recompressed";
+        return false;
+    }
+    for (std::size_t i = 0; i < doc.pages.size(); ++i) {
+        const std::string damage = page_damage(doc, i);
+        if (!damage.empty()) {
+            reason = damage + "; not recompressed";
+            return false;
+        }
+    }
+    return true;
+}
+
+int recompress_one(const std::string &path, int target, bool force)
+{
     std::string reason;
-    if (!load_fax_document(path, doc, reason)) {
+    // Through a link the real file is rewritten, beside itself, and the
+    // link kept.
+    std::string real_path = path;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::unique_ptr<char, void (*)(void *)> resolved(realpath(path.c_str(), nullptr), std::free);
+        if (!resolved) {
+            report_failure(path, std::string("cannot follow the link: ") + std::strerror(errno));
+            return 1;
+        }
+        real_path = resolved.get();
+    }
+    fd_owner fax;
+    struct stat seen;
+    if (!open_locked(real_path, fax, seen, reason)) {
         report_failure(path, reason);
         return 1;
     }
-    int done = 0;
-    progress_pages_begin(static_cast<long>(doc.pages.size()));
-    captured_text said = capture_library_output(
-        [&] { done = t4dec_change_format(path.c_str(), compression, 0, progress_next_page); });
-    progress_pages_end();
-    if (done != 1) {
-        report_failure(path, library_reason(said, "cannot recompress"));
+    fax_document doc;
+    if (!load_fax_document(real_path, doc, reason)) {
+        report_failure(path, reason);
         return 1;
     }
-    if (doc.compression == compression)
-        std::printf("%s: already %s\n", path.c_str(), coding_name(compression));
-    else
-        std::printf("%s: %s to %s\n", path.c_str(), coding_name(doc.compression), coding_name(compression));
+    replacement_check check{real_path, seen};
+    if (doc.data.size() != static_cast<std::size_t>(seen.st_size) || !still_the_file_read(&check, reason)) {
+        report_failure(path, reason);
+        return 1;
+    }
+    if (doc.compression == target) {
+        std::printf("%s: already %s\n", path.c_str(), coding_name(target));
+        return 0;
+    }
+    if (!check_recodable(real_path, doc, force, seen, reason)) {
+        report_failure(path, reason);
+        return 1;
+    }
+    fax_header *list = nullptr;
+    captured_text said = capture_library_output([&] { list = read_fax_header(fax.fd); });
+    header_owner header(list);
+    if (!header) {
+        report_failure(path, library_reason(said, "not a fax file"));
+        return 1;
+    }
+    recoder r{doc.compression, target, doc.resolution, force};
+    r.decoder.reset(t4dec_context_new(FAX_WIDTH));
+    r.encoder.reset(enct4_context_new());
+    if (!r.decoder || !r.encoder) {
+        report_failure(path, "out of memory");
+        return 1;
+    }
+    new_file temp;
+    if (!new_file_create(temp, directory_of(real_path), 0600, reason)) {
+        report_failure(path, reason + "; not recompressed");
+        return 1;
+    }
+    if (!copy_attributes(temp.fd, seen)) {
+        report_failure(path, std::string("cannot give the new file the old one's mode: ") + std::strerror(errno));
+        new_file_discard(temp);
+        return 1;
+    }
+    progress_pages_begin(static_cast<long>(doc.pages.size()));
+    const bool written = write_recoded(r, doc, header.get(), temp.fd, reason);
+    progress_pages_end();
+    if (!written) {
+        new_file_discard(temp);
+        report_failure(path, reason + "; not recompressed");
+        return 1;
+    }
+    if (!new_file_install(temp, name_of(real_path), reason, still_the_file_read, &check)) {
+        report_failure(path, reason);
+        return 1;
+    }
+    std::printf("%s: %s to %s\n", path.c_str(), coding_name(doc.compression), coding_name(target));
     return 0;
 }
 
@@ -58,11 +480,13 @@ int recompress_one(const std::string &path, int compression)
 int run_recompress(int argc, char **argv)
 {
     static const option options[] = {{"compression", required_argument, nullptr, 'c'},
+                                      {"force", no_argument, nullptr, 'f'},
                                       {"help", no_argument, nullptr, 'h'},
                                       {nullptr, 0, nullptr, 0}};
     int compression = -1;
+    bool force = false;
     int c;
-    while ((c = getopt_long(argc, argv, ":c:h", options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":c:fh", options, nullptr)) != -1) {
         switch (c) {
         case 'c':
             compression = std::string_view(optarg) == "mh"    ? COMP_MH
@@ -71,6 +495,9 @@ int run_recompress(int argc, char **argv)
                                                               : -2;
             if (compression == -2)
                 return usage_error("recompress", ("unknown compression '" + std::string(optarg) + "'").c_str());
+            break;
+        case 'f':
+            force = true;
             break;
         case 'h':
             print_command_help("recompress");
@@ -87,7 +514,7 @@ int run_recompress(int argc, char **argv)
     progress_begin("files", argc - optind);
     for (int i = optind; i < argc; ++i) {
         progress_step(i - optind);
-        status |= recompress_one(argv[i], compression);
+        status |= recompress_one(argv[i], compression, force);
         std::fflush(stdout);
     }
     progress_end();

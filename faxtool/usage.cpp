@@ -67,10 +67,12 @@ constexpr command_help COMMAND_HELP[] = {
      "  -o, --output OUT     the fax file to write (required)\n"
      "  -h, --help           this text\n"},
     {"recompress",
-     "Usage: faxtool recompress -c mh|mr|mmr FILE...\n"
-     "Recodes each fax file in place, one after another.\n"
+     "Usage: faxtool recompress [-f] -c mh|mr|mmr FILE...\n"
+     "Recodes each fax file in place, one after another. A file with a damaged page,\n"
+     "or one the caller may not write, is left as it is.\n"
      "\n"
      "  -c, --compression C  mh, mr or mmr (required)\n"
+     "  -f, --force          recode damaged pages too, as far as they decode\n"
      "  -h, --help           this text\n"},
 };
 

@@ -183,4 +183,11 @@ void t4dec_context_report(const t4dec_context *ctx, t4dec_report *out)
         *out = ctx->report;
 }
 
+void t4dec_context_end_line(t4dec_context *ctx, t4dec_run_fn run, t4dec_line_fn line,
+                            t4dec_eol_fn eol, void *user)
+{
+    if (ctx != nullptr)
+        sink_token(ctx->sink, callbacks{run, line, eol, user, &ctx->report}, ctx->width, RUN_EOL);
+}
+
 }  // extern "C"

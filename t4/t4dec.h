@@ -105,6 +105,11 @@ TAVRIN_API int t4dec_decode_spans_ctx(t4dec_context *ctx, const unsigned char *d
                                       int mode, t4dec_spans_fn spans, void *user);
 // What the context's last decoding saw, as t4dec_get_report.
 TAVRIN_API void t4dec_context_report(const t4dec_context *ctx, t4dec_report *out);
+// Ends the line that ctx's last MH decoding left open (data that stop
+// inside a line), as an EOL there would, through the given callbacks: a
+// recoder keeps that line as the default context keeps it for putrunlen.
+TAVRIN_API void t4dec_context_end_line(t4dec_context *ctx, t4dec_run_fn, t4dec_line_fn,
+                                       t4dec_eol_fn, void *user);
 
 // The decoders themselves, on the default context.
 TAVRIN_API int t4dec_MH(const unsigned char *data, int length, run_callback, line_callback,
