@@ -235,6 +235,27 @@ TEST(RecompressConcurrency, FileChangedMeanwhileIsKept)
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"big.fax"}));
 }
 
+// Through a link the file it names is recoded beside itself; the link stays.
+TEST(RecompressTargets, LinkIsKept)
+{
+    progrun::temp_dir dir;
+    const std::string real_dir = dir.file("real");
+    ASSERT_EQ(mkdir(real_dir.c_str(), 0755), 0);
+    const std::string fax = copy_to(dir, "real/f.fax", progrun::read_file(kExamples + "/sample.fax"));
+    const std::string link = dir.file("link.fax");
+    ASSERT_EQ(symlink("real/f.fax", link.c_str()), 0);
+    progrun::result r = faxtool({"recompress", "-c", "mmr", link});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, link + ": MH to MMR\n");
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    const std::string library = copy_to(dir, "library.fax", progrun::read_file(kExamples + "/sample.fax"));
+    ASSERT_EQ(t4dec_change_format(library.c_str(), 3, 0, nullptr), 1);
+    EXPECT_TRUE(progrun::read_file(fax) == progrun::read_file(library));
+    EXPECT_EQ(shell("ls -A " + real_dir).out, "f.fax\n");
+}
+
 // ---- new files: long names, stale names, the named fallback ------------------
 
 // The longest names a directory takes work as outputs and as targets.
@@ -260,11 +281,12 @@ TEST(NewFiles, StaleNamesDoNotBlock)
 {
     progrun::temp_dir dir;
     const std::string fax = copy_to(dir, "f.fax", progrun::read_file(kExamples + "/sample.fax"));
-    for (int pid = 1; pid < 400; ++pid)  // the old fixed names, every likely process number
-        progrun::write_file(fax + "." + std::to_string(pid), {});
-    progrun::result r = faxtool({"recompress", "-c", "mmr", fax});
+    // The file a killed run of the same process number would have left:
+    // exec keeps the shell's number.
+    progrun::result r =
+        progrun::run("/bin/sh", {"-c", "touch \"$0.$$\"; exec \"$1\" recompress -c mmr \"$0\"", fax, FAXTOOL_PATH});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(dir.entries().size(), 400u);
+    EXPECT_EQ(dir.entries().size(), 2u);
 }
 
 // Where no unnamed file can be had, the hidden name is short and random, a
