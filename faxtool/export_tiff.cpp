@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "faxtool/coding.h"
@@ -15,6 +16,7 @@
 
 struct tiff_writer {
     TIFF *tiff = nullptr;
+    std::vector<uint8_t> coded;  // a page coded here, reused
 };
 
 namespace {
@@ -27,10 +29,10 @@ std::string write_reason(const char *fallback)
     return tiff_reason(fallback);
 }
 
-bool set_page_fields(TIFF *tiff, const page_image &page)
+bool set_page_fields(TIFF *tiff, const mmr_page &page)
 {
     const dpi_pair dpi = resolution_dpi(page.resolution);
-    // MinIsWhite: a 1 bit is black ink, as in the rows. The encoder puts the
+    // MinIsWhite: a 1 bit is black ink, as in the rows. The data has the
     // first bit of the stream in bit 0 of each byte: FillOrder LSB2MSB.
     return TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE) == 1 &&
            TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(page.width)) == 1 &&
@@ -64,22 +66,32 @@ tiff_writer *tiff_open_writer(output_file &out, std::string &reason)
             close(fd);
         return nullptr;
     }
-    auto *writer = new tiff_writer;
+    auto *writer = new (std::nothrow) tiff_writer;
+    if (writer == nullptr) {
+        reason = "out of memory";
+        TIFFClose(tiff);
+        return nullptr;
+    }
     writer->tiff = tiff;
     return writer;
 }
 
 bool tiff_add_page(tiff_writer *writer, const page_image &page, std::string &reason)
 {
-    std::vector<uint8_t> coded;
-    if (!code_page_conforming_mmr(page, coded)) {
+    if (!code_page_conforming_mmr(page, writer->coded)) {
         reason = "the encoder failed";
         return false;
     }
+    return tiff_add_coded_page(writer, mmr_page_of(page, writer->coded), reason);
+}
+
+bool tiff_add_coded_page(tiff_writer *writer, const mmr_page &page, std::string &reason)
+{
     library_text.tiff[0] = '\0';
     errno = 0;
     if (!set_page_fields(writer->tiff, page) ||
-        TIFFWriteRawStrip(writer->tiff, 0, coded.data(), static_cast<tmsize_t>(coded.size())) < 0 ||
+        TIFFWriteRawStrip(writer->tiff, 0, const_cast<uint8_t *>(page.data),
+                          static_cast<tmsize_t>(page.size)) < 0 ||
         TIFFWriteDirectory(writer->tiff) != 1) {
         reason = write_reason("cannot write the TIFF page");
         return false;
