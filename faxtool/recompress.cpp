@@ -116,21 +116,6 @@ bool may_write(const std::string &path, const struct stat &seen)
     return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
-// Why the page must not be recoded: its coded data would be replaced by
-// the decoder's guess. Empty for a sound page.
-std::string page_damage(const fax_document &doc, std::size_t index)
-{
-    const page_report report = decode_page_report(doc, index);
-    if (report.concealed == 0 && report.clean)
-        return "";
-    std::string what;
-    if (report.concealed > 0)
-        what = std::to_string(report.concealed) + " concealed";
-    if (!report.clean)
-        what += what.empty() ? "not clean" : ", not clean";
-    return "page " + std::to_string(index + 1) + " is damaged (" + what + ")";
-}
-
 // Coded data in large blocks: the encoder hands over a few words at a time.
 struct block_writer {
     int fd = -1;
@@ -386,10 +371,11 @@ bool check_recodable(const std::string &path, const fax_document &doc, bool forc
         reason = doc.damage + "; not recompressed";
         return false;
     }
+    // Recoding would put the decoder's repair in place of the coded data.
     for (std::size_t i = 0; i < doc.pages.size(); ++i) {
-        const std::string damage = page_damage(doc, i);
+        const std::string damage = page_damage(decode_page_report(doc, i));
         if (!damage.empty()) {
-            reason = damage + "; not recompressed";
+            reason = "page " + std::to_string(i + 1) + " is damaged (" + damage + "); not recompressed";
             return false;
         }
     }
@@ -418,7 +404,7 @@ int recompress_one(const std::string &path, int target, bool force)
         return 1;
     }
     fax_document doc;
-    if (!load_fax_document(real_path, doc, reason)) {
+    if (!read_fax_document(fax.fd, path, doc, reason)) {
         report_failure(path, reason);
         return 1;
     }
