@@ -56,6 +56,12 @@ TEST(RecompressBytes, SameAsTheLibrary)
     for (std::size_t i = 300; i < 2000; ++i)
         damaged[i] = static_cast<uint8_t>(i * 37);
     sources.emplace_back("damaged", damaged);
+    // MH data that stop inside a line: the open line is kept.
+    const bytes text = faxbuilder::mh_page(testpages::text_page(200, 5), false);
+    for (std::size_t cut : {std::size_t{1001}, text.size() / 2, text.size() - 3})
+        sources.emplace_back("cut" + std::to_string(cut),
+                             faxbuilder::fax_file("RESOLUTION:1\nCOMPRESSION:0\n#PAGES:1\n",
+                                                  {bytes(text.begin(), text.begin() + static_cast<long>(cut))}));
     // The generated pages in the other codings, as the library codes them.
     for (int code : {1, 3}) {
         const std::string path = copy_to(dir, "gen", generated);
@@ -75,7 +81,7 @@ TEST(RecompressBytes, SameAsTheLibrary)
             ++compared;
         }
     }
-    EXPECT_EQ(compared, 21);
+    EXPECT_EQ(compared, 30);
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"gen", "library.fax", "ours.fax"}));
 }
 
