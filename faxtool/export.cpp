@@ -238,51 +238,88 @@ std::vector<int> pages_to_export(const fax_document &doc, const std::set<int> &w
     return numbers;
 }
 
+// The file, whole enough to export from; false when it is not (said why).
+// Damage that cuts its pages short is said and sets the status to 1.
+bool load_for_export(const std::string &path, fax_document &doc, int &status)
+{
+    std::string reason;
+    if (!load_fax_document(path, doc, reason)) {
+        report_failure(path, reason);
+        return false;
+    }
+    if (!doc.pages.empty() && !decodable_compression(doc.compression)) {
+        report_failure(path, undecodable_reason(doc));
+        return false;
+    }
+    if (!doc.damage.empty()) {
+        report_failure(path, doc.damage);
+        status = 1;
+    }
+    return true;
+}
+
+// Page `number` decoded into `page` for export; false when it gives no
+// image. A damaged page is still exported, as far as it decodes; what fails
+// sets the status to 1.
+bool decode_for_export(const export_settings &settings, const fax_document &doc, int number,
+                       page_image &page, int &status)
+{
+    page_report seen;
+    std::string reason;
+    if (!decode_page_rows(doc, static_cast<std::size_t>(number - 1), settings.rows, page, seen, reason)) {
+        report_failure(settings.file, reason);
+        status = 1;
+        return false;
+    }
+    if (page.height == 0) {
+        report_failure(settings.file, "page " + std::to_string(page.number) + " holds no lines");
+        status = 1;
+        return false;
+    }
+    if (const std::string damage = page_damage(seen); !damage.empty()) {
+        report_failure(settings.file, "page " + std::to_string(page.number) + ": " + damage);
+        status = 1;
+    }
+    return true;
+}
+
+// Closes the single output; a failure sets the status to 1.
+void finish_single(const export_settings &settings, single_output &single,
+                   const std::string &out_name, int &status)
+{
+    std::string close_reason;
+    if (!close_single(single, settings.type, close_reason)) {
+        // After a failed page, closing fails for the same reason: said once.
+        if (!close_reason.empty() && !single.failed)
+            report_failure(out_name, close_reason);
+        status = 1;
+    }
+    if (single.failed)
+        status = 1;
+    if (settings.out == "-" && (single.failed || !close_reason.empty()))
+        note_stdout_failure_reported();
+}
+
 int export_pages(const export_settings &settings, const std::set<int> &wanted)
 {
     fax_document doc;
-    std::string reason;
-    if (!load_fax_document(settings.file, doc, reason)) {
-        report_failure(settings.file, reason);
-        return 1;
-    }
-    if (!doc.pages.empty() && !decodable_compression(doc.compression)) {
-        report_failure(settings.file, undecodable_reason(doc));
-        return 1;
-    }
     int status = 0;
-    if (!doc.damage.empty()) {
-        report_failure(settings.file, doc.damage);
-        status = 1;
-    }
+    if (!load_for_export(settings.file, doc, status))
+        return 1;
     std::vector<int> numbers = pages_to_export(doc, wanted, status);
     if (numbers.empty() && wanted.empty()) {
         report_failure(settings.file, "no pages");
         return 1;
     }
-
     const std::string out_name = settings.out == "-" ? "standard output" : settings.out;
     single_output single;
+    std::string reason;
     page_image page;  // one buffer for every page's rows
     progress_begin("pages", static_cast<int>(numbers.size()));
     for (std::size_t i = 0; i < numbers.size() && !single.failed; ++i) {
         progress_step(static_cast<int>(i));
-        page_report seen;
-        if (!decode_page_rows(doc, static_cast<std::size_t>(numbers[i] - 1), settings.rows, page, seen, reason)) {
-            report_failure(settings.file, reason);
-            status = 1;
+        if (!decode_for_export(settings, doc, numbers[i], page, status))
             continue;
-        }
-        if (page.height == 0) {
-            report_failure(settings.file, "page " + std::to_string(page.number) + " holds no lines");
-            status = 1;
-            continue;
-        }
-        // A damaged page is still exported, as far as it decodes.
-        if (const std::string damage = page_damage(seen); !damage.empty()) {
-            report_failure(settings.file, "page " + std::to_string(page.number) + ": " + damage);
-            status = 1;
-        }
         if (settings.type == format::png) {
             std::string path;
             // A write that fails (a full disk) fails for every later page:
@@ -305,17 +342,7 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
         }
     }
     progress_end();
-    std::string close_reason;
-    if (!close_single(single, settings.type, close_reason)) {
-        // After a failed page, closing fails for the same reason: said once.
-        if (!close_reason.empty() && !single.failed)
-            report_failure(out_name, close_reason);
-        status = 1;
-    }
-    if (single.failed)
-        status = 1;
-    if (settings.out == "-" && (single.failed || !close_reason.empty()))
-        note_stdout_failure_reported();
+    finish_single(settings, single, out_name, status);
     return status;
 }
 

@@ -85,7 +85,7 @@ inline bool whole_run(uint64_t w, int32_t &length, int &bits)
 // position after the pairs taken; each moves it, a black run of a pair never
 // being empty.
 template <typename Accumulator, typename Take>
-inline int32_t take_pairs(Accumulator &acc, int32_t position, int32_t width, Take take)
+[[gnu::always_inline]] inline int32_t take_pairs(Accumulator &acc, int32_t position, int32_t width, Take take)
 {
     for (int taken = 0; taken < 4; ++taken) {
         const t4tables::pair_entry pair = t4tables::pairs[acc.bits & ((1u << t4tables::PAIR_BITS) - 1)];

@@ -918,37 +918,61 @@ bool mr_token(mr_decoder &d, code_token t)
     return true;
 }
 
-// MH runs straight into the sink's line while each is a whole run that fits;
-// stops before anything else. A round takes a white and a black run from one
-// window: two whole runs need at most 52 bits. Black goes into the sink's
-// bitmap, or its span line when lines go out as spans; then an EOL is taken
-// here too, as the sink takes it: with no pad run reported and no bitmap
-// kept, only the span line goes out. Returns the tree of the colour that
-// comes next.
+// MH runs straight into the sink's line while each is a whole run that fits.
+// Black goes into the sink's bitmap, or its span line when lines go out as
+// spans; then an EOL is taken here too, as the sink takes it: with no pad
+// run reported and no bitmap kept, only the span line goes out.
 template <bool report, bool spans>
-const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const callbacks &cb,
-                         bool black)
-{
-    if (!in.fast())
-        return black ? black_tree : white_tree;
-    unsigned char *line = sink.buffer.get();  // the last complete line follows it
-    int16_t *const span_line = spans ? sink.spans.get() : nullptr;
-    int16_t *out = spans ? span_line + sink.span_count : nullptr;
+struct mh_line {
+    sink_state &sink;
+    const callbacks &cb;
+    int32_t width;
+    bit_accumulator acc;
+    unsigned char *line;  // the last complete line follows it
+    int16_t *span_line;
+    int16_t *out;
     // The end of the last black run, kept here: reading it back from the
     // line would make each run wait on the store of the one before.
-    int32_t last_end = spans && sink.span_count > 0 ? out[-1] : -1;
-    const auto paint_black = [&](int32_t from, int32_t count) {
+    int32_t last_end;
+    int32_t position;
+    bool runs;
+
+    mh_line(sink_state &s, bit_cursor &in, int32_t w, const callbacks &c)
+        : sink(s), cb(c), width(w), acc(in), line(s.buffer.get()),
+          span_line(spans ? s.spans.get() : nullptr),
+          out(spans ? span_line + s.span_count : nullptr),
+          last_end(spans && s.span_count > 0 ? out[-1] : -1), position(s.position),
+          runs(s.line_runs)
+    {
+    }
+
+    void hand_back(bit_cursor &in)
+    {
+        if (spans)
+            sink.span_count = static_cast<int>(out - span_line);
+        sink.line_runs = runs;
+        in.pos = acc.pos();
+        sink.position = position;
+    }
+
+    [[gnu::always_inline]] void report_run(int32_t run) const
+    {
+        if (report)
+            cb.run(cb.user, run);
+    }
+
+    [[gnu::always_inline]] void paint_black(int32_t from, int32_t count)
+    {
         if (spans)
             append_span(out, last_end, from, count);
         else
             paint_black_bits(line, from, count);
-    };
-    bit_accumulator acc(in);
-    int32_t position = sink.position;
-    bool runs = sink.line_runs;
+    }
+
     // An EOL (eleven or more zeros and a 1, none of them past the window's
     // data) where a run code should be.
-    const auto end_of_line = [&](uint64_t w) {
+    [[gnu::always_inline]] bool end_of_line(uint64_t w)
+    {
         const int zeros = std::countr_zero(w);
         if (!spans || zeros < FILL_ZEROS || zeros > MAX_COUNTED_ZEROS)
             return false;
@@ -962,68 +986,81 @@ const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const 
         runs = false;
         position = 0;
         return true;
-    };
-    int32_t length = 0;
-    int bits = 0;
-    const code_node *next = black ? black_tree : white_tree;
-    if (black && whole_run<BLACK>(acc.bits, length, bits) && position + length <= width) {
-        acc.consume(bits);
-        paint_black(position, length);
-        position += length;
-        runs = true;
-        if (report)
-            cb.run(cb.user, -length);
-        next = white_tree;
-    } else if (black && end_of_line(acc.bits)) {
-        next = white_tree;
     }
-    if (next == white_tree)
-        while (acc.fill()) {
-            const uint64_t w = acc.bits;
-            const auto pair = [&](int32_t at, int32_t white, int32_t black) {
-                if (report)
-                    cb.run(cb.user, white);
-                paint_black(at + white, black);
-                if (report)
-                    cb.run(cb.user, -black);
-            };
-            if (const int32_t after = take_pairs(acc, position, width, pair); after != position) {
-                position = after;
-                runs = true;
-                continue;
-            }
-            int32_t white = 0;
-            int white_bits = 0;
-            if (!whole_run<WHITE>(w, white, white_bits) || position + white > width) {
-                if (end_of_line(w))
-                    continue;
-                break;
-            }
-            acc.consume(white_bits);
-            position += white;
-            runs = true;
-            if (report)
-                cb.run(cb.user, white);
-            if (!whole_run<BLACK>(w >> white_bits, length, bits) || position + length > width) {
-                next = black_tree;
-                if (acc.fill() && end_of_line(acc.bits)) {
-                    next = white_tree;
-                    continue;
-                }
-                break;
-            }
+
+    // The black run a line's state starts with, or an EOL in its place.
+    // True when a white run comes next.
+    [[gnu::always_inline]] bool take_black()
+    {
+        int32_t length = 0;
+        int bits = 0;
+        if (whole_run<BLACK>(acc.bits, length, bits) && position + length <= width) {
             acc.consume(bits);
             paint_black(position, length);
             position += length;
-            if (report)
-                cb.run(cb.user, -length);
+            runs = true;
+            report_run(-length);
+            return true;
         }
-    if (spans)
-        sink.span_count = static_cast<int>(out - span_line);
-    sink.line_runs = runs;
-    in.pos = acc.pos();
-    sink.position = position;
-    return next;
+        return end_of_line(acc.bits);
+    }
+
+    enum class round { go_on, stop_at_white, stop_at_black };
+
+    // A round takes a white and a black run from one window (two whole runs
+    // need at most 52 bits), or an EOL.
+    [[gnu::always_inline]] round take_round()
+    {
+        const uint64_t w = acc.bits;
+        const auto pair = [this](int32_t at, int32_t white, int32_t black) {
+            report_run(white);
+            paint_black(at + white, black);
+            report_run(-black);
+        };
+        if (const int32_t after = take_pairs(acc, position, width, pair); after != position) {
+            position = after;
+            runs = true;
+            return round::go_on;
+        }
+        int32_t white = 0, black = 0;
+        int white_bits = 0, black_bits = 0;
+        if (!whole_run<WHITE>(w, white, white_bits) || position + white > width)
+            return end_of_line(w) ? round::go_on : round::stop_at_white;
+        acc.consume(white_bits);
+        position += white;
+        runs = true;
+        report_run(white);
+        if (!whole_run<BLACK>(w >> white_bits, black, black_bits) || position + black > width)
+            return acc.fill() && end_of_line(acc.bits) ? round::go_on : round::stop_at_black;
+        acc.consume(black_bits);
+        paint_black(position, black);
+        position += black;
+        report_run(-black);
+        return round::go_on;
+    }
+};
+
+// Takes MH runs while they are whole and fit; stops before anything else.
+// Returns the tree of the colour that comes next.
+template <bool report, bool spans>
+const code_node *mh_runs(sink_state &sink, bit_cursor &in, int32_t width, const callbacks &cb,
+                         bool black)
+{
+    if (!in.fast())
+        return black ? black_tree : white_tree;
+    mh_line<report, spans> l(sink, in, width, cb);
+    using round = typename mh_line<report, spans>::round;
+    bool white_next = !black || l.take_black();
+    if (white_next)
+        while (l.acc.fill()) {
+            const round r = l.take_round();
+            if (r != round::go_on) {
+                white_next = r == round::stop_at_white;
+                break;
+            }
+        }
+    l.hand_back(in);
+    return white_next ? white_tree : black_tree;
 }
 
 }  // namespace
