@@ -54,8 +54,6 @@ std::string undecodable_reason(const fax_document &doc)
 
 namespace {
 
-constexpr std::size_t PREFIX_BYTES = 8;
-
 struct fd_closer {
     int fd;
     ~fd_closer()
@@ -103,13 +101,13 @@ bool read_whole_input(int fd, const struct stat &st, std::vector<uint8_t> &data,
     return true;
 }
 
-// The header through the library, its messages turned into the reason.
 void keep_message(void *user, const char *text) { static_cast<captured_text *>(user)->text += text; }
 
-bool read_header(fax_document &doc, std::string &reason)
+// The header through the library, its messages turned into the reason;
+// `pages_at` gets the offset of the first page.
+bool read_header(fax_document &doc, std::size_t &pages_at, std::string &reason)
 {
     captured_text said;
-    std::size_t pages_at = 0;
     fax_header *list = parse_fax_header(doc.data.data(), doc.data.size(), &pages_at,
                                         message_sink{keep_message, &said}, "faxtool");
     std::unique_ptr<fax_header, header_deleter> header(list);
@@ -242,10 +240,10 @@ bool read_fax_document(int fd, const std::string &path, fax_document &doc, std::
         reason = "is a directory, not a fax file";
         return false;
     }
-    if (!read_whole_input(fd, st, doc.data, reason) || !read_header(doc, reason))
+    std::size_t pages_at = 0;
+    if (!read_whole_input(fd, st, doc.data, reason) || !read_header(doc, pages_at, reason))
         return false;
-    // The library has checked that the header lies within the data.
-    split_pages(doc, PREFIX_BYTES + load_be32(doc.data.data() + 4));
+    split_pages(doc, pages_at);
     return true;
 }
 
