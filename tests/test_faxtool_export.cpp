@@ -434,6 +434,21 @@ TEST(ExportPages, DamagedPagesAreReportedAndStillExported)
     EXPECT_EQ(parse_pbm(progrun::read_file(dir.file("x.pbm"))).size(), 2u);
 }
 
+// Recompressed pages end after their last line, without RTC or EOFB.
+TEST(ExportPages, RecompressedPagesReadClean)
+{
+    progrun::temp_dir dir;
+    for (const char *source : {"sample.fax", "sample_mmr.fax"})
+        for (const char *coding : {"mh", "mr", "mmr"}) {
+            const std::string fax = dir.file("r.fax");
+            progrun::write_file(fax, progrun::read_file(kExamples + "/" + source));
+            ASSERT_EQ(faxtool({"recompress", "-c", coding, fax}).status, 0);
+            const progrun::result r = faxtool({"info", fax});
+            EXPECT_EQ(r.status, 0) << source << " to " << coding << ": " << r.err;
+            EXPECT_EQ(r.out.find("not clean"), std::string::npos) << source << " to " << coding << ": " << r.out;
+        }
+}
+
 TEST(ExportPages, PipesAndFifosAreReadOnce)
 {
     progrun::temp_dir dir;
