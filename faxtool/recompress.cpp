@@ -79,9 +79,14 @@ bool same_state(const struct stat &a, const struct stat &b)
 bool open_locked(const std::string &path, fd_owner &file, struct stat &seen, std::string &reason)
 {
     for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
-        file.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        // Not blocking: a FIFO without a writer would hold us at the open.
+        file.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
         if (file.fd < 0) {
             reason = std::strerror(errno);
+            return false;
+        }
+        if (fstat(file.fd, &seen) != 0 || !S_ISREG(seen.st_mode)) {
+            reason = S_ISDIR(seen.st_mode) ? "is a directory; not recompressed" : "not a regular file; not recompressed";
             return false;
         }
         int locked;
@@ -96,12 +101,8 @@ bool open_locked(const std::string &path, fd_owner &file, struct stat &seen, std
             reason = std::strerror(errno);
             return false;
         }
-        if (named.st_dev == seen.st_dev && named.st_ino == seen.st_ino) {
-            if (S_ISREG(seen.st_mode))
-                return true;
-            reason = "not a regular file";
-            return false;
-        }
+        if (named.st_dev == seen.st_dev && named.st_ino == seen.st_ino)
+            return true;
     }
     reason = "keeps being replaced; not recompressed";
     return false;

@@ -153,6 +153,18 @@ TEST(RecompressRefusal, WriteProtectedFileIsKept)
     EXPECT_EQ(shell("ls -A " + open_dir).out, "root.fax\n");
 }
 
+// Only a regular file is recoded in place; a FIFO does not hold the run up.
+TEST(RecompressRefusal, OnlyRegularFiles)
+{
+    progrun::temp_dir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    progrun::result r = shell("timeout 20 " + std::string(FAXTOOL_PATH) + " recompress -c mr " + fifo + " " + dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "faxtool: " + fifo + ": not a regular file; not recompressed\nfaxtool: " + dir.path +
+                         ": is a directory; not recompressed\n");
+}
+
 // A directory the caller may not write: the message says so, not "Failure opening".
 TEST(RecompressRefusal, NoRoomForTheNewFileSaysWhy)
 {
