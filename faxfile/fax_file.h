@@ -64,6 +64,8 @@ struct fax_file {
     fax_file_storage *storage;  // the reader's own
 };
 
+extern "C" {
+
 // Reads the whole file at `path`.
 TAVRIN_API fax_file *fax_file_open(const char *path, tavrin_message_fn message, void *user);
 // Reads a file held in memory; the bytes are copied and may go at once.
@@ -73,6 +75,8 @@ TAVRIN_API fax_file *fax_file_open_memory(const void *bytes, std::size_t size,
 TAVRIN_API void fax_file_close(fax_file *file);
 // The value of the attribute `name`, or null; it belongs to the file.
 TAVRIN_API const char *fax_file_attribute(const fax_file *file, const char *name);
+
+}  // extern "C"
 
 // Owns an open fax file: fax_file_ptr file(fax_file_open(path, nullptr, nullptr));
 struct fax_file_closer {

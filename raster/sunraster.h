@@ -1,8 +1,20 @@
 // In-memory images and the Sun raster file format (standard type only).
+//
+// Bit order: a row of a one-bit image holds the leftmost pixel in the most
+// significant bit of its first byte, 1 for black; rows are padded to 16
+// bits (pr_line_bytes). Files are big-endian, as the format has them.
+// Results and messages: as each function says below; failures print a
+// message beginning with the function's name on standard error.
+// Lifetimes: a pixrect from new_pixrect wraps the caller's memory, which
+// must outlive it; one from pr_load owns its memory (primary 1); both are
+// released with free_pixrect. Threads: no shared state; a pixrect or a
+// stream is used by one thread at a time.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+
+#include "util/api.h"
 
 constexpr uint32_t RAS_MAGIC = 0x59A66A95;
 constexpr int RT_STANDARD = 1;
@@ -32,17 +44,21 @@ struct sun_colormap {
     unsigned char blue[256];
 };
 
+extern "C" {
+
 // Bytes per row: width x depth bits rounded up to a multiple of 16; -1 for a
 // negative dimension or a size beyond 32 bits.
-int32_t pr_line_bytes(int32_t width, int32_t depth);
+TAVRIN_API int32_t pr_line_bytes(int32_t width, int32_t depth);
 
 // Wraps caller memory (primary 0); none for impossible dimensions.
-pixrect *new_pixrect(int width, int height, int depth, unsigned char *image);
-int free_pixrect(pixrect *pr);
+TAVRIN_API pixrect *new_pixrect(int width, int height, int depth, unsigned char *image);
+TAVRIN_API int free_pixrect(pixrect *pr);
 // 0, or -1 when the stream refused the bytes (or pr, file or image is missing).
-int pr_dump(const pixrect *pr, FILE *file, const sun_colormap *colormap, int type, int copy_flag);
+TAVRIN_API int pr_dump(const pixrect *pr, FILE *file, const sun_colormap *colormap, int type, int copy_flag);
 // Refuses colour maps over 768 bytes, impossible dimensions, a length field
 // below line bytes x height, and files holding less than half of the image;
 // rows missing at the end of a shorter file read as white (zero). Bytes that
 // the length field counts past the rows are read and dropped.
-pixrect *pr_load(FILE *file, sun_colormap *colormap);
+TAVRIN_API pixrect *pr_load(FILE *file, sun_colormap *colormap);
+
+}  // extern "C"

@@ -1,0 +1,257 @@
+// The Python module's native part: fax files, pages decoded to numpy rows
+// with the GIL released, and rows coded to pages. The package's Python code
+// (python/tavrin/) builds the public API on it.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "faxfile/fax_file.h"
+#include "t4/page_rows.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// Keeps the library's last message as the reason a call gives.
+struct last_message {
+    std::string text;
+};
+
+void keep_message(void *user, const char *text) { static_cast<last_message *>(user)->text = text; }
+
+// "function: reason\n" -> "reason".
+std::string reason_of(const std::string &message, const char *fallback)
+{
+    std::string text = message;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    const std::size_t colon = text.find(": ");
+    if (colon != std::string::npos && text.substr(0, colon).find(' ') == std::string::npos)
+        text.erase(0, colon + 2);
+    return text.empty() ? fallback : text;
+}
+
+py::object fax_error() { return py::module_::import("tavrin._tavrin").attr("FaxError"); }
+
+[[noreturn]] void raise_fax_error(const std::string &reason)
+{
+    PyErr_SetString(fax_error().ptr(), reason.c_str());
+    throw py::error_already_set();
+}
+
+using shared_fax = std::shared_ptr<fax_file>;
+
+shared_fax opened(fax_file *file, const last_message &said)
+{
+    if (file == nullptr)
+        raise_fax_error(reason_of(said.text, "not a fax file"));
+    return shared_fax(file, fax_file_close);
+}
+
+bool decodable(int mode) { return mode == T4DEC_MODE_MH || mode == T4DEC_MODE_MR || mode == T4DEC_MODE_MMR; }
+
+std::string undecodable_reason(const fax_file &file)
+{
+    if (file.compression >= 0)
+        return "compression " + std::to_string(file.compression) + " cannot be decoded";
+    const char *value = fax_file_attribute(&file, "COMPRESSION");
+    return value ? "unknown compression '" + std::string(value) + "'" : "unknown compression";
+}
+
+// A decoded page: the rows the library made, owned until numpy lets go.
+struct decoded {
+    t4_rows rows{};
+    t4dec_report report{};
+    ~decoded() { t4_rows_free(&rows); }
+};
+
+std::unique_ptr<decoded> decode(const fax_file &file, std::size_t index)
+{
+    if (!decodable(file.decode_mode))
+        raise_fax_error(undecodable_reason(file));
+    auto out = std::make_unique<decoded>();
+    const fax_page &page = file.pages[index];
+    int result = 0;
+    {
+        py::gil_scoped_release unlocked;
+        result = t4_page_to_rows(nullptr, page.data, page.length, file.decode_mode, 0, &out->rows,
+                                 &out->report);
+    }
+    if (result == T4_PAGE_TOO_MANY_LINES)
+        raise_fax_error("page " + std::to_string(index + 1) + " has more than " +
+                        std::to_string(T4_PAGE_DEFAULT_MAX_LINES) + " lines");
+    if (result != T4_PAGE_OK)
+        throw std::bad_alloc();
+    return out;
+}
+
+py::array_t<uint8_t> packed_array(std::unique_ptr<decoded> page)
+{
+    const py::ssize_t lines = page->rows.lines, row_bytes = page->rows.row_bytes;
+    uint8_t *bits = page->rows.bits;
+    decoded *owner = page.release();
+    py::capsule release(owner, [](void *p) { delete static_cast<decoded *>(p); });
+    return py::array_t<uint8_t>({lines, row_bytes}, {row_bytes, py::ssize_t{1}}, bits, release);
+}
+
+// One byte a pixel, 1 for black, from packed rows; without the GIL.
+py::array_t<uint8_t> pixel_array(const decoded &page, int width)
+{
+    const py::ssize_t lines = page.rows.lines;
+    py::array_t<uint8_t> out({lines, static_cast<py::ssize_t>(width)});
+    uint8_t *to = out.mutable_data();
+    const uint8_t *from = page.rows.bits;
+    const int row_bytes = page.rows.row_bytes;
+    {
+        py::gil_scoped_release unlocked;
+        // Each packed byte becomes eight pixel bytes at once.
+        static const auto spread = [] {
+            std::array<uint64_t, 256> table{};
+            for (int byte = 0; byte < 256; ++byte) {
+                uint8_t pixels[8];
+                for (int bit = 0; bit < 8; ++bit)
+                    pixels[bit] = static_cast<uint8_t>((byte >> (7 - bit)) & 1);
+                std::memcpy(&table[static_cast<std::size_t>(byte)], pixels, 8);
+            }
+            return table;
+        }();
+        for (py::ssize_t y = 0; y < lines; ++y) {
+            const uint8_t *row = from + y * row_bytes;
+            uint8_t *pixels = to + y * width;
+            const int whole = width / 8;
+            for (int b = 0; b < whole; ++b)
+                std::memcpy(pixels + 8 * b, &spread[row[b]], 8);
+            for (int x = whole * 8; x < width; ++x)
+                pixels[x] = static_cast<uint8_t>((row[x >> 3] >> (7 - (x & 7))) & 1);
+        }
+    }
+    return out;
+}
+
+struct page_handle {
+    shared_fax file;
+    std::size_t index;
+};
+
+struct fax_handle {
+    shared_fax file;
+};
+
+py::object code_or_none(int code) { return code < 0 ? py::object(py::none()) : py::object(py::int_(code)); }
+
+// Codes packed rows (lines x row_bytes) as a fax file page.
+py::bytes code_page(py::array_t<uint8_t, py::array::c_style | py::array::forcecast> rows, int compression,
+                    int resolution)
+{
+    if (rows.ndim() != 2)
+        throw py::value_error("packed rows must be a 2-D array");
+    const auto lines = static_cast<int32_t>(rows.shape(0));
+    const auto row_bytes = static_cast<int32_t>(rows.shape(1));
+    t4_coded_owner coded;
+    last_message said;
+    int result = 0;
+    {
+        py::gil_scoped_release unlocked;
+        std::unique_ptr<enct4_context, decltype(&enct4_context_free)> ctx(enct4_context_new(),
+                                                                           enct4_context_free);
+        if (!ctx) {
+            result = T4_PAGE_NO_MEMORY;
+        } else {
+            enct4_context_set_messages(ctx.get(), keep_message, &said);
+            result = t4_rows_to_page(ctx.get(), rows.data(), lines, row_bytes, compression, resolution, 0,
+                                     &coded.value);
+        }
+    }
+    if (result == T4_PAGE_NO_MEMORY)
+        throw std::bad_alloc();
+    if (result == T4_PAGE_BAD_MODE)
+        raise_fax_error("compression " + std::to_string(compression) + " cannot be coded");
+    if (result != T4_PAGE_OK)
+        raise_fax_error(reason_of(said.text, "the encoder failed"));
+    return py::bytes(reinterpret_cast<const char *>(coded.value.bytes), coded.value.length);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_tavrin, m)
+{
+    m.doc() = "Native part of the tavrin fax file module";
+    m.attr("FaxError") = py::reinterpret_steal<py::object>(
+        PyErr_NewExceptionWithDoc("tavrin.FaxError", "A fax file or page the library refuses; the "
+                                  "argument is the library's reason.", PyExc_Exception, nullptr));
+    m.attr("WIDTH") = int{T4_STANDARD_WIDTH};
+    m.attr("MAX_LINES") = int{T4_PAGE_DEFAULT_MAX_LINES};
+
+    py::class_<fax_handle>(m, "FaxFile")
+        .def_property_readonly("attributes",
+                               [](const fax_handle &h) {
+                                   py::list out;
+                                   for (std::size_t i = 0; i < h.file->attribute_count; ++i)
+                                       out.append(py::make_tuple(h.file->attributes[i].name,
+                                                                 h.file->attributes[i].value));
+                                   return out;
+                               })
+        .def_property_readonly("resolution", [](const fax_handle &h) { return code_or_none(h.file->resolution); })
+        .def_property_readonly("compression", [](const fax_handle &h) { return code_or_none(h.file->compression); })
+        .def_property_readonly("pages_stated",
+                               [](const fax_handle &h) {
+                                   return h.file->pages_stated < 0 ? py::object(py::none())
+                                                                   : py::object(py::int_(h.file->pages_stated));
+                               })
+        .def_property_readonly("damage",
+                               [](const fax_handle &h) {
+                                   return h.file->damage == FAX_DAMAGE_NONE ? py::object(py::none())
+                                                                            : py::object(py::str(h.file->damage_text));
+                               })
+        .def("__len__", [](const fax_handle &h) { return h.file->page_count; })
+        .def("_page", [](const fax_handle &h, std::size_t index) {
+            if (index >= h.file->page_count)
+                throw py::index_error("page index out of range");
+            return page_handle{h.file, index};
+        });
+
+    py::class_<page_handle>(m, "Page")
+        .def_property_readonly("index", [](const page_handle &p) { return p.index; })
+        .def_property_readonly("resolution", [](const page_handle &p) { return code_or_none(p.file->resolution); })
+        .def_property_readonly("coded", [](const page_handle &p) {
+            const fax_page &page = p.file->pages[p.index];
+            return py::bytes(reinterpret_cast<const char *>(page.data), page.length);
+        })
+        .def("packed", [](const page_handle &p) { return packed_array(decode(*p.file, p.index)); })
+        .def("rows", [](const page_handle &p) {
+            std::unique_ptr<decoded> page = decode(*p.file, p.index);
+            return pixel_array(*page, T4_STANDARD_WIDTH);
+        })
+        .def("_report", [](const page_handle &p) {
+            std::unique_ptr<decoded> page = decode(*p.file, p.index);
+            py::dict out;
+            out["lines"] = page->report.lines;
+            out["concealed"] = page->report.concealed;
+            out["clean"] = page->report.clean != 0;
+            return out;
+        });
+
+    m.def("open_path", [](const std::string &path) {
+        last_message said;
+        fax_file *file = nullptr;
+        {
+            py::gil_scoped_release unlocked;
+            file = fax_file_open(path.c_str(), keep_message, &said);
+        }
+        return fax_handle{opened(file, said)};
+    });
+    m.def("open_bytes", [](py::buffer data) {
+        py::buffer_info info = data.request();
+        last_message said;
+        fax_file *file = fax_file_open_memory(info.ptr, static_cast<std::size_t>(info.size * info.itemsize),
+                                              keep_message, &said);
+        return fax_handle{opened(file, said)};
+    });
+    m.def("code_page", &code_page, py::arg("packed"), py::arg("compression"), py::arg("resolution"));
+}

@@ -1,0 +1,203 @@
+"""The Python module against the library's own tools: rows equal faxtool
+export, tavrin.write equals faxtool import, refusals raise FaxError with
+the library's reason, and decoding runs in parallel without the GIL."""
+import concurrent.futures
+import os
+import threading
+import time
+
+import numpy
+import pytest
+
+import tavrin
+from conftest import SAMPLES, example, parse_pbm, run
+
+
+def exported(faxtool, path, tmp_path):
+    # A damaged page is written as decoded and reported: status 1.
+    return parse_pbm(run(faxtool, "export", "-t", "pbm", "-o", "-", str(path), cwd=tmp_path, check=False))
+
+
+def damaged_copies(tmp_path):
+    """Cut and bit-flipped copies of the samples: broken lines, open runs, a page cut short."""
+    rng = numpy.random.default_rng(11)
+    copies = []
+    for name in SAMPLES:
+        data = bytearray(open(example(name), "rb").read())
+        fax = tavrin.open(bytes(data))
+        first = fax[0]
+        start = len(data) - sum(len(p.coded) + 4 for p in fax)
+        flipped = bytearray(data)
+        for offset in rng.integers(start + 4, start + 4 + len(first.coded), 12):
+            flipped[offset] ^= 1 << int(rng.integers(0, 8))
+        for label, contents in (("flipped", flipped), ("cut", data[: len(data) - 700])):
+            path = tmp_path / f"{label}-{name}"
+            path.write_bytes(bytes(contents))
+            copies.append(path)
+    return copies
+
+
+def test_header_and_pages_of_the_samples():
+    fax = tavrin.open(example("sample_mmr.fax"))
+    assert fax.attributes[0][0] and all(isinstance(v, str) for _, v in fax.attributes)
+    assert ("COMPRESSION", "3") in fax.attributes
+    assert fax.compression == 3 and fax.resolution in (0, 1)
+    assert len(fax) == 2 and fax.damage is None
+    assert fax.pages_stated in (None, 2)
+    page = fax[0]
+    rows, packed = page.rows(), page.packed()
+    assert rows.dtype == numpy.uint8 and rows.shape[1] == 1728 and packed.shape == (rows.shape[0], 216)
+    assert set(numpy.unique(rows)) <= {0, 1}
+    assert numpy.array_equal(numpy.unpackbits(packed, axis=1), rows)
+    assert page.report == {"lines": page.report["lines"], "concealed": 0, "clean": True}
+    assert fax[-1].number == 2 and len(fax[0:2]) == 2
+    with pytest.raises(IndexError):
+        fax[2]
+    assert tavrin.open(open(example("sample_mmr.fax"), "rb").read())[1].rows().shape == fax[1].rows().shape
+
+
+def test_rows_and_images_equal_faxtool_export(faxtool, tmp_path):
+    for path in [example(n) for n in SAMPLES] + damaged_copies(tmp_path):
+        fax = tavrin.open(str(path))
+        expected = exported(faxtool, path, tmp_path)
+        assert len(expected) == len(fax), path
+        for page, want in zip(fax, expected):
+            assert numpy.array_equal(page.rows(), want), (path, page.number)
+            image = page.to_image()
+            assert image.mode == "1" and image.size == (1728, want.shape[0])
+            assert numpy.array_equal(numpy.asarray(image) == 0, want.astype(bool))
+            assert image.info["dpi"] == ((204, 98) if fax.resolution == 0 else (204, 196))
+
+
+def test_damage_is_reported(tmp_path):
+    data = open(example("sample.fax"), "rb").read()
+    assert tavrin.open(data + b"\0\0").damage == "2 stray bytes after page 2"
+    cut = tavrin.open(data[:-10])
+    assert len(cut) == 1 and cut.damage.startswith("page 2 is cut short")
+
+
+@pytest.mark.parametrize("source, reason", [
+    (b"", "Bad fax file: Too Small"),
+    (b"\x00" * 16, "Bad fax file: Bad Magic Number"),
+    (b"\xba\xdb\xad\x16\x00\x00\x00\x00", "Bad fax file: Bad Header length"),
+    (b"\xba\xdb\xad\x16\x00\x00\x00\x09A:b\n", "Bad fax file: Corrupted header"),
+    ("/nonexistent/a.fax", 'open("/nonexistent/a.fax") failed: No such file or directory'),
+])
+def test_bad_input_raises_fax_error(source, reason):
+    with pytest.raises(tavrin.FaxError) as raised:
+        tavrin.open(source)
+    assert str(raised.value) == reason
+
+
+def test_undecodable_and_endless_pages_raise_fax_error():
+    def fax_of(header, page):
+        text = header.encode() + b"\x1d"
+        return b"\xba\xdb\xad\x16" + len(text).to_bytes(4, "big") + text + len(page).to_bytes(4, "big") + page
+
+    fax = tavrin.open(fax_of("COMPRESSION:2\n", b"\0\0"))
+    assert fax.compression == 2 and len(fax) == 1
+    with pytest.raises(tavrin.FaxError, match="compression 2 cannot be decoded"):
+        fax[0].rows()
+    # White MMR lines cost one bit each: a few kilobytes ask for too many lines.
+    endless = tavrin.open(fax_of("COMPRESSION:3\n", b"\xff" * 40000))
+    with pytest.raises(tavrin.FaxError, match="more than 262144 lines"):
+        endless[0].packed()
+    assert tavrin.open(fax_of("A:b\n", b"")).compression is None
+
+
+def test_write_equals_faxtool_import(faxtool, tmp_path):
+    pages = [p.rows() for p in tavrin.open(example("sample.fax"))]
+    narrow = numpy.zeros((40, 1000), numpy.uint8)
+    narrow[10:20, 100:900] = 1
+    pages.append(narrow)
+    pbm_paths = []
+    for i, rows in enumerate(pages):
+        pbm = tmp_path / f"page{i}.pbm"
+        packed = numpy.packbits(rows.astype(bool), axis=1)
+        pbm.write_bytes(f"P4\n{rows.shape[1]} {rows.shape[0]}\n".encode() + packed.tobytes())
+        pbm_paths.append(str(pbm))
+    for compression in ("mh", "mr", "mmr"):
+        for resolution in ("normal", "fine"):
+            ours, theirs = tmp_path / "ours.fax", tmp_path / "theirs.fax"
+            tavrin.write(ours, pages, compression=compression, resolution=resolution)
+            run(faxtool, "import", "-c", compression, "-r", resolution, "-o", str(theirs), *pbm_paths)
+            assert ours.read_bytes() == theirs.read_bytes(), (compression, resolution)
+    # PIL images too; what is written reads back as it was.
+    images = [p.to_image() for p in tavrin.open(example("sample_mr.fax"))]
+    tavrin.write(tmp_path / "images.fax", images, compression="mr")
+    again = tavrin.open(tmp_path / "images.fax")
+    assert again.pages_stated == len(images) and again.compression == 1
+    for image, page in zip(images, again):
+        # The end marker's white lines come on top of those the image had.
+        back = numpy.asarray(page.to_image())
+        assert back.shape[0] >= image.size[1] and back[image.size[1]:].all()
+        assert numpy.array_equal(back[: image.size[1]], numpy.asarray(image))
+
+
+def test_write_refuses_without_leaving_a_file(tmp_path):
+    target = tmp_path / "out.fax"
+    with pytest.raises(ValueError):
+        tavrin.write(target, [numpy.zeros((3, 1729), numpy.uint8)])
+    with pytest.raises(ValueError):
+        tavrin.write(target, [numpy.zeros((3, 10), numpy.uint8)], compression="ummr")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_pillow_plugin_reads_every_page(tmp_path):
+    from PIL import Image
+    import tavrin.pillow  # noqa: F401
+
+    fax = tavrin.open(example("sample_mr.fax"))
+    with Image.open(example("sample_mr.fax")) as image:
+        assert image.format == "TAVRIN" and image.n_frames == len(fax) == 2
+        for frame in range(image.n_frames):
+            image.seek(frame)
+            assert image.tell() == frame
+            assert image.mode == "1" and image.info["dpi"] == fax[frame].dpi
+            assert numpy.array_equal(numpy.asarray(image) == 0, fax[frame].rows().astype(bool))
+        with pytest.raises(EOFError):
+            image.seek(2)
+    (tmp_path / "bad.fax").write_bytes(b"\xba\xdb\xad\x16\x00\x00\x00\x00")
+    with pytest.raises(Exception):
+        Image.open(tmp_path / "bad.fax")
+
+
+def test_thread_pool_decodes_in_parallel_without_the_gil():
+    data = open(example("sample_mmr.fax"), "rb").read()
+    pages = list(tavrin.open(data)) * 20
+    expected = [p.packed() for p in pages[:2]]
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        results = list(pool.map(lambda p: p.packed(), pages))
+    for i, got in enumerate(results):
+        assert numpy.array_equal(got, expected[i % 2])
+
+    # While one thread is inside a long decoding, Python code runs in another:
+    # the decoder does not hold the GIL.
+    rng = numpy.random.default_rng(3)
+    long_page = (rng.random((30000, 1728)) < 0.05).astype(numpy.uint8)
+    target = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"tavrin-gil-{os.getpid()}.fax")
+    tavrin.write(target, [long_page], compression="mh")
+    page = tavrin.open(open(target, "rb").read())[0]
+    os.unlink(target)
+    window, ticks, done = [], [], threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(time.perf_counter_ns())
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        for _ in range(3):
+            start = time.perf_counter_ns()
+            page.packed()
+            window.append((start, time.perf_counter_ns()))
+    finally:
+        done.set()
+        ticker.join()
+    # Held, the GIL would stop the ticks for a whole decoding; released, the
+    # longest pause is a scheduling slice.
+    for a, b in window:
+        inside = [a] + [t for t in ticks if a < t < b] + [b]
+        longest = max(later - earlier for earlier, later in zip(inside, inside[1:]))
+        assert longest < (b - a) * 0.5, (longest, b - a)
