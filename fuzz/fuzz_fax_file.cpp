@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (std::size_t p = 0; p < file->page_count; ++p) {
         const fax_page &page = file->pages[p];
         for (int mode : {T4DEC_MODE_MH, T4DEC_MODE_MR, T4DEC_MODE_MMR}) {
-            const int result = t4_page_to_rows(ctx, page.data, page.length, mode, 4096, &rows.value, nullptr);
+            const int keep = static_cast<int>(p % 2) == 0 ? T4_ROWS_OWN : T4_ROWS_DECODER_LINES;
+            const int result = t4_page_to_rows(ctx, page.data, page.length, mode, keep, 4096, &rows.value, nullptr);
             if (result != T4_PAGE_OK && result != T4_PAGE_TOO_MANY_LINES)
                 std::abort();
         }

@@ -71,7 +71,7 @@ struct decoded {
     ~decoded() { t4_rows_free(&rows); }
 };
 
-std::unique_ptr<decoded> decode(const fax_file &file, std::size_t index)
+std::unique_ptr<decoded> decode(const fax_file &file, std::size_t index, bool decoder_lines)
 {
     if (!decodable(file.decode_mode))
         raise_fax_error(undecodable_reason(file));
@@ -80,7 +80,8 @@ std::unique_ptr<decoded> decode(const fax_file &file, std::size_t index)
     int result = 0;
     {
         py::gil_scoped_release unlocked;
-        result = t4_page_to_rows(nullptr, page.data, page.length, file.decode_mode, 0, &out->rows,
+        result = t4_page_to_rows(nullptr, page.data, page.length, file.decode_mode,
+                                 decoder_lines ? T4_ROWS_DECODER_LINES : T4_ROWS_OWN, 0, &out->rows,
                                  &out->report);
     }
     if (result == T4_PAGE_TOO_MANY_LINES)
@@ -223,13 +224,15 @@ PYBIND11_MODULE(_tavrin, m)
             const fax_page &page = p.file->pages[p.index];
             return py::bytes(reinterpret_cast<const char *>(page.data), page.length);
         })
-        .def("packed", [](const page_handle &p) { return packed_array(decode(*p.file, p.index)); })
-        .def("rows", [](const page_handle &p) {
-            std::unique_ptr<decoded> page = decode(*p.file, p.index);
+        .def("packed", [](const page_handle &p, bool decoder_lines) {
+            return packed_array(decode(*p.file, p.index, decoder_lines));
+        }, py::arg("decoder_lines") = false)
+        .def("rows", [](const page_handle &p, bool decoder_lines) {
+            std::unique_ptr<decoded> page = decode(*p.file, p.index, decoder_lines);
             return pixel_array(*page, T4_STANDARD_WIDTH);
-        })
+        }, py::arg("decoder_lines") = false)
         .def("_report", [](const page_handle &p) {
-            std::unique_ptr<decoded> page = decode(*p.file, p.index);
+            std::unique_ptr<decoded> page = decode(*p.file, p.index, false);
             py::dict out;
             out["lines"] = page->report.lines;
             out["concealed"] = page->report.concealed;

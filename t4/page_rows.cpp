@@ -35,6 +35,9 @@ struct row_filler {
     t4_rows *rows;
     int32_t width;
     int32_t max_lines;
+    bool own_only;              // T4_ROWS_OWN
+    bool skip_opening;          // MH under T4_ROWS_OWN: the line the first EOL closes
+    int32_t through_coded = 0;  // rows up to the last that carried a code
     bool overflow = false;
     bool no_memory = false;
 };
@@ -45,6 +48,11 @@ void fill_row(void *user, const int16_t *spans, int count, int flags)
 {
     auto &f = *static_cast<row_filler *>(user);
     if ((flags & T4DEC_LINE_ENDED) == 0 || f.overflow || f.no_memory)
+        return;
+    const bool coded = (flags & T4DEC_LINE_CODED) != 0;
+    const bool opening = f.skip_opening;
+    f.skip_opening = false;
+    if (opening && !coded)
         return;
     t4_rows &rows = *f.rows;
     if (rows.lines >= f.max_lines) {
@@ -87,6 +95,8 @@ void fill_row(void *user, const int16_t *spans, int count, int flags)
     for (; b < row_bytes; ++b)
         out[b] = static_cast<uint8_t>(units[b >> 3] >> (56 - 8 * (b & 7)));
     ++rows.lines;
+    if (coded || !f.own_only)
+        f.through_coded = rows.lines;
 }
 
 struct coding_job {
@@ -157,7 +167,7 @@ bool append_rtc(t4_coded &out, bool tagged)
 extern "C" {
 
 int t4_page_to_rows(t4dec_context *ctx, const unsigned char *data, std::size_t length, int mode,
-                    int32_t max_lines, t4_rows *rows, t4dec_report *report)
+                    int keep, int32_t max_lines, t4_rows *rows, t4dec_report *report)
 {
     if (report != nullptr)
         *report = t4dec_report{};
@@ -174,7 +184,9 @@ int t4_page_to_rows(t4dec_context *ctx, const unsigned char *data, std::size_t l
         ctx = own.get();
     }
     rows->row_bytes = t4dec_detail::bytes_for(ctx->width);
-    row_filler filler{rows, ctx->width, max_lines > 0 ? max_lines : T4_PAGE_DEFAULT_MAX_LINES};
+    const bool own_only = keep == T4_ROWS_OWN;
+    row_filler filler{rows, ctx->width, max_lines > 0 ? max_lines : T4_PAGE_DEFAULT_MAX_LINES,
+                      own_only, own_only && mode == T4DEC_MODE_MH};
     // The decoders take whole 16-bit words, as the converter hands them over.
     static const unsigned char no_data[2] = {0, 0};
     const std::size_t words = std::min<std::size_t>(length, 0x7FFFFFFE) & ~std::size_t{1};
@@ -186,6 +198,7 @@ int t4_page_to_rows(t4dec_context *ctx, const unsigned char *data, std::size_t l
         rows->lines = 0;
         return filler.overflow ? T4_PAGE_TOO_MANY_LINES : T4_PAGE_NO_MEMORY;
     }
+    rows->lines = filler.through_coded;
     return T4_PAGE_OK;
 }
 

@@ -59,7 +59,7 @@ void expect_same_rows(const uint8_t *data, std::size_t length, int mode, const s
     t4dec_report expected_report{}, report{};
     const bytes expected = rows_from_runs(data, length, mode, expected_report);
     t4_rows_owner rows;
-    ASSERT_EQ(t4_page_to_rows(nullptr, data, length, mode, 0, &rows.value, &report), T4_PAGE_OK) << what;
+    ASSERT_EQ(t4_page_to_rows(nullptr, data, length, mode, T4_ROWS_DECODER_LINES, 0, &rows.value, &report), T4_PAGE_OK) << what;
     ASSERT_EQ(rows.value.row_bytes, 216);
     ASSERT_EQ(static_cast<std::size_t>(rows.value.lines) * 216, expected.size()) << what;
     if (!expected.empty()) {
@@ -97,24 +97,24 @@ TEST(PageRows, RefusalsLeaveNoRows)
 {
     const bytes page(64, 0);
     t4_rows_owner rows;
-    EXPECT_EQ(t4_page_to_rows(nullptr, page.data(), page.size(), 2, 0, &rows.value, nullptr),
+    EXPECT_EQ(t4_page_to_rows(nullptr, page.data(), page.size(), 2, T4_ROWS_OWN, 0, &rows.value, nullptr),
               T4_PAGE_BAD_MODE);
     EXPECT_EQ(rows.value.lines, 0);
 
     // MMR white lines cost a bit each: a limit keeps a small input from growing far.
     const bytes white_mmr(4096, 0xFF);
-    ASSERT_EQ(t4_page_to_rows(nullptr, white_mmr.data(), white_mmr.size(), T4DEC_MODE_MMR, 1000,
+    ASSERT_EQ(t4_page_to_rows(nullptr, white_mmr.data(), white_mmr.size(), T4DEC_MODE_MMR, T4_ROWS_DECODER_LINES, 1000,
                               &rows.value, nullptr),
               T4_PAGE_TOO_MANY_LINES);
     EXPECT_EQ(rows.value.lines, 0);
-    ASSERT_EQ(t4_page_to_rows(nullptr, white_mmr.data(), white_mmr.size(), T4DEC_MODE_MMR, 0,
+    ASSERT_EQ(t4_page_to_rows(nullptr, white_mmr.data(), white_mmr.size(), T4DEC_MODE_MMR, T4_ROWS_DECODER_LINES, 0,
                               &rows.value, nullptr),
               T4_PAGE_OK);
     EXPECT_GT(rows.value.lines, 1000);
 
     // Empty data: no rows, no failure; an odd last byte is not read.
     const uint8_t one = 0;
-    EXPECT_EQ(t4_page_to_rows(nullptr, &one, 1, T4DEC_MODE_MH, 0, &rows.value, nullptr), T4_PAGE_OK);
+    EXPECT_EQ(t4_page_to_rows(nullptr, &one, 1, T4DEC_MODE_MH, T4_ROWS_OWN, 0, &rows.value, nullptr), T4_PAGE_OK);
     EXPECT_EQ(rows.value.lines, 0);
 }
 
@@ -132,22 +132,29 @@ TEST(PageRows, CodedRowsDecodeToThemselvesInEveryCoding)
                                           &coded.value),
                           T4_PAGE_OK);
                 EXPECT_EQ(coded.value.length % 2, 0u);
-                t4_rows_owner rows;
+                t4_rows_owner rows, all;
                 t4dec_report report{};
-                ASSERT_EQ(t4_page_to_rows(nullptr, coded.value.bytes, coded.value.length, mode, 0,
-                                          &rows.value, &report),
+                ASSERT_EQ(t4_page_to_rows(nullptr, coded.value.bytes, coded.value.length, mode,
+                                          T4_ROWS_OWN, 0, &rows.value, &report),
                           T4_PAGE_OK);
-                // An MH page opens with an EOL, which ends a white line first;
-                // the EOLs of RTC and MMR's EOFB end white lines after the page.
-                const int32_t extra = mode == ENCT4_MODE_MH ? 1 : 0;
-                const int32_t trailing = rows.value.lines - lines - extra;
-                ASSERT_GE(trailing, 0) << p->name << " mode " << mode;
-                EXPECT_LE(trailing, mode == ENCT4_MODE_MMR ? 1 : 5);
-                EXPECT_EQ(std::memcmp(rows.value.bits + extra * 216, packed.data(), packed.size()), 0)
+                // The page's own rows are the rows coded, no more, no fewer.
+                ASSERT_EQ(rows.value.lines, lines) << p->name << " mode " << mode;
+                EXPECT_EQ(std::memcmp(rows.value.bits, packed.data(), packed.size()), 0)
                     << p->name << " mode " << mode;
-                const bytes white(static_cast<std::size_t>(trailing) * 216, 0);
-                EXPECT_EQ(bytes(rows.value.bits + (extra + lines) * 216,
-                                rows.value.bits + rows.value.lines * 216), white);
+                // Every decoder line: MH's opening white line first, and the
+                // white lines of the end markers after the page.
+                ASSERT_EQ(t4_page_to_rows(nullptr, coded.value.bytes, coded.value.length, mode,
+                                          T4_ROWS_DECODER_LINES, 0, &all.value, nullptr),
+                          T4_PAGE_OK);
+                const int32_t opening = mode == ENCT4_MODE_MH ? 1 : 0;
+                const int32_t trailing = all.value.lines - lines - opening;
+                EXPECT_GE(trailing, 1) << p->name << " mode " << mode;
+                EXPECT_LE(trailing, 5);
+                EXPECT_EQ(std::memcmp(all.value.bits + opening * 216, packed.data(), packed.size()), 0);
+                bytes outside(all.value.bits, all.value.bits + opening * 216);
+                outside.insert(outside.end(), all.value.bits + (opening + lines) * 216,
+                               all.value.bits + all.value.lines * 216);
+                EXPECT_EQ(outside, bytes(outside.size(), 0));
                 EXPECT_EQ(report.clean, 1) << p->name << " mode " << mode;
             }
         }

@@ -44,13 +44,17 @@ class Page:
         """The page's coded data as the file holds it."""
         return self._native.coded
 
-    def rows(self):
-        """numpy uint8 array of shape (lines, 1728): 1 for black, 0 for white."""
-        return self._native.rows()
+    def rows(self, decoder_lines=False):
+        """numpy uint8 array of shape (lines, 1728): 1 for black, 0 for white.
 
-    def packed(self):
+        The page's own rows, as faxtool export gives them; with decoder_lines
+        also the white lines that only the end-of-line codes and end markers
+        make, as pelmorin shows them."""
+        return self._native.rows(decoder_lines)
+
+    def packed(self, decoder_lines=False):
         """numpy uint8 array of shape (lines, 216): leftmost pixel in the top bit, 1 black."""
-        return self._native.packed()
+        return self._native.packed(decoder_lines)
 
     @property
     def report(self):
@@ -62,11 +66,11 @@ class Page:
         """Dots per inch across and down; an unknown resolution counts as fine."""
         return _DPI.get(self._fax.resolution, _DPI[1])
 
-    def to_image(self):
+    def to_image(self, decoder_lines=False):
         """A PIL image of mode "1" (0 black, as PIL has it) with the page's dpi."""
         from PIL import Image
 
-        packed = self.packed()
+        packed = self.packed(decoder_lines)
         # "1;I": packed bits with 1 for black.
         image = Image.frombytes("1", (WIDTH, packed.shape[0]), packed.tobytes(), "raw", "1;I")
         image.info["dpi"] = self.dpi

@@ -13,7 +13,8 @@ int main(int argc, char **argv)
     t4_rows_owner rows;
     for (std::size_t i = 0; i < fax->page_count; ++i) {
         t4dec_report report;
-        if (t4_page_to_rows(nullptr, fax->pages[i].data, fax->pages[i].length, fax->decode_mode, 0,
+        if (t4_page_to_rows(nullptr, fax->pages[i].data, fax->pages[i].length, fax->decode_mode,
+                            T4_ROWS_DECODER_LINES, 0,
                             &rows.value, &report) != T4_PAGE_OK)
             return 1;
         std::printf("page %zu: %d lines\n", i + 1, static_cast<int>(report.lines));
