@@ -8,6 +8,7 @@
 #include "t4/fastdec.h"
 
 #include <algorithm>
+#include <cassert>
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -535,6 +536,29 @@ inline void report_run(const callbacks &cb, int32_t length, int colour)
 // in MR a line at an EOL whose tag says a two-dimensional line follows.
 enum class line_ends : uint8_t { outside, when_full, at_eols };
 
+// What a fast loop took: nothing (the line state as it was), codes, or codes
+// up to an EOL it took, the first in a row, that began the line now open.
+enum class fast_outcome : uint8_t { nothing, codes, codes_to_eol };
+
+// a0 at 0 or at the width: one unsigned comparison, as 0 < a0 < width wraps
+// a0 - 1 below 0 to the top of the range.
+inline bool a0_at_line_edge(int32_t a0, int32_t width)
+{
+    const bool edge = static_cast<uint32_t>(a0 - 1) >= static_cast<uint32_t>(width - 1);
+    assert(edge == (a0 <= 0 || a0 >= width));
+    return edge;
+}
+
+// a1 left of a0 or past the width, for a0 <= width: one unsigned comparison,
+// as a1 < a0 wraps a1 - a0 to the top of the range.
+inline bool a1_outside_run(int32_t a0, int32_t a1, int32_t width)
+{
+    assert(a0 <= width);
+    const bool outside = static_cast<uint32_t>(a1 - a0) > static_cast<uint32_t>(width - a0);
+    assert(outside == (a1 < a0 || a1 > width));
+    return outside;
+}
+
 template <bool report>
 struct fast_2d_line {
     const int16_t *b1;
@@ -602,7 +626,7 @@ struct fast_2d_line {
 
     bool next_b1()
     {
-        if (static_cast<uint32_t>(a0 - 1) >= static_cast<uint32_t>(width - 1)) [[unlikely]]
+        if (a0_at_line_edge(a0, width)) [[unlikely]]
             return a0 == 0 && colour == WHITE;  // at 0 b1 stays the first entry
         b1 += *b1 <= a0 ? 2 : 0;  // one step is common, and hard to predict
         while (*b1 <= a0)
@@ -649,8 +673,8 @@ struct fast_2d_line {
     bool vertical(mode_step m)
     {
         const int32_t a1 = *b1 + m.offset;
-        if (static_cast<uint32_t>(a1 - a0) > static_cast<uint32_t>(width - a0))
-            return false;  // a1 left of a0 or past the width
+        if (a1_outside_run(a0, a1, width))
+            return false;
         report_run<report>(cb, a1 - a0, colour);
         toggles.flip(a1);
         a0 = a1;
@@ -714,13 +738,18 @@ struct fast_2d_line {
     }
 };
 
-// Codes taken: 0 when none was, 2 when the loop stopped just after an EOL
-// it took (one in a row), else 1.
-template <bool report>
-int fast_2d(coding_state &cs, bit_cursor &in, line_ends ends)
+// The two-dimensional fast loop starts inside the line, and never where the
+// legacy start-of-line choice is left to the token path: a0 at 0 in black.
+inline bool fast_2d_may_start(const coding_state &cs, const bit_cursor &in)
 {
-    if (!in.fast() || cs.a0 >= cs.width || (cs.a0 <= 0 && cs.colour == BLACK))
-        return false;  // past the line's end, or the legacy start-of-line choice
+    return in.fast() && cs.a0 < cs.width && !(cs.a0 <= 0 && cs.colour == BLACK);
+}
+
+template <bool report>
+fast_outcome fast_2d(coding_state &cs, bit_cursor &in, line_ends ends)
+{
+    if (!fast_2d_may_start(cs, in))
+        return fast_outcome::nothing;
     const int16_t *ref = cs.reference.at;
     const int32_t a0 = a0_or_zero(cs);
     int k = 0;
@@ -739,10 +768,10 @@ int fast_2d(coding_state &cs, bit_cursor &in, line_ends ends)
     l.decode();
     const int64_t pos = l.acc.pos();
     if (pos == in.pos)
-        return 0;  // a0 as it was
+        return fast_outcome::nothing;  // a0 as it was
     in.pos = pos;
-    if (pos == l.line_start)
-        return l.after_eol ? 2 : 1;  // at the start of a line begun here, as finish_line left it
+    if (pos == l.line_start)  // at the start of a line begun here, as finish_line left it
+        return l.after_eol ? fast_outcome::codes_to_eol : fast_outcome::codes;
     cs.line_runs = true;
     // The token path's cursor: every entry before it is at most a0.
     ref = cs.reference.at;
@@ -755,7 +784,7 @@ int fast_2d(coding_state &cs, bit_cursor &in, line_ends ends)
     leave_toggles(cs.coding, l.toggles.out, l.a0);
     cs.a0 = static_cast<int16_t>(l.a0);
     cs.colour = l.colour;
-    return 1;
+    return fast_outcome::codes;
 }
 
 // One-dimensional lines of MR: whole runs that fit, a white and a black run
@@ -781,10 +810,10 @@ inline bool take_run(run_state &r, const callbacks &cb, int32_t width)
 }
 
 template <bool report>
-bool fast_1d(coding_state &cs, bit_cursor &in)
+fast_outcome fast_1d(coding_state &cs, bit_cursor &in)
 {
     if (!in.fast())
-        return false;
+        return fast_outcome::nothing;
     const int32_t width = cs.width;
     const callbacks cb = cs.cb;
     const int32_t a0 = a0_or_zero(cs);
@@ -813,17 +842,17 @@ bool fast_1d(coding_state &cs, bit_cursor &in)
         }
     const int64_t pos = r.acc.pos();
     if (pos == in.pos)
-        return false;
+        return fast_outcome::nothing;
     leave_toggles(cs.coding, r.toggles.out, r.a0);
     cs.a0 = static_cast<int16_t>(r.a0);
     cs.colour = colour;
     cs.line_runs = true;
     in.pos = pos;
-    return true;
+    return fast_outcome::codes;
 }
 
-// As fast_2d; every code the fast loops take gives a run: the line has runs.
-int fast_codes(coding_state &cs, bit_cursor &in, bool two_dimensional, line_ends ends)
+// Every code the fast loops take gives a run: the line has runs.
+fast_outcome fast_codes(coding_state &cs, bit_cursor &in, bool two_dimensional, line_ends ends)
 {
     if (two_dimensional)
         return cs.cb.run != nullptr ? fast_2d<true>(cs, in, ends) : fast_2d<false>(cs, in, ends);
@@ -859,6 +888,14 @@ const code_node *mr_restart(const mr_decoder &d)
     if (d.state == mr_line::one_dimensional || d.cs.horizontal_runs > 0)
         return colour_tree(d.cs);
     return mode_tree;
+}
+
+// Where the fast loops may take over: in a line of a synchronised page, at
+// the root its next code starts from, with no run half read.
+bool mr_between_codes(const mr_decoder &d)
+{
+    return d.synchronised && d.state != mr_line::searching && d.cs.horizontal_runs == 0 &&
+           d.cs.run_sum == 0 && d.node == mr_restart(d);
 }
 
 // An EOL with its tag bit. Returns false at the sixth EOL in a row (RTC).
@@ -1123,12 +1160,11 @@ int fast_MR(t4dec_context &, const unsigned char *data, int length, int32_t widt
     code_token token{};
     int64_t last_code_end = 0;
     for (;;) {
-        if (d.synchronised && d.cs.horizontal_runs == 0 && d.cs.run_sum == 0 &&
-            d.node == mr_restart(d) && d.state != mr_line::searching) {
-            const int taken =
+        if (mr_between_codes(d)) {
+            const fast_outcome taken =
                 fast_codes(d.cs, in, d.state == mr_line::two_dimensional, line_ends::at_eols);
-            if (taken != 0) {
-                d.eol_count = taken == 2 ? 1 : 0;
+            if (taken != fast_outcome::nothing) {
+                d.eol_count = taken == fast_outcome::codes_to_eol ? 1 : 0;
                 d.node = mr_restart(d);
                 d.coded = true;
             }
@@ -1169,7 +1205,8 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
     code_token token{};
     int64_t last_code_end = 0;
     for (;;) {
-        if (cs.horizontal_runs == 0 && fast_codes(cs, in, true, line_ends::when_full) != 0) {
+        if (cs.horizontal_runs == 0 &&
+            fast_codes(cs, in, true, line_ends::when_full) != fast_outcome::nothing) {
             eol_count = 0;
             coded = true;
             if (cs.a0 >= cs.width)
