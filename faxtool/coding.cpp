@@ -6,7 +6,9 @@
 
 namespace {
 
-struct coding_job {
+// ---- A whole page in memory --------------------------------------------------
+
+struct page_job {
     const page_image *page = nullptr;
     bool lines_given = false;
     std::vector<uint8_t> *out = nullptr;
@@ -14,7 +16,7 @@ struct coding_job {
 
 int give_page_lines(void *user, unsigned char **first_line, int *line_count)
 {
-    auto &job = *static_cast<coding_job *>(user);
+    auto &job = *static_cast<page_job *>(user);
     if (job.lines_given || job.page->height == 0)
         return -1;
     job.lines_given = true;
@@ -24,9 +26,9 @@ int give_page_lines(void *user, unsigned char **first_line, int *line_count)
 }
 
 // First bit of the stream in bit 0 of each word, so the low byte goes first.
-int take_words(void *user, const uint16_t *words, int word_count)
+int take_page_words(void *user, const uint16_t *words, int word_count)
 {
-    auto &job = *static_cast<coding_job *>(user);
+    auto &job = *static_cast<page_job *>(user);
     for (int i = 0; i < word_count; ++i) {
         job.out->push_back(static_cast<uint8_t>(words[i] & 0xFF));
         job.out->push_back(static_cast<uint8_t>(words[i] >> 8));
@@ -34,23 +36,75 @@ int take_words(void *user, const uint16_t *words, int word_count)
     return 0;
 }
 
-bool run_encoder(const page_image &page, int compression, int resolution, bool conforming,
-                 std::vector<uint8_t> &out)
+// ---- A page streamed through ---------------------------------------------------
+
+// Rows coded per call of the encoder's source: a few kilobytes at a time.
+constexpr int32_t STRIP_ROWS = 64;
+
+struct stream_job {
+    const page_stream *stream = nullptr;
+    uint8_t rows[STRIP_ROWS * FAX_ROW_BYTES];
+    bool failed = false;   // a callback failed
+    uint64_t length = 0;
+};
+
+int give_strip(void *user, unsigned char **first_line, int *line_count)
 {
-    out.clear();
+    auto &job = *static_cast<stream_job *>(user);
+    const int32_t got = job.stream->rows(job.stream->user, job.rows, STRIP_ROWS);
+    if (got <= 0) {
+        job.failed = job.failed || got < 0;
+        return -1;
+    }
+    *first_line = job.rows;
+    *line_count = got;
+    return FAX_ROW_BYTES;
+}
+
+bool give_bytes(stream_job &job, const uint8_t *data, std::size_t count)
+{
+    if (job.failed || !job.stream->bytes(job.stream->user, data, count)) {
+        job.failed = true;
+        return false;
+    }
+    job.length += count;
+    return true;
+}
+
+int take_stream_words(void *user, const uint16_t *words, int word_count)
+{
+    auto &job = *static_cast<stream_job *>(user);
+    uint8_t bytes[512];
+    for (int i = 0; i < word_count;) {
+        std::size_t n = 0;
+        for (; i < word_count && n < sizeof bytes; ++i) {
+            bytes[n++] = static_cast<uint8_t>(words[i] & 0xFF);
+            bytes[n++] = static_cast<uint8_t>(words[i] >> 8);
+        }
+        if (!give_bytes(job, bytes, n))
+            return -1;
+    }
+    return 0;
+}
+
+// ---- Both --------------------------------------------------------------------
+
+bool run_encoder(enct4_line_fn source, enct4_word_fn sink, void *user, int compression, int resolution,
+                 bool conforming)
+{
     enct4_context *ctx = enct4_context_new();
     if (ctx == nullptr)
         return false;
     enct4_context_set_conforming(ctx, conforming ? 1 : 0);
-    coding_job job{&page, false, &out};
-    const int result = enct4_g3_ctx(ctx, give_page_lines, take_words, &job, compression, resolution);
+    const int result = enct4_g3_ctx(ctx, source, sink, user, compression, resolution);
     enct4_context_free(ctx);
     return result < 0;  // the source's end value comes back on success
 }
 
 // T.4 4.1.4: RTC is six EOLs, each followed by a 1 tag bit in MR.
-void append_rtc(std::vector<uint8_t> &out, bool tagged)
+std::vector<uint8_t> rtc_bytes(bool tagged)
 {
+    std::vector<uint8_t> out;
     uint32_t bits = 0;
     int count = 0;
     auto put = [&](int bit) {
@@ -70,23 +124,33 @@ void append_rtc(std::vector<uint8_t> &out, bool tagged)
     }
     if (count > 0)
         out.push_back(static_cast<uint8_t>(bits));
+    return out;
 }
 
 }  // namespace
 
 bool code_page_conforming_mmr(const page_image &page, std::vector<uint8_t> &out)
 {
-    return run_encoder(page, COMP_MMR, RES_FINE, true, out);
+    out.clear();
+    page_job job{&page, false, &out};
+    return run_encoder(give_page_lines, take_page_words, &job, COMP_MMR, RES_FINE, true);
 }
 
-bool code_fax_page(const page_image &page, int compression, int resolution,
-                   std::vector<uint8_t> &out)
+bool code_fax_page(const page_stream &stream, int compression, int resolution, uint64_t &length)
 {
-    if (!run_encoder(page, compression, resolution, false, out))
+    stream_job job;
+    job.stream = &stream;
+    length = 0;
+    if (!run_encoder(give_strip, take_stream_words, &job, compression, resolution, false) || job.failed)
         return false;
-    if (compression == COMP_MH || compression == COMP_MR)
-        append_rtc(out, compression == COMP_MR);
-    if (out.size() % 2 != 0)
-        out.push_back(0);
+    if (compression == COMP_MH || compression == COMP_MR) {
+        const std::vector<uint8_t> rtc = rtc_bytes(compression == COMP_MR);
+        if (!give_bytes(job, rtc.data(), rtc.size()))
+            return false;
+    }
+    const uint8_t zero = 0;
+    if (job.length % 2 != 0 && !give_bytes(job, &zero, 1))
+        return false;
+    length = job.length;
     return true;
 }

@@ -2,6 +2,7 @@
 // exports, legacy MH, MR or MMR for the pages of a fax file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -26,9 +27,20 @@ inline mmr_page mmr_page_of(const page_image &page, const std::vector<uint8_t> &
     return {page.width, page.height, page.resolution, coded.data(), coded.size()};
 }
 
-// A fax file page in compression (COMP_MH, COMP_MR, COMP_MMR) at the
-// RESOLUTION code, with the legacy coding the library's decoders read.
-// MH and MR pages end with RTC, and the length is made even with a zero
-// byte, because the decoders take whole 16-bit words.
-bool code_fax_page(const page_image &page, int compression, int resolution,
-                   std::vector<uint8_t> &out);
+// Where a fax file page being coded comes from and goes to. `rows` fills up
+// to `max` rows of FAX_ROW_BYTES bytes at `out` and returns how many, 0 at
+// the end of the page, -1 when it failed; `bytes` takes the coded bytes in
+// stream order and returns false when it failed.
+struct page_stream {
+    int32_t (*rows)(void *user, uint8_t *out, int32_t max);
+    bool (*bytes)(void *user, const uint8_t *data, std::size_t count);
+    void *user;
+};
+
+// Codes the rows into a fax file page in compression (COMP_MH, COMP_MR,
+// COMP_MMR) at the RESOLUTION code, with the legacy coding the library's
+// decoders read, a few rows at a time. MH and MR pages end with RTC, and the
+// length is made even with a zero byte, because the decoders take whole
+// 16-bit words. `length` gets the bytes given. False when the encoder or
+// either callback failed.
+bool code_fax_page(const page_stream &stream, int compression, int resolution, uint64_t &length);

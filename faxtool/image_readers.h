@@ -1,17 +1,34 @@
 // Readers for the images import takes: PBM (P1, P4, several images in a
 // row), PNG (any depth, grey or colour, thresholded at 50 %) and TIFF
-// (bilevel, every page, any compression libtiff decodes).
+// (bilevel, every page, strips or tiles, any compression libtiff decodes).
+// Each file is read once through one descriptor, so pipes work, and handed
+// out a page at a time, a few rows at a time: memory stays bounded whatever
+// the file declares.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
-#include <vector>
 
-#include "faxtool/pages.h"
+struct image_reader;
 
-// Appends the file's pages (width and height as stored, 1 for black). False
-// with a reason when the file cannot be read as one of these images.
-bool read_image_pages(const std::string &path, std::vector<page_image> &pages, std::string &reason);
+// Reads the image on fd, which stays the caller's to close. Null with a
+// reason when it is none of these images or cannot be read.
+image_reader *image_open(int fd, std::string &reason);
+void image_close(image_reader *reader);
 
-// The PBM reader alone, over bytes in memory (also for the fuzz target).
-bool read_pbm_pages(const std::vector<uint8_t> &data, std::vector<page_image> &pages,
-                    std::string &reason);
+struct image_page_size {
+    int32_t width = 0;    // at most FAX_WIDTH
+    int32_t height = 0;   // at most MAX_PAGE_ROWS
+};
+
+// Moves to the next page: 1 with its size, 0 when no page is left, -1 with
+// a reason (a page too large for a fax page is refused here, before any of
+// it is read).
+int image_next_page(image_reader *reader, image_page_size &size, std::string &reason);
+
+// The page's next `count` rows, row i at rows + i * stride: (width + 7) / 8
+// bytes, leftmost pixel in the top bit, 1 black, padding bits white. False
+// with a reason.
+bool image_read_rows(image_reader *reader, uint8_t *rows, int32_t count, std::size_t stride,
+                     std::string &reason);

@@ -1,113 +1,170 @@
 // The PBM reader: plain (P1) and raw (P4) images, several in a row as
-// netpbm writes them. Every read is bounded by the bytes in memory.
-#include <algorithm>
+// netpbm writes them, read row by row from the input.
 #include <cstring>
+#include <new>
 
-#include "faxtool/image_readers.h"
-#include "faxtool/image_rows.h"
+#include "faxtool/image_formats.h"
 
 namespace {
 
-struct pbm_cursor {
-    const std::vector<uint8_t> &data;
-    std::size_t at = 0;
-
-    bool at_end() const { return at >= data.size(); }
-    int peek() const { return at_end() ? -1 : data[at]; }
+struct pbm_state {
+    image_input *in = nullptr;
+    bool raw = false;
+    int64_t width = 0;
+    int64_t rows_left = 0;
+    int pages = 0;
 };
 
+bool is_space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
 // White space and comments, which run to the end of their line.
-void skip_space(pbm_cursor &in)
+void skip_space(image_input &in)
 {
-    while (!in.at_end()) {
-        const int c = in.peek();
+    for (int c = input_peek(in); c >= 0; c = input_peek(in)) {
         if (c == '#') {
-            while (!in.at_end() && in.peek() != '\n' && in.peek() != '\r')
-                ++in.at;
-        } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') {
-            ++in.at;
+            while ((c = input_peek(in)) >= 0 && c != '\n' && c != '\r')
+                input_get(in);
+        } else if (is_space(c)) {
+            input_get(in);
         } else {
             return;
         }
     }
 }
 
-bool read_number(pbm_cursor &in, int64_t &value)
+// A number is read whole, leading zeros and all; one beyond any size a
+// page could have is refused by its own digits.
+bool read_number(image_input &in, const char *what, int64_t &value, std::string &reason)
 {
+    constexpr int MAX_DIGITS = 18;  // below 2^63
+    constexpr std::size_t SHOWN_DIGITS = 40;
     skip_space(in);
     value = 0;
-    const std::size_t start = in.at;
-    while (!in.at_end() && in.peek() >= '0' && in.peek() <= '9' && in.at - start < 9)
-        value = value * 10 + (in.data[in.at++] - '0');
-    return in.at > start;
-}
-
-bool read_pbm_raster(pbm_cursor &in, bool raw, page_image &image, std::string &reason)
-{
-    if (raw) {
-        ++in.at;  // the single white-space byte after the height
-        const std::size_t bytes = image.bits.size();
-        if (in.data.size() - std::min(in.at, in.data.size()) < bytes) {
-            reason = "the PBM image is cut short";
-            return false;
-        }
-        std::memcpy(image.bits.data(), in.data.data() + in.at, bytes);
-        in.at += bytes;
-        return true;
+    bool any = false;
+    std::string digits;
+    for (int c = input_peek(in); c >= '0' && c <= '9'; c = input_peek(in)) {
+        input_get(in);
+        any = true;
+        if (digits.empty() && c == '0')
+            continue;
+        if (digits.size() < SHOWN_DIGITS)
+            digits.push_back(static_cast<char>(c));
+        else if (digits.size() == SHOWN_DIGITS)
+            digits += "...";
+        if (digits.size() <= MAX_DIGITS)
+            value = value * 10 + (c - '0');
     }
-    for (int32_t y = 0; y < image.height; ++y) {
-        for (int32_t x = 0; x < image.width; ++x) {
-            skip_space(in);
-            const int c = in.peek();
-            if (c != '0' && c != '1') {
-                reason = "the PBM image is cut short";
-                return false;
-            }
-            ++in.at;
-            if (c == '1')
-                set_black(image, x, y);
-        }
+    if (!any) {
+        reason = in.error != 0 ? std::strerror(in.error) : "bad PBM header";
+        return false;
+    }
+    if (digits.size() > MAX_DIGITS) {
+        reason = std::string("the PBM ") + what + " " + digits + " is too large";
+        return false;
     }
     return true;
 }
+
+bool read_raw_row(pbm_state &pbm, uint8_t *row, std::string &reason)
+{
+    const std::size_t bytes = bilevel_row_bytes(pbm.width);
+    if (input_read(*pbm.in, row, bytes) < bytes) {
+        reason = input_short_reason(*pbm.in, "the PBM image is cut short");
+        return false;
+    }
+    clear_padding(row, pbm.width);
+    return true;
+}
+
+bool read_plain_row(pbm_state &pbm, uint8_t *row, std::string &reason)
+{
+    std::memset(row, 0, bilevel_row_bytes(pbm.width));
+    for (int64_t x = 0; x < pbm.width; ++x) {
+        skip_space(*pbm.in);
+        const int c = input_get(*pbm.in);
+        if (c != '0' && c != '1') {
+            reason = input_short_reason(*pbm.in, "the PBM image is cut short");
+            return false;
+        }
+        if (c == '1')
+            row[x >> 3] |= static_cast<uint8_t>(0x80u >> (x & 7));
+    }
+    return true;
+}
+
+bool read_pbm_row(pbm_state &pbm, uint8_t *row, std::string &reason)
+{
+    if (!(pbm.raw ? read_raw_row(pbm, row, reason) : read_plain_row(pbm, row, reason)))
+        return false;
+    if (--pbm.rows_left == 0)
+        skip_space(*pbm.in);
+    return true;
+}
+
+void *pbm_open(image_input &in, std::string &reason)
+{
+    auto *pbm = new (std::nothrow) pbm_state;
+    if (pbm == nullptr)
+        reason = "out of memory";
+    else
+        pbm->in = &in;
+    return pbm;
+}
+
+int pbm_next_page(void *state, image_page_size &size, std::string &reason)
+{
+    pbm_state &pbm = *static_cast<pbm_state *>(state);
+    image_input &in = *pbm.in;
+    // Rows a caller did not take are passed over.
+    uint8_t row[FAX_ROW_BYTES];
+    while (pbm.rows_left > 0)
+        if (!read_pbm_row(pbm, row, reason))
+            return -1;
+    if (pbm.pages > 0 && input_peek(in) < 0) {
+        if (in.error == 0)
+            return 0;
+        reason = std::strerror(in.error);
+        return -1;
+    }
+    const int p = input_get(in);
+    const int kind = input_get(in);
+    if (p != 'P' || (kind != '1' && kind != '4')) {
+        reason = pbm.pages == 0 ? "not a PBM image (P1 or P4)"
+                                : "image " + std::to_string(pbm.pages + 1) + " is not a PBM image";
+        return -1;
+    }
+    pbm.raw = kind == '4';
+    int64_t width = 0, height = 0;
+    if (!read_number(in, "width", width, reason) || !read_number(in, "height", height, reason))
+        return -1;
+    ++pbm.pages;
+    if (!page_size_acceptable(width, height, pbm.pages, reason))
+        return -1;
+    if (pbm.raw)
+        input_get(in);  // the single white-space byte after the height
+    pbm.width = width;
+    pbm.rows_left = height;
+    size.width = static_cast<int32_t>(width);
+    size.height = static_cast<int32_t>(height);
+    return 1;
+}
+
+bool pbm_read_rows(void *state, uint8_t *rows, int32_t count, std::size_t stride, std::string &reason)
+{
+    pbm_state &pbm = *static_cast<pbm_state *>(state);
+    for (int32_t i = 0; i < count; ++i) {
+        if (pbm.rows_left == 0) {
+            reason = "no rows are left on the page";
+            return false;
+        }
+        if (!read_pbm_row(pbm, rows + static_cast<std::size_t>(i) * stride, reason))
+            return false;
+    }
+    return true;
+}
+
+void pbm_close(void *state) { delete static_cast<pbm_state *>(state); }
 
 }  // namespace
 
-bool read_pbm_pages(const std::vector<uint8_t> &data, std::vector<page_image> &pages,
-                    std::string &reason)
-{
-    pbm_cursor in{data};
-    do {
-        if (in.data.size() - in.at < 2 || in.data[in.at] != 'P' ||
-            (in.data[in.at + 1] != '1' && in.data[in.at + 1] != '4')) {
-            reason = pages.empty() ? "not a PBM image (P1 or P4)"
-                                   : "image " + std::to_string(pages.size() + 1) + " is not a PBM image";
-            return false;
-        }
-        const bool raw = in.data[in.at + 1] == '4';
-        in.at += 2;
-        int64_t width = 0, height = 0;
-        if (!read_number(in, width) || !read_number(in, height)) {
-            reason = "bad PBM header";
-            return false;
-        }
-        if (!size_acceptable(width, height, reason))
-            return false;
-        // A raw image must be in the file before its rows get memory.
-        if (raw && static_cast<uint64_t>((width + 7) / 8) * static_cast<uint64_t>(height) >
-                       in.data.size() - in.at) {
-            reason = "the PBM image is cut short";
-            return false;
-        }
-        page_image image = blank_image(static_cast<int32_t>(width), static_cast<int32_t>(height));
-        if (!raw && static_cast<uint64_t>(width * height) > in.data.size() - in.at) {
-            reason = "the PBM image is cut short";
-            return false;
-        }
-        if (!read_pbm_raster(in, raw, image, reason))
-            return false;
-        pages.push_back(std::move(image));
-        skip_space(in);
-    } while (!in.at_end());
-    return true;
-}
+const image_format PBM_FORMAT = {pbm_open, pbm_next_page, pbm_read_rows, pbm_close};
