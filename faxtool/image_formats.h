@@ -15,6 +15,7 @@ struct image_format {
     int (*next_page)(void *state, image_page_size &size, std::string &reason);
     bool (*read_rows)(void *state, uint8_t *rows, int32_t count, std::size_t stride, std::string &reason);
     void (*close)(void *state);
+    long (*page_count)(void *state);  // -1 when not known before the pages are read
 };
 
 extern const image_format PBM_FORMAT;

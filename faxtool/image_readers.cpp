@@ -61,6 +61,8 @@ void image_close(image_reader *reader)
     delete reader;
 }
 
+long image_page_count(image_reader *reader) { return reader->format->page_count(reader->state); }
+
 int image_next_page(image_reader *reader, image_page_size &size, std::string &reason)
 {
     return reader->format->next_page(reader->state, size, reason);

@@ -22,6 +22,9 @@ struct image_page_size {
     int32_t height = 0;   // at most MAX_PAGE_ROWS
 };
 
+// The number of pages, or -1 when it is known only once they are read.
+long image_page_count(image_reader *reader);
+
 // Moves to the next page: 1 with its size, 0 when no page is left, -1 with
 // a reason (a page too large for a fax page is refused here, before any of
 // it is read).

@@ -269,7 +269,7 @@ struct fd_owner {
 page_result code_pages(import_run &run, image_reader *reader, std::string &reason)
 {
     page_result result = page_result::coded;
-    progress_pages_begin(-1);  // a TIFF's or PBM's pages are known one by one
+    progress_pages_begin(image_page_count(reader));
     for (int number = 1; result == page_result::coded; ++number) {
         image_page_size size;
         const int next = image_next_page(reader, size, reason);

@@ -165,6 +165,8 @@ bool pbm_read_rows(void *state, uint8_t *rows, int32_t count, std::size_t stride
 
 void pbm_close(void *state) { delete static_cast<pbm_state *>(state); }
 
+long pbm_page_count(void *) { return -1; }
+
 }  // namespace
 
-const image_format PBM_FORMAT = {pbm_open, pbm_next_page, pbm_read_rows, pbm_close};
+const image_format PBM_FORMAT = {pbm_open, pbm_next_page, pbm_read_rows, pbm_close, pbm_page_count};

@@ -206,4 +206,5 @@ void png_close(void *state)
 
 }  // namespace
 
-const image_format PNG_FORMAT = {png_open, png_next_page, png_read_rows, png_close};
+const image_format PNG_FORMAT = {png_open, png_next_page, png_read_rows, png_close,
+                                 [](void *) { return 1L; }};

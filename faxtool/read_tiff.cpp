@@ -233,6 +233,9 @@ bool tiff_read_rows(void *state, uint8_t *rows, int32_t count, std::size_t strid
     return true;
 }
 
+// Walks the chain of directories without reading them.
+long tiff_page_count(void *state) { return TIFFNumberOfDirectories(static_cast<tiff_state *>(state)->tiff); }
+
 void tiff_close(void *state)
 {
     auto *s = static_cast<tiff_state *>(state);
@@ -242,4 +245,4 @@ void tiff_close(void *state)
 
 }  // namespace
 
-const image_format TIFF_FORMAT = {tiff_open, tiff_next_page, tiff_read_rows, tiff_close};
+const image_format TIFF_FORMAT = {tiff_open, tiff_next_page, tiff_read_rows, tiff_close, tiff_page_count};
