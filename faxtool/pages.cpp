@@ -17,7 +17,7 @@
 #include "faxfile/fax_header_internal.h"
 #include "faxfile/stated_pages.h"
 #include "faxtool/messages.h"
-#include "t4/bitmanip.h"
+#include "t4/page_rows.h"
 #include "t4/t4dec.h"
 #include "util/fdio.h"
 
@@ -157,49 +157,8 @@ void split_pages(fax_document &doc, std::size_t first)
 
 // ---- rows from the decoder's lines ------------------------------------------
 
-// One page's rows, painted from the black spans of each line the decoder ends.
-struct row_builder {
-    std::vector<uint8_t> *rows = nullptr;
-    int copies = 1;            // 2 when a normal page is stretched
-    bool own_rows_only = true;  // leave out the lines only the end markers make
-    bool skip_opening = false;  // MH: the line that the first EOL closes
-    int32_t count = 0;          // rows kept, before stretching
-    int32_t through_coded = 0;  // rows up to the last that carried a code
-    bool overflow = false;      // more rows than MAX_PAGE_ROWS
-};
-
-void build_line(void *user, const int16_t *spans, int count, int flags)
-{
-    row_builder &builder = *static_cast<row_builder *>(user);
-    if ((flags & T4DEC_LINE_ENDED) == 0)
-        return;  // runs that no end of line closed make no row
-    const bool coded = (flags & T4DEC_LINE_CODED) != 0;
-    const bool opening = builder.skip_opening;
-    builder.skip_opening = false;
-    if (opening && !coded && builder.own_rows_only)
-        return;
-    if (builder.count >= MAX_PAGE_ROWS) {
-        builder.overflow = true;
-        return;
-    }
-    std::vector<uint8_t> &rows = *builder.rows;
-    const std::size_t at = rows.size();
-    rows.resize(at + static_cast<std::size_t>(builder.copies) * FAX_ROW_BYTES);
-    unsigned char *row = rows.data() + at;
-    for (int i = 0; i + 1 < count; i += 2) {
-        const int from = std::clamp<int>(spans[i], 0, FAX_WIDTH);
-        const int to = std::clamp<int>(spans[i + 1], from, FAX_WIDTH);
-        set_bit_run(row, static_cast<short>(from), to - from, 1);
-    }
-    if (builder.copies == 2)
-        std::memcpy(row + FAX_ROW_BYTES, row, FAX_ROW_BYTES);
-    ++builder.count;
-    if (coded || !builder.own_rows_only)
-        builder.through_coded = builder.count;
-}
-
-// A typical fine page: the rows' buffer is sized once for it and grows only
-// for taller pages.
+// A typical fine page: the rows' buffer starts at its size and grows only for
+// taller pages.
 constexpr std::size_t TYPICAL_PAGE_ROWS = 2400;
 
 using decoder_owner = std::unique_ptr<t4dec_context, decltype(&t4dec_context_free)>;
@@ -285,8 +244,8 @@ std::string page_damage(const page_report &report)
 bool decode_page_rows(const fax_document &doc, std::size_t index, const row_choice &choice,
                       page_image &out, page_report &report, std::string &reason)
 {
-    std::vector<uint8_t> rows = std::move(out.bits);  // its buffer serves again
-    rows.clear();
+    std::vector<uint8_t> bits = std::move(out.bits);  // its buffer serves again
+    bits.clear();
     out = page_image{};
     out.number = static_cast<int>(index) + 1;
     out.resolution = doc.resolution;
@@ -294,32 +253,39 @@ bool decode_page_rows(const fax_document &doc, std::size_t index, const row_choi
         reason = undecodable_reason(doc);
         return false;
     }
-    row_builder builder;
-    builder.rows = &rows;
-    builder.copies = choice.stretch && doc.resolution == RES_NORMAL ? 2 : 1;
-    builder.own_rows_only = !choice.decoder_lines;
-    builder.skip_opening = doc.compression == COMP_MH;
+    t4_rows_owner rows;
+    rows.value.bits = static_cast<uint8_t *>(std::malloc(TYPICAL_PAGE_ROWS * FAX_ROW_BYTES));
+    rows.value.capacity = rows.value.bits != nullptr ? TYPICAL_PAGE_ROWS * FAX_ROW_BYTES : 0;
+    const fax_page_ref &page = doc.pages[index];
     t4dec_report seen{};
+    const int result = t4_page_to_rows(nullptr, doc.data.data() + page.offset, page.length, doc.compression,
+                                       choice.decoder_lines ? T4_ROWS_DECODER_LINES : T4_ROWS_OWN,
+                                       MAX_PAGE_ROWS, &rows.value, &seen);
+    if (result == T4_PAGE_TOO_MANY_LINES) {
+        reason = "page " + std::to_string(out.number) + " has more than " + std::to_string(MAX_PAGE_ROWS) +
+                 " lines";
+        return false;
+    }
+    if (result != T4_PAGE_OK) {
+        reason = "out of memory";
+        return false;
+    }
+    report = page_report{seen.lines, seen.concealed, seen.clean != 0};
+    const int copies = choice.stretch && doc.resolution == RES_NORMAL ? 2 : 1;
+    const uint8_t *from = rows.value.bits;
     try {
-        rows.reserve(TYPICAL_PAGE_ROWS * FAX_ROW_BYTES * static_cast<std::size_t>(builder.copies));
-        if (!decode_into(doc, index, build_line, &builder, seen)) {
-            reason = "out of memory";
-            return false;
-        }
+        bits.resize(static_cast<std::size_t>(rows.value.lines) * copies * FAX_ROW_BYTES);
     } catch (const std::bad_alloc &) {
         reason = "out of memory";
         return false;
     }
-    if (builder.overflow) {
-        reason = "page " + std::to_string(out.number) + " has more than " +
-                 std::to_string(MAX_PAGE_ROWS) + " lines";
-        return false;
-    }
-    report = page_report{seen.lines, seen.concealed, seen.clean != 0};
-    rows.resize(static_cast<std::size_t>(builder.through_coded) * builder.copies * FAX_ROW_BYTES);
-    out.bits = std::move(rows);
-    out.height = builder.through_coded * builder.copies;
-    if (builder.copies == 2)
+    for (int32_t row = 0; row < rows.value.lines; ++row, from += FAX_ROW_BYTES)
+        for (int copy = 0; copy < copies; ++copy)
+            std::memcpy(bits.data() + (static_cast<std::size_t>(row) * copies + copy) * FAX_ROW_BYTES, from,
+                        FAX_ROW_BYTES);
+    out.bits = std::move(bits);
+    out.height = rows.value.lines * copies;
+    if (copies == 2)
         out.resolution = RES_FINE;
     return true;
 }
