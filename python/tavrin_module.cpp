@@ -5,7 +5,6 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <array>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -71,7 +70,8 @@ struct decoded {
     ~decoded() { t4_rows_free(&rows); }
 };
 
-std::unique_ptr<decoded> decode(const fax_file &file, std::size_t index, bool decoder_lines)
+std::unique_ptr<decoded> decode(const fax_file &file, std::size_t index, bool decoder_lines,
+                                bool byte_pixels)
 {
     if (!decodable(file.decode_mode))
         raise_fax_error(undecodable_reason(file));
@@ -81,7 +81,9 @@ std::unique_ptr<decoded> decode(const fax_file &file, std::size_t index, bool de
     {
         py::gil_scoped_release unlocked;
         result = t4_page_to_rows(nullptr, page.data, page.length, file.decode_mode,
-                                 decoder_lines ? T4_ROWS_DECODER_LINES : T4_ROWS_OWN, 0, &out->rows,
+                                 (decoder_lines ? T4_ROWS_DECODER_LINES : T4_ROWS_OWN) |
+                                     (byte_pixels ? T4_ROWS_BYTE_PIXELS : 0),
+                                 0, &out->rows,
                                  &out->report);
     }
     if (result == T4_PAGE_TOO_MANY_LINES)
@@ -92,47 +94,14 @@ std::unique_ptr<decoded> decode(const fax_file &file, std::size_t index, bool de
     return out;
 }
 
-py::array_t<uint8_t> packed_array(std::unique_ptr<decoded> page)
+// The rows as a numpy array over the library's buffer, which it then owns.
+py::array_t<uint8_t> rows_array(std::unique_ptr<decoded> page)
 {
     const py::ssize_t lines = page->rows.lines, row_bytes = page->rows.row_bytes;
     uint8_t *bits = page->rows.bits;
     decoded *owner = page.release();
     py::capsule release(owner, [](void *p) { delete static_cast<decoded *>(p); });
     return py::array_t<uint8_t>({lines, row_bytes}, {row_bytes, py::ssize_t{1}}, bits, release);
-}
-
-// One byte a pixel, 1 for black, from packed rows; without the GIL.
-py::array_t<uint8_t> pixel_array(const decoded &page, int width)
-{
-    const py::ssize_t lines = page.rows.lines;
-    py::array_t<uint8_t> out({lines, static_cast<py::ssize_t>(width)});
-    uint8_t *to = out.mutable_data();
-    const uint8_t *from = page.rows.bits;
-    const int row_bytes = page.rows.row_bytes;
-    {
-        py::gil_scoped_release unlocked;
-        // Each packed byte becomes eight pixel bytes at once.
-        static const auto spread = [] {
-            std::array<uint64_t, 256> table{};
-            for (int byte = 0; byte < 256; ++byte) {
-                uint8_t pixels[8];
-                for (int bit = 0; bit < 8; ++bit)
-                    pixels[bit] = static_cast<uint8_t>((byte >> (7 - bit)) & 1);
-                std::memcpy(&table[static_cast<std::size_t>(byte)], pixels, 8);
-            }
-            return table;
-        }();
-        for (py::ssize_t y = 0; y < lines; ++y) {
-            const uint8_t *row = from + y * row_bytes;
-            uint8_t *pixels = to + y * width;
-            const int whole = width / 8;
-            for (int b = 0; b < whole; ++b)
-                std::memcpy(pixels + 8 * b, &spread[row[b]], 8);
-            for (int x = whole * 8; x < width; ++x)
-                pixels[x] = static_cast<uint8_t>((row[x >> 3] >> (7 - (x & 7))) & 1);
-        }
-    }
-    return out;
 }
 
 struct page_handle {
@@ -225,14 +194,13 @@ PYBIND11_MODULE(_tavrin, m)
             return py::bytes(reinterpret_cast<const char *>(page.data), page.length);
         })
         .def("packed", [](const page_handle &p, bool decoder_lines) {
-            return packed_array(decode(*p.file, p.index, decoder_lines));
+            return rows_array(decode(*p.file, p.index, decoder_lines, false));
         }, py::arg("decoder_lines") = false)
         .def("rows", [](const page_handle &p, bool decoder_lines) {
-            std::unique_ptr<decoded> page = decode(*p.file, p.index, decoder_lines);
-            return pixel_array(*page, T4_STANDARD_WIDTH);
+            return rows_array(decode(*p.file, p.index, decoder_lines, true));
         }, py::arg("decoder_lines") = false)
         .def("_report", [](const page_handle &p) {
-            std::unique_ptr<decoded> page = decode(*p.file, p.index, false);
+            std::unique_ptr<decoded> page = decode(*p.file, p.index, false, false);
             py::dict out;
             out["lines"] = page->report.lines;
             out["concealed"] = page->report.concealed;

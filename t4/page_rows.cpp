@@ -31,11 +31,14 @@ bool reserve_bytes(uint8_t *&bytes, std::size_t &capacity, std::size_t needed)
 // that a span sets whole units between its ends; stored big-endian.
 constexpr int MAX_UNITS = (t4dec_detail::MAX_LINE_WIDTH + 63) / 64;
 
+constexpr std::size_t TYPICAL_PAGE_ROWS = 2400;
+
 struct row_filler {
     t4_rows *rows;
     int32_t width;
     int32_t max_lines;
     bool own_only;              // T4_ROWS_OWN
+    bool byte_pixels;           // T4_ROWS_BYTE_PIXELS
     bool skip_opening;          // MH under T4_ROWS_OWN: the line the first EOL closes
     int32_t through_coded = 0;  // rows up to the last that carried a code
     bool overflow = false;
@@ -60,8 +63,27 @@ void fill_row(void *user, const int16_t *spans, int count, int flags)
         return;
     }
     const std::size_t row_bytes = static_cast<std::size_t>(rows.row_bytes);
+    // A typical page's rows at once: no copies while they grow, and memory
+    // that no row reaches is never touched.
+    if (rows.capacity == 0 && f.max_lines > 0)
+        reserve_bytes(rows.bits, rows.capacity,
+                      std::min<std::size_t>(static_cast<std::size_t>(f.max_lines), TYPICAL_PAGE_ROWS) *
+                          row_bytes);
     if (!reserve_bytes(rows.bits, rows.capacity, (static_cast<std::size_t>(rows.lines) + 1) * row_bytes)) {
         f.no_memory = true;
+        return;
+    }
+    uint8_t *out = rows.bits + static_cast<std::size_t>(rows.lines) * row_bytes;
+    if (f.byte_pixels) {
+        std::memset(out, 0, row_bytes);
+        for (int i = 0; i + 1 < count; i += 2) {
+            const int from = std::clamp<int>(spans[i], 0, f.width);
+            const int to = std::clamp<int>(spans[i + 1], from, f.width);
+            std::memset(out + from, 1, static_cast<std::size_t>(to - from));
+        }
+        ++rows.lines;
+        if (coded || !f.own_only)
+            f.through_coded = rows.lines;
         return;
     }
     uint64_t units[MAX_UNITS + 1];
@@ -84,7 +106,6 @@ void fill_row(void *user, const int16_t *spans, int count, int flags)
             units[u] = ~uint64_t{0};
         units[last] |= tail;
     }
-    uint8_t *out = rows.bits + static_cast<std::size_t>(rows.lines) * row_bytes;
     std::size_t b = 0;
     for (; b + 8 <= row_bytes; b += 8) {
         uint64_t big = units[b >> 3];
@@ -167,7 +188,7 @@ bool append_rtc(t4_coded &out, bool tagged)
 extern "C" {
 
 int t4_page_to_rows(t4dec_context *ctx, const unsigned char *data, std::size_t length, int mode,
-                    int keep, int32_t max_lines, t4_rows *rows, t4dec_report *report)
+                    int flags, int32_t max_lines, t4_rows *rows, t4dec_report *report)
 {
     if (report != nullptr)
         *report = t4dec_report{};
@@ -183,10 +204,11 @@ int t4_page_to_rows(t4dec_context *ctx, const unsigned char *data, std::size_t l
             return T4_PAGE_NO_MEMORY;
         ctx = own.get();
     }
-    rows->row_bytes = t4dec_detail::bytes_for(ctx->width);
-    const bool own_only = keep == T4_ROWS_OWN;
+    const bool byte_pixels = (flags & T4_ROWS_BYTE_PIXELS) != 0;
+    rows->row_bytes = byte_pixels ? ctx->width : t4dec_detail::bytes_for(ctx->width);
+    const bool own_only = (flags & T4_ROWS_OWN) != 0;
     row_filler filler{rows, ctx->width, max_lines > 0 ? max_lines : T4_PAGE_DEFAULT_MAX_LINES,
-                      own_only, own_only && mode == T4DEC_MODE_MH};
+                      own_only, byte_pixels, own_only && mode == T4DEC_MODE_MH};
     // The decoders take whole 16-bit words, as the converter hands them over.
     static const unsigned char no_data[2] = {0, 0};
     const std::size_t words = std::min<std::size_t>(length, 0x7FFFFFFE) & ~std::size_t{1};

@@ -45,7 +45,7 @@ typedef struct t4_rows {
     std::size_t capacity; // bytes held at bits
 } t4_rows;
 
-// What t4_page_to_rows keeps.
+// What t4_page_to_rows keeps, and how it lays out a row: flags, or'ed.
 enum {
     // Every line the decoder ends, as the converter paints a page: also the
     // white line that an MH page's first EOL closes and those that RTC's
@@ -55,6 +55,9 @@ enum {
     // lines after the last that carried a code (T4DEC_LINE_CODED), so that a
     // page keeps its size when it is coded again. Lines inside stay as decoded.
     T4_ROWS_OWN = 1,
+    // One byte a pixel, 1 for black, 0 for white: row_bytes is the width.
+    // Without it the rows are packed, as above.
+    T4_ROWS_BYTE_PIXELS = 2,
 };
 
 // Decodes one page's data in `mode` (T4DEC_MODE_*) into rows of the
@@ -62,13 +65,14 @@ enum {
 // decoder's runs and ends of line give them (t4dec_decode_ctx), as the
 // converter paints a page: every end of line closes a row (one with no runs
 // is white, a broken one holds the runs before the break) and runs after
-// the last end of line are dropped; `keep` (T4_ROWS_*) says which rows stay.
+// the last end of line are dropped; `flags` (T4_ROWS_*) say which rows stay
+// and how they are laid out.
 // An odd last byte is ignored: the decoders take whole 16-bit words.
 // `report`, when given, gets the decoder's report of the page. More than
 // `max_lines` rows (0: T4_PAGE_DEFAULT_MAX_LINES) give
 // T4_PAGE_TOO_MANY_LINES with no rows.
 TAVRIN_API int t4_page_to_rows(t4dec_context *ctx, const unsigned char *data, std::size_t length,
-                               int mode, int keep, int32_t max_lines, t4_rows *rows,
+                               int mode, int flags, int32_t max_lines, t4_rows *rows,
                                t4dec_report *report);
 TAVRIN_API void t4_rows_free(t4_rows *rows);  // leaves an empty record
 

@@ -141,6 +141,15 @@ TEST(PageRows, CodedRowsDecodeToThemselvesInEveryCoding)
                 ASSERT_EQ(rows.value.lines, lines) << p->name << " mode " << mode;
                 EXPECT_EQ(std::memcmp(rows.value.bits, packed.data(), packed.size()), 0)
                     << p->name << " mode " << mode;
+                // One byte a pixel: the same rows unpacked.
+                t4_rows_owner pixels;
+                ASSERT_EQ(t4_page_to_rows(nullptr, coded.value.bytes, coded.value.length, mode,
+                                          T4_ROWS_OWN | T4_ROWS_BYTE_PIXELS, 0, &pixels.value, nullptr),
+                          T4_PAGE_OK);
+                ASSERT_EQ(pixels.value.row_bytes, 1728);
+                ASSERT_EQ(pixels.value.lines, lines);
+                for (std::size_t at = 0; at < packed.size() * 8; ++at)
+                    ASSERT_EQ(pixels.value.bits[at], (packed[at / 8] >> (7 - at % 8)) & 1) << at;
                 // Every decoder line: MH's opening white line first, and the
                 // white lines of the end markers after the page.
                 ASSERT_EQ(t4_page_to_rows(nullptr, coded.value.bytes, coded.value.length, mode,
