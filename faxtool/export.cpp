@@ -1,7 +1,9 @@
 // faxtool export: option handling, page selection and the loop over pages.
 #include "faxtool/export.h"
+#include "faxtool/archive_export.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
@@ -10,10 +12,9 @@
 #include <iterator>
 #include <vector>
 
-#include "faxtool/export_pbm.h"
 #include "faxtool/export_pdf.h"
 #include "faxtool/export_png.h"
-#include "faxtool/export_tiff.h"
+#include "faxtool/export_single.h"
 #include "faxtool/messages.h"
 #include "faxtool/output_file.h"
 #include "faxtool/pages.h"
@@ -22,16 +23,7 @@
 
 namespace {
 
-enum class format { png, tiff, pdf, pbm, none };
-
-struct export_settings {
-    format type = format::none;
-    std::string pages_text;
-    bool pages_given = false;  // -p, even with an empty list
-    std::string out;
-    row_choice rows;
-    std::string file;
-};
+using format = export_type;
 
 format format_named(std::string_view name)
 {
@@ -64,79 +56,7 @@ std::string lower_case(std::string text)
     return text;
 }
 
-std::string stem_of(const std::string &path)
-{
-    const std::string extension = extension_of(path);
-    return extension.empty() ? path : path.substr(0, path.size() - extension.size() - 1);
-}
-
-const char *extension_for(format type)
-{
-    switch (type) {
-    case format::tiff:
-        return ".tif";
-    case format::pdf:
-        return ".pdf";
-    case format::pbm:
-        return ".pbm";
-    default:
-        return "";
-    }
-}
-
 // ---- writing --------------------------------------------------------------
-
-// One output for all pages (TIFF, PDF, PBM), opened at the first page.
-struct single_output {
-    output_file file;
-    bool open = false;
-    bool failed = false;
-    tiff_writer *tiff = nullptr;
-    pdf_writer *pdf = nullptr;
-};
-
-bool open_single(single_output &single, format type, const std::string &path,
-                 const std::string &input, std::string &reason)
-{
-    if (!output_open(single.file, path, {input}, reason))
-        return false;
-    if (type == format::tiff)
-        single.tiff = tiff_open_writer(single.file, reason);
-    else if (type == format::pdf)
-        single.pdf = pdf_open_writer(reason);
-    if ((type == format::tiff && single.tiff == nullptr) || (type == format::pdf && single.pdf == nullptr)) {
-        output_abandon(single.file);
-        return false;
-    }
-    single.open = true;
-    return true;
-}
-
-bool add_to_single(single_output &single, format type, const page_image &page, std::string &reason)
-{
-    if (type == format::tiff)
-        return tiff_add_page(single.tiff, page, reason);
-    if (type == format::pdf)
-        return pdf_add_page(single.pdf, page, reason);
-    return pbm_write_page(single.file.stream, page, reason);
-}
-
-// Completes the output or removes it; false with a reason on failure.
-bool close_single(single_output &single, format type, std::string &reason)
-{
-    if (!single.open)
-        return true;
-    bool ok = !single.failed;
-    if (type == format::tiff)
-        ok = tiff_close_writer(single.tiff, reason) && ok;
-    else if (type == format::pdf)
-        ok = ok ? pdf_close_writer(single.pdf, single.file, reason) : (pdf_discard_writer(single.pdf), false);
-    if (!ok) {
-        output_abandon(single.file);
-        return false;
-    }
-    return output_commit(single.file, reason);
-}
 
 bool write_png_page(const export_settings &settings, const page_image &page, std::string &path,
                     std::string &reason)
@@ -156,17 +76,42 @@ bool write_png_page(const export_settings &settings, const page_image &page, std
 
 // ---- the command ------------------------------------------------------------
 
+// The type and outputs of a run over many inputs.
+int scan_many(export_settings &settings)
+{
+    if (!settings.out.empty() && !settings.directory.empty())
+        return usage_error("export", "-o and -d exclude each other");
+    if (settings.type == format::none && settings.out != "-" && !extension_of(settings.out).empty()) {
+        settings.type = format_named(lower_case(extension_of(settings.out)));
+        if (settings.type == format::none)
+            return usage_error("export", ("unknown extension '." + extension_of(settings.out) +
+                                          "' of '" + settings.out + "': name a type with -t")
+                                             .c_str());
+    }
+    if (settings.type == format::none)
+        settings.type = settings.out == "-" ? format::pbm : format::png;
+    if (settings.out == "-" && settings.type != format::pbm)
+        return usage_error("export", "only pbm goes to standard output");
+    if (settings.type == format::png && !settings.out.empty())
+        return usage_error("export", "png from several inputs needs -d DIR");
+    return -1;
+}
+
 int scan_export(int argc, char **argv, export_settings &settings)
 {
-    static const option options[] = {{"type", required_argument, nullptr, 't'},
-                                      {"pages", required_argument, nullptr, 'p'},
-                                      {"output", required_argument, nullptr, 'o'},
-                                      {"stretch", no_argument, nullptr, 's'},
-                                      {"decoder-lines", no_argument, nullptr, 'd'},
-                                      {"help", no_argument, nullptr, 'h'},
-                                      {nullptr, 0, nullptr, 0}};
+    enum : int { OPTION_DECODER_LINES = 0x300 };
+    static const option own_options[] = {{"type", required_argument, nullptr, 't'},
+                                         {"pages", required_argument, nullptr, 'p'},
+                                         {"output", required_argument, nullptr, 'o'},
+                                         {"directory", required_argument, nullptr, 'd'},
+                                         {"stretch", no_argument, nullptr, 's'},
+                                         {"decoder-lines", no_argument, nullptr, OPTION_DECODER_LINES},
+                                         {"help", no_argument, nullptr, 'h'},
+                                         {nullptr, 0, nullptr, 0}};
+    const std::vector<option> options = with_archive_options(own_options);
+    const std::string short_options = std::string(":t:p:o:d:h") + ARCHIVE_SHORT_OPTIONS;
     int c;
-    while ((c = getopt_long(argc, argv, ":t:p:o:h", options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, short_options.c_str(), options.data(), nullptr)) != -1) {
         switch (c) {
         case 't':
             settings.type = format_named(optarg);
@@ -183,18 +128,34 @@ int scan_export(int argc, char **argv, export_settings &settings)
         case 's':
             settings.rows.stretch = true;
             break;
-        case 'd':
+        case OPTION_DECODER_LINES:
             settings.rows.decoder_lines = true;
+            break;
+        case 'd':
+            settings.directory = optarg;
+            if (settings.directory.empty())
+                return usage_error("export", "-d needs a directory");
             break;
         case 'h':
             print_command_help("export");
             return 0;
-        default:
+        default: {
+            int status = -1;
+            if (take_archive_option("export", c, optarg, settings.archive, status)) {
+                if (status >= 0)
+                    return status;
+                break;
+            }
             return option_error("export", c, argv);
         }
+        }
     }
-    if (argc - optind != 1)
-        return usage_error("export", argc - optind < 1 ? "missing fax file" : "one fax file at a time");
+    settings.operands.assign(argv + optind, argv + argc);
+    struct stat st;
+    settings.many = settings.operands.size() != 1 || !settings.directory.empty() || settings.archive.given ||
+                    (stat(settings.operands[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    if (settings.many)
+        return scan_many(settings);
     settings.file = argv[optind];
     if (settings.type == format::none && settings.out != "-" && !extension_of(settings.out).empty()) {
         settings.type = format_named(lower_case(extension_of(settings.out)));
@@ -283,10 +244,12 @@ bool decode_for_export(const export_settings &settings, const fax_document &doc,
     return true;
 }
 
-// Closes the single output; a failure sets the status to 1.
-void finish_single(const export_settings &settings, single_output &single,
+// Closes the single output; a failure sets the status to 1. True when it
+// was begun and is complete.
+bool finish_single(const export_settings &settings, single_output &single,
                    const std::string &out_name, int &status)
 {
+    const bool begun = single.open;
     std::string close_reason;
     if (!close_single(single, settings.type, close_reason)) {
         // After a failed page, closing fails for the same reason: said once.
@@ -298,21 +261,30 @@ void finish_single(const export_settings &settings, single_output &single,
         status = 1;
     if (settings.out == "-" && (single.failed || !close_reason.empty()))
         note_stdout_failure_reported();
+    return begun && !single.failed && close_reason.empty();
 }
 
-int export_pages(const export_settings &settings, const std::set<int> &wanted)
+}  // namespace
+
+int export_pages(const export_settings &settings, const std::set<int> &wanted, input_outcome *outcome)
 {
+    input_outcome ignored;
+    input_outcome &result = outcome != nullptr ? *outcome : ignored;
+    result.status = input_status::failed;  // until the pages are out
     fax_document doc;
     int status = 0;
-    if (!load_for_export(settings.file, doc, status))
+    if (!load_for_export(settings.file, doc, status)) {
         return 1;
+    }
     std::vector<int> numbers = pages_to_export(doc, wanted, status);
     if (numbers.empty() && wanted.empty()) {
         report_failure(settings.file, "no pages");
         return 1;
     }
+    result.status = input_status::damaged;  // unless all goes well
     const std::string out_name = settings.out == "-" ? "standard output" : settings.out;
     single_output single;
+    bool written = true;  // every output that was begun is complete
     std::string reason;
     page_image page;  // one buffer for every page's rows
     progress_begin("pages", static_cast<int>(numbers.size()));
@@ -320,6 +292,12 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
         progress_step(static_cast<int>(i));
         if (!decode_for_export(settings, doc, numbers[i], page, status))
             continue;
+        ++result.pages;
+        if (settings.collect != nullptr) {
+            settings.collect->push_back(std::move(page));
+            page = page_image{};
+            continue;
+        }
         if (settings.type == format::png) {
             std::string path;
             // A write that fails (a full disk) fails for every later page:
@@ -327,13 +305,16 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
             if (!write_png_page(settings, page, path, reason)) {
                 report_failure(path, reason);
                 status = 1;
+                written = false;
                 break;
             }
+            result.outputs.push_back(path);
             continue;
         }
-        if (!single.open && !open_single(single, settings.type, settings.out, settings.file, reason)) {
+        if (!single.open && !open_single(single, settings.type, settings.out, {settings.file}, reason)) {
             report_failure(out_name, reason);
             progress_end();
+            result.status = input_status::failed;
             return 1;
         }
         if (!add_to_single(single, settings.type, page, reason)) {
@@ -342,11 +323,37 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted)
         }
     }
     progress_end();
-    finish_single(settings, single, out_name, status);
+    const bool begun = single.open;
+    if (finish_single(settings, single, out_name, status))
+        result.outputs.push_back(settings.out);
+    else if (begun)
+        written = false;
+    if (status == 0)
+        result.status = input_status::ok;
+    else if (!written)
+        result.status = input_status::failed;
     return status;
 }
 
-}  // namespace
+std::string stem_of(const std::string &path)
+{
+    const std::string extension = extension_of(path);
+    return extension.empty() ? path : path.substr(0, path.size() - extension.size() - 1);
+}
+
+const char *extension_for(export_type type)
+{
+    switch (type) {
+    case format::tiff:
+        return ".tif";
+    case format::pdf:
+        return ".pdf";
+    case format::pbm:
+        return ".pbm";
+    default:
+        return "";
+    }
+}
 
 bool parse_page_list(const std::string &text, std::set<int> &pages)
 {
@@ -394,5 +401,7 @@ int run_export(int argc, char **argv)
     std::set<int> wanted;
     if (settings.pages_given && !parse_page_list(settings.pages_text, wanted))
         return usage_error("export", ("bad page list '" + settings.pages_text + "'").c_str());
-    return export_pages(settings, wanted);
+    if (settings.many)
+        return export_many(settings, wanted);
+    return export_pages(settings, wanted, nullptr);
 }

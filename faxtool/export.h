@@ -3,9 +3,40 @@
 
 #include <set>
 #include <string>
+#include <vector>
+
+#include "faxtool/archive_run.h"
+#include "faxtool/pages.h"
+
+enum class export_type { png, tiff, pdf, pbm, none };
+
+struct export_settings {
+    export_type type = export_type::none;
+    std::string pages_text;
+    bool pages_given = false;  // -p, even with an empty list
+    std::string out;
+    row_choice rows;
+    std::string file;
+    // Over many inputs:
+    std::vector<std::string> operands;
+    std::string directory;     // -d
+    archive_options archive;
+    bool many = false;         // a run over many inputs
+    // Set: the pages go here instead of to an output of their own.
+    std::vector<page_image> *collect = nullptr;
+};
 
 // argv[0] is "export". Returns the exit status.
 int run_export(int argc, char **argv);
+
+// Exports settings.file to settings.out (or collects its pages). Fills the
+// outcome when given. Returns the exit status for the file.
+int export_pages(const export_settings &settings, const std::set<int> &wanted, input_outcome *outcome);
+
+// The extension of an export type's single output (".pdf"), "" for PNG.
+const char *extension_for(export_type type);
+// path without its extension.
+std::string stem_of(const std::string &path);
 
 // Parses "1,3-5" into page numbers; false for anything else.
 bool parse_page_list(const std::string &text, std::set<int> &pages);

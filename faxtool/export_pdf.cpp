@@ -140,6 +140,8 @@ bool pdf_close_writer(pdf_writer *writer, output_file &out, std::string &reason)
 {
     const qpdf_library &q = *writer->api;
     q.qpdf_init_write_memory(writer->pdf);
+    // The same pages make the same bytes, whenever and however often written.
+    q.qpdf_set_deterministic_ID(writer->pdf, QPDF_TRUE);
     q.qpdf_write(writer->pdf);
     bool ok = !take_error(*writer, reason);
     if (ok) {

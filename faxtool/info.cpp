@@ -2,11 +2,14 @@
 #include "faxtool/info.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "faxtool/archive_run.h"
 #include "faxtool/messages.h"
 #include "faxtool/pages.h"
 #include "faxtool/progress.h"
@@ -41,7 +44,7 @@ std::string json_code(int code)
     return code < 0 ? "null" : std::to_string(code);
 }
 
-void print_json(const fax_document &doc, const std::vector<page_report> &reports)
+void print_json(FILE *out, const fax_document &doc, const std::vector<page_report> &reports)
 {
     std::string line = "{\"file\": " + json_name(doc.path) + ", \"attributes\": [";
     for (std::size_t i = 0; i < doc.attributes.size(); ++i) {
@@ -60,29 +63,31 @@ void print_json(const fax_document &doc, const std::vector<page_report> &reports
         line += std::string(", \"clean\": ") + (reports[i].clean ? "true" : "false") + "}";
     }
     line += "]}\n";
-    std::fputs(line.c_str(), stdout);
+    std::fputs(line.c_str(), out);
 }
 
-void print_text(const fax_document &doc, const std::vector<page_report> &reports)
+void print_text(FILE *out, const fax_document &doc, const std::vector<page_report> &reports)
 {
-    std::printf("%s\n", doc.path.c_str());
+    std::fprintf(out, "%s\n", doc.path.c_str());
     for (const auto &[name, value] : doc.attributes)
-        std::printf("  %s: %s\n", name.c_str(), value.c_str());
-    std::printf("  pages: %s stated, %zu found\n",
+        std::fprintf(out, "  %s: %s\n", name.c_str(), value.c_str());
+    std::fprintf(out, "  pages: %s stated, %zu found\n",
                 doc.pages_stated < 0 ? "none" : std::to_string(doc.pages_stated).c_str(),
                 doc.pages.size());
     for (std::size_t i = 0; i < reports.size(); ++i)
-        std::printf("  page %zu: %u bytes, %d lines, %d concealed, %s\n", i + 1, doc.pages[i].length,
+        std::fprintf(out, "  page %zu: %u bytes, %d lines, %d concealed, %s\n", i + 1, doc.pages[i].length,
                     reports[i].lines, reports[i].concealed, reports[i].clean ? "clean" : "not clean");
 }
 
 // 0, or 1 when the file is unusable or damaged (after what it could read).
-int info_one(const std::string &path, bool json)
+int info_one(const std::string &path, bool json, FILE *out, input_outcome &outcome)
 {
     fax_document doc;
     std::string reason;
+    outcome.status = input_status::failed;
     if (!load_fax_document(path, doc, reason)) {
         report_failure(path, reason);
+        outcome.not_fax = !has_fax_magic(path);
         return 1;
     }
     std::vector<page_report> reports;
@@ -93,10 +98,13 @@ int info_one(const std::string &path, bool json)
     }
     progress_pages_end();
     if (json)
-        print_json(doc, reports);
+        print_json(out, doc, reports);
     else
-        print_text(doc, reports);
-    std::fflush(stdout);
+        print_text(out, doc, reports);
+    std::fflush(out);
+    outcome.pages = static_cast<int>(doc.pages.size());
+    for (const page_report &report : reports)
+        outcome.concealed += report.concealed;
     int status = 0;
     if (!doc.pages.empty() && !decodable_compression(doc.compression)) {
         report_failure(path, undecodable_reason(doc));
@@ -112,34 +120,87 @@ int info_one(const std::string &path, bool json)
         report_failure(path, doc.damage);
         status = 1;
     }
+    outcome.status = status == 0 ? input_status::ok : input_status::damaged;
     return status;
+}
+
+struct info_run {
+    bool json = false;
+};
+
+void info_input(void *user, const archive_input &input, job_result &result)
+{
+    const auto &run = *static_cast<const info_run *>(user);
+    char *text = nullptr;
+    std::size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    if (out == nullptr) {
+        report_failure(input.path, "out of memory");
+        result.outcome.status = input_status::failed;
+        return;
+    }
+    info_one(input.path, run.json, out, result.outcome);
+    std::fclose(out);
+    result.out.assign(text, size);
+    std::free(text);
 }
 
 }  // namespace
 
 int run_info(int argc, char **argv)
 {
-    static const option options[] = {{"json", no_argument, nullptr, 'j'},
-                                      {"help", no_argument, nullptr, 'h'},
-                                      {nullptr, 0, nullptr, 0}};
-    bool json = false;
+    enum : int { OPTION_JSON = 0x200, OPTION_SUMMARY };
+    static const option own_options[] = {{"json", no_argument, nullptr, OPTION_JSON},
+                                         {"summary", no_argument, nullptr, OPTION_SUMMARY},
+                                         {"help", no_argument, nullptr, 'h'},
+                                         {nullptr, 0, nullptr, 0}};
+    const std::vector<option> options = with_archive_options(own_options);
+    const std::string short_options = std::string(":h") + ARCHIVE_SHORT_OPTIONS;
+    info_run run;
+    bool summary = false;
+    archive_options archive;
     int c;
-    while ((c = getopt_long(argc, argv, ":", options, nullptr)) != -1) {
-        if (c == 'j')
-            json = true;
+    while ((c = getopt_long(argc, argv, short_options.c_str(), options.data(), nullptr)) != -1) {
+        int status = -1;
+        if (c == OPTION_JSON)
+            run.json = true;
+        else if (c == OPTION_SUMMARY)
+            summary = true;
         else if (c == 'h')
             return print_command_help("info");
-        else
+        else if (take_archive_option("info", c, optarg, archive, status)) {
+            if (status >= 0)
+                return status;
+        } else
             return option_error("info", c, argv);
     }
-    if (optind >= argc)
+    const std::vector<std::string> operands(argv + optind, argv + argc);
+    if (operands.empty() && archive.files_from.empty())
         return usage_error("info", nullptr);
-    int status = 0;
-    progress_begin("files", argc - optind);
-    for (int i = optind; i < argc; ++i) {
-        progress_step(i - optind);
-        status |= info_one(argv[i], json);
+    struct stat st;
+    const bool many = summary || archive.given || operands.size() != 1 ||
+                      (stat(operands[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    if (!many) {
+        input_outcome outcome;
+        progress_begin("files", 1);
+        const int status = info_one(operands[0], run.json, stdout, outcome);
+        progress_end();
+        return status;
     }
-    progress_end();
+    archive_listing listing;
+    int status = 0;
+    if (!gather_inputs("info", archive, operands, listing, status))
+        return status;
+    if (archive.sharded)
+        keep_shard(listing, archive.shard, archive.shards);
+    archive_command job;
+    job.work = info_input;
+    job.user = &run;
+    archive_totals totals;
+    status = run_archive(archive, listing, job, &totals);
+    if (summary) {
+        const std::string text = summary_text(totals, run.json);
+        std::fputs(text.c_str(), stdout);
+    }
     return status;
 }

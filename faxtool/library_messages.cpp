@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-library_messages library_text;
+thread_local library_messages library_text;
 
 extern "C" void on_png_error(png_structp png, png_const_charp message)
 {

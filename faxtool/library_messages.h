@@ -13,7 +13,8 @@ struct library_messages {
     char tiff[256];
 };
 
-extern library_messages library_text;
+// Per thread: inputs decoded and written side by side keep their own texts.
+extern thread_local library_messages library_text;
 
 // libpng's error callback keeps the message and jumps back to the setjmp.
 extern "C" void on_png_error(png_structp png, png_const_charp message);

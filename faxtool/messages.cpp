@@ -13,10 +13,25 @@
 #include "faxtool/progress.h"
 #include "faxtool/shown_names.h"
 
+namespace {
+
+thread_local kept_messages *kept_here = nullptr;
+
+}  // namespace
+
+void keep_messages(kept_messages *kept)
+{
+    kept_here = kept;
+}
+
+std::recursive_mutex &standard_streams_lock()
+{
+    static std::recursive_mutex lock;
+    return lock;
+}
+
 void report_failure(std::string_view file, std::string_view reason)
 {
-    std::fflush(stdout);
-    progress_interrupt();
     std::string line = "faxtool: ";
     if (!file.empty()) {
         line += terminal_text(file);
@@ -24,6 +39,14 @@ void report_failure(std::string_view file, std::string_view reason)
     }
     line += terminal_text(reason);  // library texts may carry the name too
     line += '\n';
+    if (kept_here != nullptr) {
+        if (kept_here->first_reason.empty())
+            kept_here->first_reason = reason;
+        kept_here->text += line;
+        return;
+    }
+    std::fflush(stdout);
+    progress_interrupt();
     std::fputs(line.c_str(), stderr);
 }
 

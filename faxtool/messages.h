@@ -2,11 +2,25 @@
 // capture of what library calls print, so that their texts become reasons.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <string_view>
 
 // Prints "faxtool: FILE: reason" (or "faxtool: reason" for an empty file).
 void report_failure(std::string_view file, std::string_view reason);
+
+// Messages of work on a thread of a pool, kept there to be printed in input
+// order; first_reason becomes the input's reason in a report.
+struct kept_messages {
+    std::string text;
+    std::string first_reason;
+};
+// Keeps this thread's messages in `kept`; nullptr prints them again.
+void keep_messages(kept_messages *kept);
+
+// Held while descriptors 1 and 2 are pointed elsewhere by a capture, and by
+// whoever writes to them while other threads may capture.
+std::recursive_mutex &standard_streams_lock();
 
 // A command that has told the user standard output failed says so here, so
 // that the final check of standard output does not say it again.
@@ -32,6 +46,7 @@ captured_text end_library_capture(int scratch);
 template <class F>
 captured_text capture_library_output(F &&body)
 {
+    std::lock_guard<std::recursive_mutex> hold(standard_streams_lock());
     const int scratch = begin_library_capture();
     body();
     return end_library_capture(scratch);

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,7 +22,7 @@ constexpr int NAME_ATTEMPTS = 100;
 std::string random_name()
 {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    unsigned char bytes[8];
+    unsigned char bytes[NEW_FILE_LETTERS];
     if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
@@ -32,7 +34,7 @@ std::string random_name()
             b = static_cast<unsigned char>(mix >> 56);
         }
     }
-    std::string name = ".ft";
+    std::string name(NEW_FILE_PREFIX);
     for (unsigned char b : bytes)
         name += letters[b % (sizeof letters - 1)];
     return name;
@@ -79,6 +81,14 @@ bool name_unnamed(new_file &file, std::string &reason)
 }
 
 }  // namespace
+
+bool is_new_file_name(std::string_view name)
+{
+    const std::size_t prefix = NEW_FILE_PREFIX.size();
+    return name.size() == prefix + NEW_FILE_LETTERS && name.substr(0, prefix) == NEW_FILE_PREFIX &&
+           std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix), name.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
 
 std::string directory_of(const std::string &path)
 {

@@ -9,7 +9,15 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
+
+// The hidden name of a new file while it is written, where it has to have
+// one: the prefix and this many letters and digits.
+constexpr std::string_view NEW_FILE_PREFIX = ".ft";
+constexpr std::size_t NEW_FILE_LETTERS = 8;
+// True for such a name: walking a tree passes over them.
+bool is_new_file_name(std::string_view name);
 
 // A file being made in a directory.
 struct new_file {

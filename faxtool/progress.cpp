@@ -27,6 +27,8 @@ struct progress_state {
 };
 
 progress_state progress;
+// Work on a pool thread draws nothing: the run draws one line for it all.
+thread_local bool quiet = false;
 
 int64_t now_ns()
 {
@@ -74,6 +76,8 @@ void clear_line()
 
 void progress_begin(const char *what, int total)
 {
+    if (quiet)
+        return;
     if (progress.terminal < 0 && isatty(2) != 0)
         progress.terminal = fcntl(2, F_DUPFD_CLOEXEC, 3);
     progress.what = what;
@@ -85,6 +89,8 @@ void progress_begin(const char *what, int total)
 
 void progress_step(int done)
 {
+    if (quiet)
+        return;
     progress.done = done;
     if (progress.shown)
         draw();
@@ -92,6 +98,8 @@ void progress_step(int done)
 
 void progress_end()
 {
+    if (quiet)
+        return;
     clear_line();
     progress.shown = false;
     progress.pages_shown = false;
@@ -102,12 +110,16 @@ void progress_end()
 
 void progress_interrupt()
 {
+    if (quiet)
+        return;
     clear_line();
     progress.drawn_at = 0;
 }
 
 void progress_pages_begin(long total)
 {
+    if (quiet)
+        return;
     progress.pages_total = total;
     progress.pages_begun = 0;
     progress.pages_shown = progress.terminal >= 0 && (total < 0 || total >= MIN_STEPS_SHOWN);
@@ -117,6 +129,8 @@ void progress_pages_begin(long total)
 
 void progress_next_page()
 {
+    if (quiet)
+        return;
     ++progress.pages_begun;
     if (!progress.pages_shown)
         return;
@@ -129,6 +143,8 @@ void progress_next_page()
 
 void progress_pages_end()
 {
+    if (quiet)
+        return;
     if (!progress.pages_shown)
         return;
     if (!progress.shown)
@@ -136,4 +152,9 @@ void progress_pages_end()
     progress.pages_shown = false;
     if (progress.shown)
         draw();
+}
+
+void progress_quiet_on_this_thread()
+{
+    quiet = true;
 }

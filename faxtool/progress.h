@@ -19,3 +19,6 @@ void progress_pages_begin(long total);
 // One more page has been begun.
 void progress_next_page();
 void progress_pages_end();
+
+// Work on a thread of a pool shows no progress of its own.
+void progress_quiet_on_this_thread();

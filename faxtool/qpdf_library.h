@@ -13,7 +13,7 @@
     X(qpdf_oh_parse) X(qpdf_oh_replace_key) X(qpdf_oh_replace_stream_data)               \
     X(qpdf_oh_new_stream) X(qpdf_oh_new_null) X(qpdf_oh_get_key) X(qpdf_oh_get_dict)     \
     X(qpdf_oh_release_all) X(qpdf_make_indirect_object) X(qpdf_add_page)                 \
-    X(qpdf_init_write_memory) X(qpdf_write) X(qpdf_get_buffer_length) X(qpdf_get_buffer)
+    X(qpdf_init_write_memory) X(qpdf_set_deterministic_ID) X(qpdf_write) X(qpdf_get_buffer_length) X(qpdf_get_buffer)
 
 // One pointer per function used, named after it.
 struct qpdf_library {

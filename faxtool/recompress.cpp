@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "faxfile/fax_header.h"
+#include "faxtool/archive_run.h"
 #include "faxtool/messages.h"
 #include "faxtool/output_file.h"
 #include "faxtool/pages.h"
@@ -383,8 +384,17 @@ bool check_recodable(const std::string &path, const fax_document &doc, bool forc
     return true;
 }
 
-int recompress_one(const std::string &path, int target, bool force)
+struct recompress_run {
+    int target = -1;
+    bool force = false;
+    bool update = false;
+};
+
+int recompress_one(const std::string &path, const recompress_run &run, FILE *out, input_outcome &outcome)
 {
+    const int target = run.target;
+    const bool force = run.force;
+    outcome.status = input_status::failed;
     std::string reason;
     // Through a link the real file is rewritten, beside itself, and the
     // link kept.
@@ -407,19 +417,30 @@ int recompress_one(const std::string &path, int target, bool force)
     fax_document doc;
     if (!read_fax_document(fax.fd, path, doc, reason)) {
         report_failure(path, reason);
+        outcome.not_fax = !has_fax_magic(real_path);
         return 1;
     }
+    outcome.pages = static_cast<int>(doc.pages.size());
     replacement_check check{real_path, seen};
     if (doc.data.size() != static_cast<std::size_t>(seen.st_size) || !still_the_file_read(&check, reason)) {
         report_failure(path, reason);
         return 1;
     }
     if (doc.compression == target) {
-        std::printf("%s: already %s\n", path.c_str(), coding_name(target));
+        if (run.update) {
+            outcome.status = input_status::skipped;
+            outcome.reason = std::string("already ") + coding_name(target);
+            return 0;
+        }
+        std::fprintf(out, "%s: already %s\n", path.c_str(), coding_name(target));
+        outcome.status = input_status::ok;
         return 0;
     }
     if (!check_recodable(real_path, doc, force, seen, reason)) {
         report_failure(path, reason);
+        // Refused for its damage, the file is kept as it is.
+        if (!doc.damage.empty() || reason.find(" is damaged (") != std::string::npos)
+            outcome.status = input_status::damaged;
         return 1;
     }
     fax_header *list = nullptr;
@@ -458,52 +479,81 @@ int recompress_one(const std::string &path, int target, bool force)
         report_failure(path, reason);
         return 1;
     }
-    std::printf("%s: %s to %s\n", path.c_str(), coding_name(doc.compression), coding_name(target));
+    std::fprintf(out, "%s: %s to %s\n", path.c_str(), coding_name(doc.compression), coding_name(target));
+    outcome.status = input_status::ok;
+    outcome.outputs.push_back(path);
     return 0;
+}
+
+void recompress_input(void *user, const archive_input &input, job_result &result)
+{
+    const auto &run = *static_cast<const recompress_run *>(user);
+    char *text = nullptr;
+    std::size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    if (out == nullptr) {
+        report_failure(input.path, "out of memory");
+        result.outcome.status = input_status::failed;
+        return;
+    }
+    recompress_one(input.path, run, out, result.outcome);
+    std::fclose(out);
+    result.out.assign(text, size);
+    std::free(text);
 }
 
 }  // namespace
 
 int run_recompress(int argc, char **argv)
 {
-    static const option options[] = {{"compression", required_argument, nullptr, 'c'},
-                                      {"force", no_argument, nullptr, 'f'},
-                                      {"help", no_argument, nullptr, 'h'},
-                                      {nullptr, 0, nullptr, 0}};
-    int compression = -1;
-    bool force = false;
+    static const option own_options[] = {{"compression", required_argument, nullptr, 'c'},
+                                         {"force", no_argument, nullptr, 'f'},
+                                         {"help", no_argument, nullptr, 'h'},
+                                         {nullptr, 0, nullptr, 0}};
+    const std::vector<option> options = with_archive_options(own_options);
+    const std::string short_options = std::string(":c:fh") + ARCHIVE_SHORT_OPTIONS;
+    recompress_run run;
+    archive_options archive;
     int c;
-    while ((c = getopt_long(argc, argv, ":c:fh", options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, short_options.c_str(), options.data(), nullptr)) != -1) {
         switch (c) {
         case 'c':
-            compression = std::string_view(optarg) == "mh"    ? COMP_MH
-                          : std::string_view(optarg) == "mr"  ? COMP_MR
-                          : std::string_view(optarg) == "mmr" ? COMP_MMR
-                                                              : -2;
-            if (compression == -2)
+            run.target = std::string_view(optarg) == "mh"    ? COMP_MH
+                         : std::string_view(optarg) == "mr"  ? COMP_MR
+                         : std::string_view(optarg) == "mmr" ? COMP_MMR
+                                                             : -2;
+            if (run.target == -2)
                 return usage_error("recompress", ("unknown compression '" + std::string(optarg) + "'").c_str());
             break;
         case 'f':
-            force = true;
+            run.force = true;
             break;
         case 'h':
             print_command_help("recompress");
             return 0;
-        default:
+        default: {
+            int status = -1;
+            if (take_archive_option("recompress", c, optarg, archive, status)) {
+                if (status >= 0)
+                    return status;
+                break;
+            }
             return option_error("recompress", c, argv);
         }
+        }
     }
-    if (compression < 0)
+    if (run.target < 0)
         return usage_error("recompress", "missing -c mh|mr|mmr");
-    if (optind >= argc)
-        return usage_error("recompress", "missing fax file");
+    run.update = archive.update;
+    const std::vector<std::string> operands(argv + optind, argv + argc);
+    archive_listing listing;
     int status = 0;
-    progress_begin("files", argc - optind);
-    for (int i = optind; i < argc; ++i) {
-        progress_step(i - optind);
-        status |= recompress_one(argv[i], compression, force);
-        std::fflush(stdout);
-    }
-    progress_end();
-    return status;
+    if (!gather_inputs("recompress", archive, operands, listing, status))
+        return status;
+    if (archive.sharded)
+        keep_shard(listing, archive.shard, archive.shards);
+    archive_command job;
+    job.work = recompress_input;
+    job.user = &run;
+    return run_archive(archive, listing, job, nullptr);
 }

@@ -37,26 +37,40 @@ constexpr const char *GENERAL_HELP =
 
 constexpr command_help COMMAND_HELP[] = {
     {"info",
-     "Usage: faxtool info [--json] FILE...\n"
+     "Usage: faxtool info [--json] [--summary] [ARCHIVE OPTIONS] FILE|DIR...\n"
      "Shows each fax file's header attributes in order, the pages #PAGES states and the\n"
      "pages found, and for each page its coded bytes, decoded lines, concealed lines and\n"
      "whether its data ended cleanly.\n"
      "\n"
-     "      --json  one JSON object per line per file\n"
-     "  -h, --help  this text\n"},
+     "      --json     one JSON object per line per file\n"
+     "      --summary  totals at the end: files, pages, damaged files, concealed lines,\n"
+     "                 files that are not fax files\n"
+     "  -h, --help     this text\n"
+     "ARCHIVE OPTIONS: see 'faxtool export --help'.\n"},
     {"export",
-     "Usage: faxtool export [-t png|tiff|pdf|pbm] [-p PAGES] [-o OUT] [--stretch] [--decoder-lines] FILE\n"
-     "Writes pages of a fax file, 1728 pixels wide, each with the rows its codes give.\n"
+     "Usage: faxtool export [-t png|tiff|pdf|pbm] [-p PAGES] [--stretch] [--decoder-lines]\n"
+     "                      [-o OUT | -d DIR] [ARCHIVE OPTIONS] FILE|DIR...\n"
+     "Writes pages of fax files, 1728 pixels wide, each with the rows its codes give.\n"
      "\n"
      "  -t, --type TYPE    png, tiff (or tif), pdf or pbm; default: OUT's extension, else png\n"
      "  -p, --pages PAGES  pages to write, as 1,3-5 (default: all), in ascending order\n"
      "  -o, --output OUT   png: OUT-N.png per page (default OUT: FILE without extension);\n"
      "                     tiff, pdf: one file (default: FILE's stem + .tif or .pdf);\n"
      "                     pbm: one multi-image file (default: stem + .pbm), - for standard output\n"
+     "                     of several inputs (not png): every page of every input\n"
+     "  -d, --directory DIR  one output per input under DIR, at its path in the tree\n"
      "      --stretch      double the rows of normal-resolution pages\n"
      "      --decoder-lines  every line the decoder delivers, also the white ones only\n"
      "                     the end-of-line codes and end markers make (as pelmorin)\n"
-     "  -h, --help         this text\n"},
+     "  -h, --help         this text\n"
+     "\n"
+     "ARCHIVE OPTIONS (export, info, recompress); a DIR is walked for fax files:\n"
+     "  -j, --jobs N         N inputs at once (default: the online CPUs)\n"
+     "      --update         skip inputs whose outputs exist and are not older\n"
+     "      --report FILE    one JSON line per input (- for standard output)\n"
+     "      --shard K/N      only the inputs whose path hashes to K modulo N\n"
+     "      --files-from LIST  paths one a line (- for standard input)\n"
+     "  -0, --null           LIST is NUL-separated\n"},
     {"import",
      "Usage: faxtool import [-c mh|mr|mmr] [-r normal|fine] -o OUT IMAGE...\n"
      "Builds a new fax file from the pages of PBM (P1, P4), PNG and TIFF images, each page\n"
@@ -67,13 +81,14 @@ constexpr command_help COMMAND_HELP[] = {
      "  -o, --output OUT     the fax file to write (required)\n"
      "  -h, --help           this text\n"},
     {"recompress",
-     "Usage: faxtool recompress [-f] -c mh|mr|mmr FILE...\n"
-     "Recodes each fax file in place, one after another. A file with a damaged page,\n"
-     "or one the caller may not write, is left as it is.\n"
+     "Usage: faxtool recompress [-f] -c mh|mr|mmr [ARCHIVE OPTIONS] FILE|DIR...\n"
+     "Recodes each fax file in place. A file with a damaged page, or one the caller may\n"
+     "not write, is left as it is.\n"
      "\n"
      "  -c, --compression C  mh, mr or mmr (required)\n"
      "  -f, --force          recode damaged pages too, as far as they decode\n"
-     "  -h, --help           this text\n"},
+     "  -h, --help           this text\n"
+     "ARCHIVE OPTIONS: see 'faxtool export --help'; --update skips files already in C.\n"},
 };
 
 }  // namespace

@@ -108,10 +108,12 @@ TEST(Progress, PagesShowBesideTheFiles)
         progrun::write_file(dir.file(name), many_pages(name[0] == 'c' ? 2 : 8));
         args.emplace_back(name);
     }
+    // Over many files the line is the run's: files done, their pages, the
+    // rate and the time left.
     const std::string seen = on_terminal(args, dir.path);
-    EXPECT_TRUE(contains(seen, "\rfaxtool: 0/4 files, 1/8 pages\033[K")) << seen;
-    // Back to the files alone when the pages are done and for a short file.
-    EXPECT_TRUE(contains(seen, "\rfaxtool: 2/4 files\033[K")) << seen;
+    EXPECT_TRUE(contains(seen, "\rfaxtool: 1/4 files, 8 pages, ")) << seen;
+    EXPECT_TRUE(contains(seen, "\rfaxtool: 4/4 files, 26 pages, ")) << seen;
+    EXPECT_TRUE(contains(seen, " pages/s, 0:00 left\033[K")) << seen;
     EXPECT_FALSE(contains(seen, "/2 pages")) << seen;
 }
 

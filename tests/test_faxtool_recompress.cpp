@@ -161,8 +161,9 @@ TEST(RecompressRefusal, OnlyRegularFiles)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     progrun::result r = shell("timeout 20 " + std::string(FAXTOOL_PATH) + " recompress -c mr " + fifo + " " + dir.path);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "faxtool: " + fifo + ": not a regular file; not recompressed\nfaxtool: " + dir.path +
-                         ": is a directory; not recompressed\n");
+    // The directory is walked, and the FIFO in it is passed over: a walk
+    // takes regular files only.
+    EXPECT_EQ(r.err, "faxtool: " + fifo + ": not a regular file; not recompressed\n");
 }
 
 // A directory the caller may not write: the message says so, not "Failure opening".

@@ -8,7 +8,8 @@
 # run: build pelmorin and convert the sample. test: build and run the whole
 # suite, every interoperability test included (GoogleTest, libtiff and its
 # tools, netpbm, libpng, qpdf, poppler, ghostscript, groff, pkg-config, and
-# Python with pybind11, numpy, Pillow and pytest for the Python module).
+# Python with pybind11, numpy, Pillow and pytest for the Python module, and
+# Slurm with munge for the array job run on a private one-node cluster).
 # ci: test plus clang for the sanitizer and fuzz builds and Google Benchmark.
 # NO_INSTALL=1 only reports what is missing.
 set -eu
@@ -16,7 +17,7 @@ set -eu
 RUN_PACKAGES="cmake g++ make"
 TEST_PACKAGES="$RUN_PACKAGES libgtest-dev libgmock-dev pkg-config libtiff-dev libtiff-tools netpbm
                libpng-dev libqpdf-dev qpdf poppler-utils ghostscript groff
-               python3-dev pybind11-dev python3-numpy python3-pil python3-pytest"
+               python3-dev pybind11-dev python3-numpy python3-pil python3-pytest slurm-wlm munge"
 CI_PACKAGES="$TEST_PACKAGES clang libclang-rt-14-dev libbenchmark-dev"
 
 list=false

@@ -1,0 +1,208 @@
+// Many inputs exported on the pool.
+#include "faxtool/archive_export.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+#include "faxtool/export_single.h"
+#include "faxtool/messages.h"
+
+namespace {
+
+struct many_export {
+    const export_settings *settings = nullptr;
+    const std::set<int> *wanted = nullptr;
+    std::vector<std::string> outs;  // each input's output (the stem for PNG), by path
+    std::map<std::string, std::size_t> index_of;
+    bool combined = false;
+    bool combined_current = false;  // --update: the one output is newer than every input
+    std::vector<std::string> inputs;
+    single_output single;
+    std::string single_failure;
+    std::string last_input;
+};
+
+std::string output_for(const export_settings &settings, const archive_input &input)
+{
+    if (!settings.out.empty())
+        return settings.out;
+    const std::string stem = settings.directory.empty()
+                                 ? stem_of(input.path)
+                                 : settings.directory + (settings.directory.back() == '/' ? "" : "/") +
+                                       stem_of(input.relative);
+    return stem + extension_for(settings.type);
+}
+
+bool newer_or_same(const struct stat &output, const struct stat &input)
+{
+    return output.st_mtim.tv_sec > input.st_mtim.tv_sec ||
+           (output.st_mtim.tv_sec == input.st_mtim.tv_sec && output.st_mtim.tv_nsec >= input.st_mtim.tv_nsec);
+}
+
+// The outputs an input's export writes, when they can be known without
+// decoding: PNG needs the page count.
+bool expected_outputs(const export_settings &settings, const std::set<int> &wanted,
+                      std::vector<std::string> &outputs)
+{
+    if (settings.type != export_type::png) {
+        outputs.push_back(settings.out);
+        return true;
+    }
+    fax_document doc;
+    std::string reason;
+    if (!load_fax_document(settings.file, doc, reason))
+        return false;
+    const int held = static_cast<int>(doc.pages.size());
+    for (int page = 1; page <= held; ++page)
+        if (wanted.empty() || wanted.count(page) != 0)
+            outputs.push_back(settings.out + "-" + std::to_string(page) + ".png");
+    return !outputs.empty();
+}
+
+bool up_to_date(const export_settings &settings, const std::set<int> &wanted, std::vector<std::string> &outputs)
+{
+    struct stat input;
+    if (stat(settings.file.c_str(), &input) != 0 || !expected_outputs(settings, wanted, outputs))
+        return false;
+    for (const std::string &output : outputs) {
+        struct stat st;
+        if (stat(output.c_str(), &st) != 0 || !newer_or_same(st, input))
+            return false;
+    }
+    return true;
+}
+
+void export_input(void *user, const archive_input &input, job_result &result)
+{
+    auto &run = *static_cast<many_export *>(user);
+    export_settings mine = *run.settings;
+    mine.many = false;
+    mine.file = input.path;
+    mine.out = run.outs[run.index_of.at(input.path)];
+    if (run.combined) {
+        if (run.combined_current) {
+            result.outcome.status = input_status::skipped;
+            result.outcome.reason = "up to date";
+            result.outcome.outputs.push_back(mine.out);
+            return;
+        }
+        mine.collect = &result.pages;
+    } else if (mine.archive.update) {
+        std::vector<std::string> outputs;
+        if (up_to_date(mine, *run.wanted, outputs)) {
+            result.outcome.status = input_status::skipped;
+            result.outcome.reason = "up to date";
+            result.outcome.outputs = outputs;
+            return;
+        }
+    }
+    if (!mine.directory.empty() && !make_parent_directories(mine.out)) {
+        report_failure(mine.out, std::string("cannot make its directory: ") + std::strerror(errno));
+        result.outcome.status = input_status::failed;
+        return;
+    }
+    export_pages(mine, *run.wanted, &result.outcome);
+}
+
+// The pages of one input into the one output, in input order.
+void add_to_combined(void *user, const archive_input &input, job_result &result)
+{
+    auto &run = *static_cast<many_export *>(user);
+    if (!run.combined || run.combined_current)
+        return;
+    const std::string out_name = run.settings->out == "-" ? "standard output" : run.settings->out;
+    std::string reason;
+    for (const page_image &page : result.pages) {
+        if (!run.single_failure.empty())
+            break;
+        if (!run.single.open &&
+            !open_single(run.single, run.settings->type, run.settings->out, run.inputs, reason)) {
+            run.single_failure = reason;
+            report_failure(out_name, reason);
+            break;
+        }
+        if (!add_to_single(run.single, run.settings->type, page, reason)) {
+            run.single.failed = true;
+            run.single_failure = reason;
+            report_failure(out_name, reason);
+        }
+    }
+    result.pages.clear();
+    if (input.path == run.last_input && run.single.open) {
+        std::string close_reason;
+        if (!close_single(run.single, run.settings->type, close_reason) && run.single_failure.empty()) {
+            run.single_failure = close_reason.empty() ? "cannot be completed" : close_reason;
+            report_failure(out_name, run.single_failure);
+        }
+        run.single.open = false;
+    }
+    if (!run.single_failure.empty()) {
+        result.outcome.status = input_status::failed;
+        result.outcome.reason = out_name + ": " + run.single_failure;
+    } else if (result.outcome.pages > 0) {
+        result.outcome.outputs.push_back(run.settings->out);
+    }
+}
+
+// Two inputs that would write the same output: the second is not done, so
+// the first one's output is what is there. Decided before sharding, so
+// that every shard keeps the same one.
+void mark_clashes(archive_listing &listing, many_export &run)
+{
+    std::map<std::string, std::string> first_for;
+    for (archive_input &input : listing.inputs) {
+        if (!input.problem.empty())
+            continue;
+        const std::string &out = run.outs[run.index_of.at(input.path)];
+        const auto [at, fresh] = first_for.emplace(out, input.path);
+        if (!fresh && !run.combined)
+            input.problem = "would write the same output as " + at->second + "; not exported";
+    }
+}
+
+}  // namespace
+
+int export_many(const export_settings &settings, const std::set<int> &wanted)
+{
+    archive_listing listing;
+    int status = 0;
+    if (!gather_inputs("export", settings.archive, settings.operands, listing, status))
+        return status;
+    many_export run;
+    run.settings = &settings;
+    run.wanted = &wanted;
+    run.combined = !settings.out.empty();
+    for (std::size_t i = 0; i < listing.inputs.size(); ++i) {
+        run.index_of[listing.inputs[i].path] = i;
+        run.outs.push_back(output_for(settings, listing.inputs[i]));
+        run.inputs.push_back(listing.inputs[i].path);
+    }
+    mark_clashes(listing, run);
+    if (settings.archive.sharded)
+        keep_shard(listing, settings.archive.shard, settings.archive.shards);
+    if (!listing.inputs.empty())
+        run.last_input = listing.inputs.back().path;
+    if (run.combined && settings.archive.update && settings.out != "-") {
+        struct stat out;
+        run.combined_current = stat(settings.out.c_str(), &out) == 0;
+        for (std::size_t i = 0; i < listing.inputs.size() && run.combined_current; ++i) {
+            struct stat in;
+            run.combined_current = stat(listing.inputs[i].path.c_str(), &in) == 0 && newer_or_same(out, in);
+        }
+    }
+    archive_command job;
+    job.work = export_input;
+    job.emit = add_to_combined;
+    job.user = &run;
+    status = run_archive(settings.archive, listing, job, nullptr);
+    // The last input may have been one that had nothing to add.
+    std::string reason;
+    if (run.single.open && !close_single(run.single, settings.type, reason)) {
+        report_failure(settings.out == "-" ? "standard output" : settings.out, reason);
+        status = 1;
+    }
+    return status;
+}

@@ -1,0 +1,32 @@
+// Per-input work on a pool of threads, its results handed back in input
+// order, so that what a run prints and writes does not depend on how many
+// threads it had.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "faxtool/archive_report.h"
+#include "faxtool/messages.h"
+#include "faxtool/pages.h"
+
+struct job_result {
+    std::string out;                // for standard output
+    kept_messages messages;         // for standard error
+    input_outcome outcome;
+    std::vector<page_image> pages;  // rows for a combined output, in page order
+};
+
+// Runs on a pool thread, with its messages kept in result.messages.
+using job_work = void (*)(void *user, std::size_t index, job_result &result);
+// Runs on the calling thread, once for each input, in input order.
+using job_emit = void (*)(void *user, std::size_t index, job_result &result);
+
+// Runs work for inputs 0 .. count-1 on `threads` threads, never more than a
+// few inputs ahead of the one emitted last, so that memory stays bounded
+// however many inputs there are.
+void run_jobs(std::size_t count, unsigned threads, job_work work, job_emit emit, void *user);
+
+// The number of online CPUs, at least 1.
+unsigned online_cpus();

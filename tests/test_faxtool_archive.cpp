@@ -1,0 +1,340 @@
+// faxtool over whole archives: directory trees and lists of files, outputs
+// under -d or in one file, threads that change no byte, --update after a
+// killed run, shards that partition, and the inputs that cannot be taken.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+
+#include "tests/faxtool_harness.h"
+
+namespace {
+
+using namespace faxtooltest;
+namespace fs = std::filesystem;
+
+const std::string kExamples = EXAMPLES_DIR;
+const char *const kSamples[] = {"sample.fax", "sample_mr.fax", "sample_mmr.fax"};
+
+void copy_sample(const std::string &sample, const std::string &to)
+{
+    fs::create_directories(fs::path(to).parent_path());
+    fs::copy_file(kExamples + "/" + sample, to, fs::copy_options::overwrite_existing);
+}
+
+// count fax files under root/tree: nested directories, some names without
+// an extension, the three samples in turn. Returns their relative paths.
+std::vector<std::string> make_tree(const std::string &root, int count)
+{
+    std::vector<std::string> made;
+    for (int i = 0; i < count; ++i) {
+        const std::string relative = std::to_string(i % 3) + "/" + std::to_string(i % 2) + "/f" +
+                                     std::to_string(i) + (i % 5 == 0 ? "" : ".fax");
+        copy_sample(kSamples[i % 3], root + "/" + relative);
+        made.push_back(relative);
+    }
+    std::sort(made.begin(), made.end());
+    return made;
+}
+
+std::string without_extension(const std::string &relative)
+{
+    const std::size_t dot = relative.rfind('.');
+    return dot == std::string::npos || dot < relative.rfind('/') + 1 ? relative : relative.substr(0, dot);
+}
+
+// The "file" of every report line, in order.
+std::vector<std::string> reported_files(const std::string &report)
+{
+    std::vector<std::string> files;
+    std::size_t at = 0;
+    const std::string key = "{\"file\": \"";
+    while ((at = report.find(key, at)) != std::string::npos) {
+        at += key.size();
+        files.push_back(report.substr(at, report.find('"', at) - at));
+    }
+    return files;
+}
+
+std::string read_text(const std::string &path)
+{
+    const bytes data = progrun::read_file(path);
+    return std::string(data.begin(), data.end());
+}
+
+// Every regular file under root, relative to it, with its bytes.
+std::map<std::string, bytes> files_under(const std::string &root)
+{
+    std::map<std::string, bytes> files;
+    for (const auto &entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file())
+            files[fs::relative(entry.path(), root).string()] = progrun::read_file(entry.path().string());
+    return files;
+}
+
+TEST(Archive, OutputsEqualSingleFileExports)
+{
+    progrun::temp_dir dir;
+    const std::vector<std::string> tree = make_tree(dir.file("in"), 6);
+    for (const char *type : {"pdf", "tiff", "pbm", "png"}) {
+        const std::string out = dir.file(std::string("out-") + type);
+        progrun::result r = faxtool({"export", "-t", type, "-d", out, "-j", "3", dir.file("in")});
+        ASSERT_EQ(r.status, 0) << type << ": " << r.err;
+        EXPECT_EQ(r.err, "");
+        const std::string extension = std::string(type) == "tiff" ? ".tif" : std::string(".") + type;
+        for (const std::string &relative : tree) {
+            const std::string alone = dir.file("alone");
+            ASSERT_EQ(faxtool({"export", "-t", type, "-o", alone, dir.file("in/" + relative)}).status, 0);
+            const std::string stem = out + "/" + without_extension(relative);
+            if (std::string(type) == "png") {
+                for (int page = 1; page <= 2; ++page)
+                    EXPECT_EQ(progrun::read_file(stem + "-" + std::to_string(page) + ".png"),
+                              progrun::read_file(alone + "-" + std::to_string(page) + ".png"))
+                        << relative << " page " << page;
+            } else {
+                EXPECT_EQ(progrun::read_file(stem + extension), progrun::read_file(alone)) << type << " " << relative;
+            }
+        }
+    }
+    // -o OUT: every page of every input, in input order.
+    ASSERT_EQ(faxtool({"export", "-o", dir.file("all.pbm"), "-j", "2", dir.file("in")}).status, 0);
+    bytes joined;
+    for (const std::string &relative : tree) {
+        progrun::result alone = faxtool({"export", "-o", "-", dir.file("in/" + relative)});
+        joined.insert(joined.end(), alone.out.begin(), alone.out.end());
+    }
+    EXPECT_EQ(progrun::read_file(dir.file("all.pbm")), joined);
+    ASSERT_EQ(faxtool({"export", "-o", dir.file("all.pdf"), dir.file("in")}).status, 0);
+    if (have_tool("qpdf", "qpdf")) {
+        EXPECT_EQ(shell("qpdf --show-npages " + dir.file("all.pdf")).out, "12\n");
+    }
+}
+
+TEST(Archive, SameBytesAndLinesAtOneAndFourThreads)
+{
+    progrun::temp_dir dir;
+    make_tree(dir.file("in"), 24);
+    // A cut-short file and a file that is no fax file make messages whose
+    // order is the input order too.
+    bytes cut = progrun::read_file(kExamples + "/sample.fax");
+    cut.resize(cut.size() - 3000);
+    progrun::write_file(dir.file("in/1/cut.fax"), cut);
+    progrun::write_file(dir.file("in/2/zz.fax"), bytes{'B', 'A', 'D', 0, 0, 0, 0, 0, 0});
+    std::vector<progrun::result> runs;
+    for (const char *jobs : {"1", "4"}) {
+        const std::string run = dir.file(std::string("run") + jobs);
+        fs::create_directory(run);
+        runs.push_back(faxtool({"export", "-t", "pdf", "-j", jobs, "-d", "out", "--report", "-",
+                                dir.file("in"), dir.file("in/2/zz.fax")}, run));
+        EXPECT_EQ(runs.back().status, 1);
+    }
+    EXPECT_EQ(runs[0].out, runs[1].out);
+    EXPECT_EQ(runs[0].err, runs[1].err);
+    EXPECT_NE(runs[0].out.find("\"status\": \"damaged\""), std::string::npos) << runs[0].out;
+    EXPECT_EQ(reported_files(runs[0].out).size(), 26u);
+    EXPECT_EQ(files_under(dir.file("run1/out")), files_under(dir.file("run4/out")));
+
+    progrun::result one = faxtool({"info", "--json", "--summary", "-j", "1", dir.file("in")});
+    progrun::result four = faxtool({"info", "--json", "--summary", "-j", "4", dir.file("in")});
+    EXPECT_EQ(one.out, four.out);
+    EXPECT_EQ(one.err, four.err);
+    const std::string summary = one.out.substr(one.out.rfind("{"));
+    EXPECT_EQ(summary, "{\"files\": 25, \"pages\": 49, \"damaged\": 1, \"concealed\": 0, \"not_fax\": 1, "
+                       "\"failed\": 0}\n");
+}
+
+TEST(Archive, KilledRunThenUpdateCompletesTheSet)
+{
+    progrun::temp_dir dir;
+    const std::vector<std::string> tree = make_tree(dir.file("in"), 40);
+    const std::string out = dir.file("out");
+    std::mt19937 random(17);
+    for (int round = 0; round < 6; ++round) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            execl(FAXTOOL_PATH, FAXTOOL_PATH, "export", "-t", "pdf", "-j", "2", "--update", "-d", out.c_str(),
+                  dir.file("in").c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        usleep(std::uniform_int_distribution<useconds_t>(5000, 150000)(random));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    progrun::result r = faxtool({"export", "-t", "pdf", "--update", "-d", out, "--report", "-", dir.file("in")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(reported_files(r.out).size(), tree.size());
+    // Outputs are complete or absent: each is the file's own export, and
+    // nothing else has an output's name.
+    std::set<std::string> expected;
+    for (const std::string &relative : tree)
+        expected.insert(without_extension(relative) + ".pdf");
+    for (const auto &[name, data] : files_under(out))
+        EXPECT_TRUE(fs::path(name).filename().string()[0] == '.' || expected.count(name) != 0) << name;
+    for (const std::string &relative : tree) {
+        ASSERT_EQ(faxtool({"export", "-o", dir.file("alone.pdf"), dir.file("in/" + relative)}).status, 0);
+        EXPECT_EQ(progrun::read_file(out + "/" + without_extension(relative) + ".pdf"),
+                  progrun::read_file(dir.file("alone.pdf")))
+            << relative;
+    }
+    // Nothing left to do: every input is skipped, and a changed one redone.
+    r = faxtool({"export", "-t", "pdf", "--update", "-d", out, "--report", "-", dir.file("in")});
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), static_cast<long>(tree.size()));
+    EXPECT_EQ(r.out.find("\"status\": \"ok\""), std::string::npos) << r.out;
+    sleep(1);  // a coarse file system clock must see the change
+    copy_sample("sample_mr.fax", dir.file("in/" + tree[0]));
+    r = faxtool({"export", "-t", "pdf", "--update", "-d", out, "--report", "-", dir.file("in")});
+    EXPECT_NE(r.out.find("{\"file\": \"" + dir.file("in/" + tree[0]) + "\", \"status\": \"ok\""),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(Archive, ShardsPartitionAndKeepTheirFiles)
+{
+    progrun::temp_dir dir;
+    const std::vector<std::string> tree = make_tree(dir.file("in"), 30);
+    auto shards_of = [&](int shards, const std::string &root) {
+        std::map<std::string, int> shard_of;
+        for (int k = 0; k < shards; ++k) {
+            progrun::result r = faxtool({"info", "--report", dir.file("r.jsonl"), "--shard",
+                                         std::to_string(k) + "/" + std::to_string(shards), root});
+            EXPECT_EQ(r.status, 0) << r.err;
+            for (const std::string &file : reported_files(read_text(dir.file("r.jsonl"))))
+                EXPECT_TRUE(shard_of.emplace(file, k).second) << file << " in two shards";
+        }
+        return shard_of;
+    };
+    const std::map<std::string, int> before = shards_of(4, dir.file("in"));
+    EXPECT_EQ(before.size(), tree.size());
+    std::set<int> used;
+    for (const auto &[file, shard] : before)
+        used.insert(shard);
+    EXPECT_EQ(used.size(), 4u);
+    // The archive grows: no file changes its shard. A file found under a
+    // different root keeps it too, as it hashes its path within the tree.
+    make_tree(dir.file("in/new"), 10);
+    const std::map<std::string, int> after = shards_of(4, dir.file("in"));
+    for (const auto &[file, shard] : before)
+        EXPECT_EQ(after.at(file), shard) << file;
+    fs::rename(dir.file("in"), dir.file("moved"));
+    const std::map<std::string, int> moved = shards_of(4, dir.file("moved"));
+    for (const auto &[file, shard] : before)
+        EXPECT_EQ(moved.at(dir.file("moved") + file.substr(dir.file("in").size())), shard) << file;
+
+    for (const char *bad : {"4/4", "1/0", "-1/2", "1", "a/b", "1/2/3"})
+        EXPECT_EQ(faxtool({"info", "--shard", bad, dir.file("moved")}).status, 2) << bad;
+}
+
+TEST(Archive, ClashesAndInputsThatCannotBeTaken)
+{
+    progrun::temp_dir dir;
+    copy_sample("sample.fax", dir.file("in/a.FAX"));
+    copy_sample("sample_mr.fax", dir.file("in/a.fax"));
+    copy_sample("sample_mmr.fax", dir.file("in/deep/b.data"));
+    progrun::write_file(dir.file("in/deep/notes.txt"), bytes{'h', 'i', '\n'});
+    progrun::write_file(dir.file("named.txt"), bytes{'n', 'o', '\n'});
+    fs::create_directory_symlink(dir.file("in/deep"), dir.file("in/link"));
+    // faxtool's own temporary files are never inputs.
+    copy_sample("sample.fax", dir.file("in/.b.pdf.Ab12Zx"));
+    copy_sample("sample.fax", dir.file("in/.ftAb12Zx90"));
+    copy_sample("sample.fax", dir.file("in/deep/b.data.4242"));
+
+    progrun::result r = faxtool({"export", "-t", "pbm", "-d", dir.file("out"), "--report", dir.file("r.jsonl"),
+                                 dir.file("in"), dir.file("named.txt")});
+    EXPECT_EQ(r.status, 1);
+    // The first in byte order is kept; the link is not followed; the
+    // non-fax file in the tree is passed over, the named one reported.
+    EXPECT_EQ(reported_files(read_text(dir.file("r.jsonl"))),
+              (std::vector<std::string>{dir.file("in/a.FAX"), dir.file("in/a.fax"), dir.file("in/deep/b.data"),
+                                        dir.file("named.txt")}));
+    EXPECT_NE(r.err.find("faxtool: " + dir.file("in/a.fax") + ": would write the same output as " +
+                         dir.file("in/a.FAX")),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("faxtool: " + dir.file("named.txt") + ": "), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("notes.txt"), std::string::npos) << r.err;
+    progrun::result alone = faxtool({"export", "-o", "-", dir.file("in/a.FAX")});
+    EXPECT_EQ(progrun::read_file(dir.file("out/a.pbm")), bytes(alone.out.begin(), alone.out.end()));
+    EXPECT_TRUE(progrun::file_exists(dir.file("out/deep/b.pbm")));
+    EXPECT_EQ(files_under(dir.file("out")).size(), 2u);
+
+    // An unreadable directory is reported and the rest is done. Root reads
+    // any directory, so the run drops to an unprivileged user when it can.
+    fs::create_directories(dir.file("tree/closed"));
+    copy_sample("sample.fax", dir.file("tree/closed/x.fax"));
+    copy_sample("sample.fax", dir.file("tree/open.fax"));
+    chmod(dir.file("tree/closed").c_str(), 0);
+    std::string prefix;
+    if (geteuid() == 0) {
+        if (shell("command -v setpriv").status != 0)
+            GTEST_SKIP() << "setpriv (util-linux) is needed to drop root for the unreadable directory";
+        chmod(dir.path.c_str(), 0755);
+        prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    r = shell(prefix + FAXTOOL_PATH + " info --summary " + dir.file("tree"));
+    chmod(dir.file("tree/closed").c_str(), 0755);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("faxtool: " + dir.file("tree/closed") + ": cannot read the directory: Permission denied"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find(dir.file("tree/open.fax") + "\n"), std::string::npos) << r.out;
+}
+
+TEST(Archive, ListsOptionsAndStatus)
+{
+    progrun::temp_dir dir;
+    copy_sample("sample.fax", dir.file("b.fax"));
+    copy_sample("sample_mr.fax", dir.file("a\nline.fax"));
+    copy_sample("sample_mmr.fax", dir.file("sub/c.fax"));
+    // NUL-separated, in any order: handled in byte order of the paths.
+    const std::string list = dir.file("sub/c.fax") + '\0' + dir.file("b.fax") + '\0' + dir.file("a\nline.fax");
+    progrun::write_file(dir.file("list0"), bytes(list.begin(), list.end()));
+    progrun::result r = faxtool({"info", "--files-from", dir.file("list0"), "-0", "--report", "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(reported_files(r.out).size(), 3u);
+    EXPECT_LT(r.out.find("a\\u000aline.fax"), r.out.find("b.fax"));
+    // One a line, from standard input; a list path keeps its own relative
+    // path under -d.
+    r = shell("printf 'b.fax\\nsub/c.fax\\n' | " + std::string(FAXTOOL_PATH) +
+                  " export -t pdf -d out --files-from - -j 2",
+              dir.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(progrun::file_exists(dir.file("out/b.pdf")));
+    EXPECT_TRUE(progrun::file_exists(dir.file("out/sub/c.pdf")));
+
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"export", "-o", "x.png", "b.fax", "sub"},
+             {"export", "-o", "x.pdf", "-d", "out", "b.fax"},
+             {"export", "-j", "0", "b.fax"},
+             {"info", "-0", "b.fax"},
+             {"recompress", "-c", "mmr", "--shard", "2/2", "b.fax"}})
+        EXPECT_EQ(faxtool(args, dir.path).status, 2) << args[1] << " " << args[2];
+
+    // A recompression over a tree recodes every file as one by one would.
+    fs::copy(dir.file("sub"), dir.file("one"));
+    fs::copy(dir.file("sub"), dir.file("many"));
+    copy_sample("sample.fax", dir.file("one/d"));
+    copy_sample("sample.fax", dir.file("many/d"));
+    for (const char *name : {"c.fax", "d"})
+        ASSERT_EQ(faxtool({"recompress", "-c", "mr", dir.file(std::string("one/") + name)}).status, 0);
+    r = faxtool({"recompress", "-c", "mr", "-j", "2", dir.file("many")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, dir.file("many/c.fax") + ": MMR to MR\n" + dir.file("many/d") + ": MH to MR\n");
+    EXPECT_EQ(files_under(dir.file("one")), files_under(dir.file("many")));
+    r = faxtool({"recompress", "-c", "mr", "--update", "--report", "-", dir.file("many")});
+    EXPECT_EQ(r.out.find("\"status\": \"ok\""), std::string::npos) << r.out;
+}
+
+}  // namespace
