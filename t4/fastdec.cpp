@@ -15,6 +15,7 @@
 
 #include "t4/bitmanip.h"
 #include "t4/code_reader.h"
+#include "t4/coding_machine_internal.h"
 #include "t4/dectbls.h"
 #include "t4/lookup_tables.h"
 
@@ -165,8 +166,6 @@ struct coding_state {
     bool line_runs = false;    // any run since the last end of line
 };
 
-int16_t a0_or_zero(const coding_state &cs) { return cs.a0 < 0 ? int16_t{0} : cs.a0; }
-
 // The changing-element search of the bitmap decoders on the reference
 // changes, clamped to the width: the next change of the target colour right
 // of `from`. From a start of 0 or less the legacy rule holds: pixel 0 itself
@@ -203,22 +202,6 @@ void emit_run(coding_state &cs, int16_t from, int32_t length, int colour)
     cs.line_runs = true;
 }
 
-enum class step_result { ok, line_error };
-
-step_result pass_mode(coding_state &cs)
-{
-    int b1_colour = 0, unused = 0;
-    const int32_t b1 = reference_change(cs, cs.a0, cs.colour, b1_colour, true);
-    const int32_t b2 = reference_change(cs, b1, b1_colour, unused, false);
-    cs.a0 = a0_or_zero(cs);
-    if (b2 > cs.width || b2 < cs.a0)
-        return step_result::line_error;
-    emit_run(cs, cs.a0, b2 - cs.a0, cs.colour);
-    cs.a0 = static_cast<int16_t>(b2);  // colour unchanged: the next run continues it
-    return step_result::ok;
-}
-
-
 // The mode table as the fast loop wants it: what a vertical mode does to
 // b1 and a1 without looking up its token again.
 enum mode_kind : uint8_t { VERTICAL, PASS, HORIZONTAL, OTHER };
@@ -252,75 +235,6 @@ constexpr std::array<mode_step, t4tables::modes.size()> make_mode_steps()
     return steps;
 }
 constexpr auto mode_steps = make_mode_steps();
-
-step_result vertical_mode(coding_state &cs, int32_t token)
-{
-    int unused = 0;
-    const int32_t a1 = reference_change(cs, cs.a0, cs.colour, unused, true) +
-                       t4codes::modes[token].offset;
-    const int16_t from = a0_or_zero(cs);
-    if (a1 > cs.width || a1 < from)
-        return step_result::line_error;
-    emit_run(cs, from, a1 - from, cs.colour);
-    cs.a0 = static_cast<int16_t>(a1);
-    cs.colour ^= 1;
-    return step_result::ok;
-}
-
-enum class run_result { pending, complete, line_error };
-
-run_result run_token(coding_state &cs, int32_t token)
-{
-    const int32_t size = magnitude(token);
-    if (size > MAX_TERMINATING) {
-        cs.run_sum = add_run_sum(cs.run_sum, size);
-        return run_result::pending;
-    }
-    cs.a0 = a0_or_zero(cs);
-    const int32_t run = cs.run_sum + size;
-    cs.run_sum = 0;
-    if (cs.a0 + run > cs.width)
-        return run_result::line_error;
-    emit_run(cs, cs.a0, run, cs.colour);
-    cs.a0 = static_cast<int16_t>(cs.a0 + run);
-    cs.colour ^= 1;
-    return run_result::complete;
-}
-
-// An EOL counts as a make-up length here, so an EOL inside horizontal mode
-// always fails the line.
-step_result horizontal_run(coding_state &cs, int32_t token)
-{
-    const run_result r = run_token(cs, token);
-    if (r == run_result::line_error)
-        return step_result::line_error;
-    if (r == run_result::complete)
-        --cs.horizontal_runs;
-    return step_result::ok;
-}
-
-step_result coding_mode_step(coding_state &cs, int32_t token)
-{
-    switch (token) {
-    case MODE_PASS:
-        return pass_mode(cs);
-    case MODE_HORIZONTAL:
-        cs.horizontal_runs = 2;
-        cs.run_sum = 0;
-        return step_result::ok;
-    case MODE_V0: case MODE_VL1: case MODE_VL2: case MODE_VL3:
-    case MODE_VR1: case MODE_VR2: case MODE_VR3:
-        return vertical_mode(cs, token);
-    default:
-        std::printf("Bad tok: Can't happen!  runlen=%d\n", static_cast<int>(token));
-        return step_result::ok;
-    }
-}
-
-const code_node *colour_tree(const coding_state &cs)
-{
-    return cs.colour == BLACK ? black_tree : white_tree;
-}
 
 void start_line(coding_state &cs)
 {
@@ -862,97 +776,14 @@ fast_outcome fast_codes(coding_state &cs, bit_cursor &in, bool two_dimensional, 
 // ---------------------------------------------------------------------------
 // MR: EOL-separated lines, each EOL's tag bit choosing 1-D or 2-D coding.
 
-enum class mr_line { searching, one_dimensional, two_dimensional };
-
-struct mr_decoder {
-    coding_state cs;
-    mr_line state = mr_line::searching;
-    bool synchronised = false;
-    bool coded = false;  // a code of some line came
-    int eol_count = 0;
-    const code_node *node = sync_chain;
-};
-
-void mr_line_error(mr_decoder &d)
-{
-    ++d.cs.cb.report->concealed;
-    close_partial_line(d.cs, true);  // the previous line stands in
-    d.state = mr_line::searching;
-    d.synchronised = false;
-    d.node = sync_chain;
-    start_line(d.cs);
-}
-
-const code_node *mr_restart(const mr_decoder &d)
-{
-    if (d.state == mr_line::one_dimensional || d.cs.horizontal_runs > 0)
-        return colour_tree(d.cs);
-    return mode_tree;
-}
+using fast_mr_decoder = mr_decoder<coding_state>;
 
 // Where the fast loops may take over: in a line of a synchronised page, at
 // the root its next code starts from, with no run half read.
-bool mr_between_codes(const mr_decoder &d)
+bool mr_between_codes(const fast_mr_decoder &d)
 {
     return d.synchronised && d.state != mr_line::searching && d.cs.horizontal_runs == 0 &&
            d.cs.run_sum == 0 && d.node == mr_restart(d);
-}
-
-// An EOL with its tag bit. Returns false at the sixth EOL in a row (RTC).
-bool mr_tagged_eol(mr_decoder &d, int32_t token)
-{
-    if (++d.eol_count == RTC_EOLS)
-        return false;
-    if (!d.synchronised) {
-        d.synchronised = true;
-        start_line(d.cs);
-    } else {
-        end_line_at_eol(d.cs, d.eol_count == 1);
-    }
-    d.state = token == TAG_ONE_DIMENSIONAL ? mr_line::one_dimensional : mr_line::two_dimensional;
-    d.node = mr_restart(d);
-    return true;
-}
-
-step_result mr_line_token(mr_decoder &d, int32_t token)
-{
-    if (d.state == mr_line::one_dimensional)
-        return run_token(d.cs, token) == run_result::line_error ? step_result::line_error
-                                                                : step_result::ok;
-    if (d.cs.horizontal_runs > 0)
-        return horizontal_run(d.cs, token);
-    return coding_mode_step(d.cs, token);
-}
-
-// Returns false when decoding is over (RTC).
-bool mr_token(mr_decoder &d, code_token t)
-{
-    const int32_t token = t.value;
-    const bool horizontal = d.cs.horizontal_runs > 0;
-    if (token == RUN_EOL && !horizontal) {
-        // A make-up code cut off by an EOL would leak its length into a
-        // later run: the line is broken, and this EOL may resynchronise.
-        if (d.state == mr_line::one_dimensional && d.cs.run_sum > 0) {
-            d.cs.a0 = a0_or_zero(d.cs);
-            mr_line_error(d);
-        }
-        d.node = tag_node;
-        return true;
-    }
-    if (!d.synchronised && !(t.tagged_eol && token == TAG_ONE_DIMENSIONAL)) {
-        d.state = mr_line::searching;
-        d.node = sync_chain;
-        return true;
-    }
-    if (t.tagged_eol)
-        return mr_tagged_eol(d, token);
-    d.eol_count = 0;
-    d.coded = true;
-    if (mr_line_token(d, token) == step_result::line_error)
-        mr_line_error(d);
-    else
-        d.node = mr_restart(d);
-    return true;
 }
 
 // MH runs straight into the sink's line while each is a whole run that fits.
@@ -1146,16 +977,13 @@ int fast_MH(t4dec_context &ctx, const unsigned char *data, int length, int32_t w
 int fast_MR(t4dec_context &, const unsigned char *data, int length, int32_t width,
             const callbacks &cb)
 {
+    if (const int result = mr_start(data, length, width, cb); result != MR_GO_ON)
+        return result;
     t4dec_report &report = *cb.report;
-    report = t4dec_report{};
-    if (data == nullptr || length <= 0 || !valid_width(width))
-        return 0;
-    if (cb.none())
-        return 1;
     line_store lines;
     if (!alloc_lines(lines, width))
         return 0;
-    mr_decoder d{make_coding_state(lines, width, cb)};
+    fast_mr_decoder d{make_coding_state(lines, width, cb)};
     bit_cursor in = make_cursor(data, length);
     code_token token{};
     int64_t last_code_end = 0;
@@ -1172,15 +1000,14 @@ int fast_MR(t4dec_context &, const unsigned char *data, int length, int32_t widt
         last_code_end = in.pos;
         if (!read_token(in, d.node, false, token))
             break;
-        if (!mr_token(d, token)) {
+        if (!mr_token(d, token.value, token.tagged_eol)) {
             report.clean = page_clean(report, d.coded, true, only_fill_from(data, length, in.pos));
             hand_over_open_line(d.cs);
             return 1;
         }
     }
-    const bool line_end = d.synchronised && d.cs.horizontal_runs == 0 && d.cs.run_sum == 0 &&
-                          (d.cs.a0 < 0 || d.cs.a0 >= d.cs.width);
-    report.clean = page_clean(report, d.coded, line_end, only_fill_from(data, length, last_code_end));
+    report.clean =
+        page_clean(report, d.coded, mr_at_line_end(d), only_fill_from(data, length, last_code_end));
     close_partial_line(d.cs, false);
     hand_over_open_line(d.cs);
     return 1;
@@ -1199,16 +1026,15 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
     coding_state cs = make_coding_state(lines, width, cb);
     bit_cursor in = make_cursor(data, length);
     const code_node *node = mode_tree;
-    int eol_count = 0;
-    bool coded = false;  // a code of some line came
+    mmr_decoder_state m;
     bool at_eofb = false;
     code_token token{};
     int64_t last_code_end = 0;
     for (;;) {
         if (cs.horizontal_runs == 0 &&
             fast_codes(cs, in, true, line_ends::when_full) != fast_outcome::nothing) {
-            eol_count = 0;
-            coded = true;
+            m.eol_count = 0;
+            m.coded = true;
             if (cs.a0 >= cs.width)
                 end_full_line(cs);
             continue;
@@ -1216,32 +1042,20 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
         last_code_end = in.pos;
         if (!read_token(in, node, true, token))
             break;
-        if (cs.horizontal_runs > 0) {
-            if (horizontal_run(cs, token.value) == step_result::line_error) {
-                hand_over_open_line(cs);
-                return 0;
-            }
-        } else if (token.tagged_eol) {
-            if (++eol_count == EOFB_EOLS) {
-                at_eofb = true;
-                last_code_end = in.pos;
-                break;
-            }
-        } else {
-            eol_count = 0;
-            coded = true;
-            if (coding_mode_step(cs, token.value) == step_result::line_error) {
-                hand_over_open_line(cs);
-                return 0;
-            }
+        const mmr_step step = mmr_token(cs, m, token.value, token.tagged_eol);
+        if (step == mmr_step::line_error) {
+            hand_over_open_line(cs);
+            return 0;
         }
-        if (cs.horizontal_runs == 0 && cs.a0 >= cs.width)
-            end_full_line(cs);
-        node = cs.horizontal_runs > 0 ? colour_tree(cs) : mode_tree;
+        if (step == mmr_step::end_of_block) {
+            at_eofb = true;
+            last_code_end = in.pos;
+            break;
+        }
+        node = mmr_restart(cs);
     }
-    // Between lines: the last one filled up, the next not begun.
-    const bool line_end = at_eofb || (cs.horizontal_runs == 0 && cs.run_sum == 0 && cs.a0 < 0);
-    report.clean = page_clean(report, coded, line_end, only_fill_from(data, length, last_code_end));
+    const bool line_end = at_eofb || mmr_at_line_end(cs);
+    report.clean = page_clean(report, m.coded, line_end, only_fill_from(data, length, last_code_end));
     report_coding_line(cs);
     cs.cb.end_of_line();
     return 1;

@@ -1,0 +1,292 @@
+// The token steps of two-dimensional coding (MR, MMR), written once over a
+// line model. The table-driven decoders keep lines as changing elements, the
+// bit-by-bit reference as bitmaps; each gives, for its coding state S (found
+// by argument-dependent lookup):
+//   int32_t reference_change(S &, int32_t from, int colour, int &found_colour, bool from_a0)
+//       the next changing element on the reference line that the coding
+//       colour looks for, right of `from`, clamped to the width; from_a0:
+//       the search starts at a0, where a line model may keep its place
+//   void emit_run(S &, int16_t from, int32_t length, int colour)
+//   void start_line(S &)
+//   void close_partial_line(S &, bool show_reference)
+//       a line that began, padded with white and reported, or the reference
+//       line in its place
+//   void end_line_at_eol(S &, bool first_in_row)
+//       an MR line ends at an EOL and the next starts; only the first of
+//       EOLs in a row shows a line
+//   void end_full_line(S &)
+//       an MMR line ends full and the next starts
+// and S has the members a0, colour, horizontal_runs, run_sum, width, cb.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "t4/dectbls.h"
+#include "t4/t4codes.h"
+#include "t4/t4dec_internal.h"
+
+namespace t4dec_detail {
+
+enum class step_result { ok, line_error };
+
+// a0 of -1 is the imaginary white element before the line.
+template <typename S>
+int16_t a0_or_zero(const S &cs)
+{
+    return cs.a0 < 0 ? int16_t{0} : cs.a0;
+}
+
+template <typename S>
+step_result pass_mode(S &cs)
+{
+    int b1_colour = 0, unused = 0;
+    const int32_t b1 = reference_change(cs, cs.a0, cs.colour, b1_colour, true);
+    const int32_t b2 = reference_change(cs, b1, b1_colour, unused, false);
+    cs.a0 = a0_or_zero(cs);
+    if (b2 > cs.width || b2 < cs.a0)
+        return step_result::line_error;
+    emit_run(cs, cs.a0, b2 - cs.a0, cs.colour);
+    cs.a0 = static_cast<int16_t>(b2);  // colour unchanged: the next run continues it
+    return step_result::ok;
+}
+
+template <typename S>
+step_result vertical_mode(S &cs, int32_t token)
+{
+    int unused = 0;
+    const int32_t a1 = reference_change(cs, cs.a0, cs.colour, unused, true) +
+                       t4codes::modes[token].offset;
+    const int16_t from = a0_or_zero(cs);
+    if (a1 > cs.width || a1 < from)
+        return step_result::line_error;
+    emit_run(cs, from, a1 - from, cs.colour);
+    cs.a0 = static_cast<int16_t>(a1);
+    cs.colour ^= 1;
+    return step_result::ok;
+}
+
+// One run token (one-dimensional coding): make-up lengths gather in run_sum
+// until a terminating code completes the run.
+enum class run_result { pending, complete, line_error };
+
+template <typename S>
+run_result run_token(S &cs, int32_t token)
+{
+    const int32_t size = magnitude(token);
+    if (size > MAX_TERMINATING) {
+        cs.run_sum = add_run_sum(cs.run_sum, size);
+        return run_result::pending;
+    }
+    cs.a0 = a0_or_zero(cs);
+    const int32_t run = cs.run_sum + size;
+    cs.run_sum = 0;
+    if (cs.a0 + run > cs.width)
+        return run_result::line_error;
+    emit_run(cs, cs.a0, run, cs.colour);
+    cs.a0 = static_cast<int16_t>(cs.a0 + run);
+    cs.colour ^= 1;
+    return run_result::complete;
+}
+
+// The second and third parts of a horizontal mode code: two runs, the first
+// in the current colour. An EOL counts as a make-up length here, so an EOL
+// inside horizontal mode always fails the line.
+template <typename S>
+step_result horizontal_run(S &cs, int32_t token)
+{
+    const run_result r = run_token(cs, token);
+    if (r == run_result::line_error)
+        return step_result::line_error;
+    if (r == run_result::complete)
+        --cs.horizontal_runs;
+    return step_result::ok;
+}
+
+template <typename S>
+step_result coding_mode_step(S &cs, int32_t token)
+{
+    switch (token) {
+    case MODE_PASS:
+        return pass_mode(cs);
+    case MODE_HORIZONTAL:
+        cs.horizontal_runs = 2;
+        cs.run_sum = 0;
+        return step_result::ok;
+    case MODE_V0: case MODE_VL1: case MODE_VL2: case MODE_VL3:
+    case MODE_VR1: case MODE_VR2: case MODE_VR3:
+        return vertical_mode(cs, token);
+    default:
+        std::printf("Bad tok: Can't happen!  runlen=%d\n", static_cast<int>(token));
+        return step_result::ok;
+    }
+}
+
+template <typename S>
+const code_node *colour_tree(const S &cs)
+{
+    return cs.colour == BLACK ? black_tree : white_tree;
+}
+
+// ---------------------------------------------------------------------------
+// MR: EOL-separated lines, each EOL's tag bit choosing 1-D or 2-D coding.
+
+enum class mr_line { searching, one_dimensional, two_dimensional };
+
+template <typename S>
+struct mr_decoder {
+    S cs;
+    mr_line state = mr_line::searching;
+    bool synchronised = false;
+    bool coded = false;  // a code of some line came
+    int eol_count = 0;
+    const code_node *node = sync_chain;
+};
+
+enum { MR_GO_ON = -1 };
+
+// Before any line, with the report cleared: 0 for data or a width MR cannot
+// take, 1 when no callback would see a thing, else MR_GO_ON.
+inline int mr_start(const unsigned char *data, int length, int32_t width, const callbacks &cb)
+{
+    *cb.report = t4dec_report{};
+    if (data == nullptr || length <= 0 || !valid_width(width))
+        return 0;
+    if (cb.none())
+        return 1;
+    return MR_GO_ON;
+}
+
+template <typename S>
+void mr_line_error(mr_decoder<S> &d)
+{
+    ++d.cs.cb.report->concealed;
+    close_partial_line(d.cs, true);  // the previous line stands in
+    d.state = mr_line::searching;
+    d.synchronised = false;
+    d.node = sync_chain;
+    start_line(d.cs);
+}
+
+// The root the next code of the line is read from.
+template <typename S>
+const code_node *mr_restart(const mr_decoder<S> &d)
+{
+    if (d.state == mr_line::one_dimensional || d.cs.horizontal_runs > 0)
+        return colour_tree(d.cs);
+    return mode_tree;
+}
+
+// An EOL with its tag bit. Returns false at the sixth EOL in a row (RTC).
+template <typename S>
+bool mr_tagged_eol(mr_decoder<S> &d, int32_t token)
+{
+    if (++d.eol_count == RTC_EOLS)
+        return false;
+    if (!d.synchronised) {
+        d.synchronised = true;
+        start_line(d.cs);
+    } else {
+        end_line_at_eol(d.cs, d.eol_count == 1);
+    }
+    d.state = token == TAG_ONE_DIMENSIONAL ? mr_line::one_dimensional : mr_line::two_dimensional;
+    d.node = mr_restart(d);
+    return true;
+}
+
+template <typename S>
+step_result mr_line_token(mr_decoder<S> &d, int32_t token)
+{
+    if (d.state == mr_line::one_dimensional)
+        return run_token(d.cs, token) == run_result::line_error ? step_result::line_error
+                                                                : step_result::ok;
+    if (d.cs.horizontal_runs > 0)
+        return horizontal_run(d.cs, token);
+    return coding_mode_step(d.cs, token);
+}
+
+// One token, read from d.node; `tagged_eol` for an EOL with its tag bit.
+// Returns false when decoding is over (RTC).
+template <typename S>
+bool mr_token(mr_decoder<S> &d, int32_t token, bool tagged_eol)
+{
+    const bool horizontal = d.cs.horizontal_runs > 0;
+    if (token == RUN_EOL && !horizontal) {
+        // A make-up code cut off by an EOL would leak its length into a
+        // later run: the line is broken, and this EOL may resynchronise.
+        if (d.state == mr_line::one_dimensional && d.cs.run_sum > 0) {
+            d.cs.a0 = a0_or_zero(d.cs);
+            mr_line_error(d);
+        }
+        d.node = tag_node;
+        return true;
+    }
+    if (!d.synchronised && !(tagged_eol && token == TAG_ONE_DIMENSIONAL)) {
+        d.state = mr_line::searching;
+        d.node = sync_chain;
+        return true;
+    }
+    if (tagged_eol)
+        return mr_tagged_eol(d, token);
+    d.eol_count = 0;
+    d.coded = true;
+    if (mr_line_token(d, token) == step_result::line_error)
+        mr_line_error(d);
+    else
+        d.node = mr_restart(d);
+    return true;
+}
+
+// Where the data may end cleanly: between lines of a synchronised page.
+template <typename S>
+bool mr_at_line_end(const mr_decoder<S> &d)
+{
+    return d.synchronised && d.cs.horizontal_runs == 0 && d.cs.run_sum == 0 &&
+           (d.cs.a0 < 0 || d.cs.a0 >= d.cs.width);
+}
+
+// ---------------------------------------------------------------------------
+// MMR: no EOLs between lines, a line ends at the width, no resynchronisation.
+
+struct mmr_decoder_state {
+    int eol_count = 0;
+    bool coded = false;  // a code of some line came
+};
+
+enum class mmr_step { go_on, end_of_block, line_error };
+
+// One token; a line that is full then ends.
+template <typename S>
+mmr_step mmr_token(S &cs, mmr_decoder_state &m, int32_t token, bool tagged_eol)
+{
+    if (cs.horizontal_runs > 0) {
+        if (horizontal_run(cs, token) == step_result::line_error)
+            return mmr_step::line_error;
+    } else if (tagged_eol) {
+        if (++m.eol_count == EOFB_EOLS)
+            return mmr_step::end_of_block;
+    } else {
+        m.eol_count = 0;
+        m.coded = true;
+        if (coding_mode_step(cs, token) == step_result::line_error)
+            return mmr_step::line_error;
+    }
+    if (cs.horizontal_runs == 0 && cs.a0 >= cs.width)
+        end_full_line(cs);
+    return mmr_step::go_on;
+}
+
+template <typename S>
+const code_node *mmr_restart(const S &cs)
+{
+    return cs.horizontal_runs > 0 ? colour_tree(cs) : mode_tree;
+}
+
+// Between lines: the last one filled up, the next not begun.
+template <typename S>
+bool mmr_at_line_end(const S &cs)
+{
+    return cs.horizontal_runs == 0 && cs.run_sum == 0 && cs.a0 < 0;
+}
+
+}  // namespace t4dec_detail
