@@ -41,6 +41,7 @@ std::vector<source_case> sources()
         {"PbmPlain", kText + " > e.pbm && pnmtopnm -plain e.pbm > in.pbm", "in.pbm", "e.pbm"},
         {"PngGrey1", kText + " > e.pbm && pnmtopng e.pbm > in.png", "in.png", "e.pbm"},
         {"PngRgb8", kText + " > e.pbm && ppmtoppm < e.pbm | pnmtopng -force > in.png", "in.png", "e.pbm"},
+        {"PngInterlaced", kText + " > e.pbm && pnmtopng -interlace e.pbm > in.png", "in.png", "e.pbm"},
         // 16-bit grey from black to white: below half of full scale is black.
         {"PngGrey16Ramp", "pgmramp -lr 300 6 | pnmdepth 65535 > r.pgm && pnmtopng -force r.pgm > in.png && "
                           "pamthreshold -simple -threshold 0.5 r.pgm > e.pam && pamtopnm e.pam > e.pbm",
@@ -48,6 +49,8 @@ std::vector<source_case> sources()
         {"TiffG4AndLzwMinIsBlack", kText + " > a.pbm && " + kWide + " > b.pbm && cat a.pbm b.pbm > e.pbm && "
                                   "pnmtotiff -g4 a.pbm > a.tif && pnmtotiff -minisblack -lzw b.pbm > b.tif && "
                                   "tiffcp a.tif b.tif in.tif",
+         "in.tif", "e.pbm"},
+        {"TiffTiledG4", kText + " > e.pbm && pnmtotiff -none e.pbm > n.tif && tiffcp -t -w 32 -l 16 -c g4 n.tif in.tif",
          "in.tif", "e.pbm"},
     };
 }

@@ -273,6 +273,20 @@ TEST(ImportStreams, PbmNumbersAreReadWhole)
     EXPECT_EQ(r.err, "faxtool: " + dir.file("long.pbm") + ": the PBM height 123456789012345678901234567890 is too large\n");
 }
 
+// The bits that pad a raw PBM row to a whole byte are not pixels, whatever
+// they hold.
+TEST(ImportStreams, PbmPaddingBitsAreNotInk)
+{
+    progrun::temp_dir dir;
+    progrun::write_file(dir.file("dirty.pbm"), bytes{'P', '4', ' ', '5', ' ', '2', '\n', 0xFF, 0xAF});
+    progrun::write_file(dir.file("clean.pbm"), bytes{'P', '4', ' ', '5', ' ', '2', '\n', 0xF8, 0xA8});
+    for (const std::string name : {"dirty", "clean"}) {
+        progrun::result r = faxtool({"import", "-o", dir.file(name + ".fax"), dir.file(name + ".pbm")});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    EXPECT_EQ(progrun::read_file(dir.file("dirty.fax")), progrun::read_file(dir.file("clean.fax")));
+}
+
 // Cut and misplaced image data is called that, not "Read Error" or a byte
 // count libtiff never got.
 TEST(ImportStreams, CutImagesSayTheyAreCut)
