@@ -133,6 +133,28 @@ TEST_F(AllocationFailure, FailedReallocationForANewWidthReleasesTheOldBuffer)
     EXPECT_EQ(rec.events[2].bytes_per_line, 100);
 }
 
+// A context with a message function: the sink's failure goes to it, not to
+// standard error; without one it goes to standard error as it always did.
+TEST_F(AllocationFailure, ContextMessagesGoToItsFunction)
+{
+    const std::vector<uint8_t> data = {0x00, 0xC8, 0x0A, 0x4C, 0x61, 0x07, 0x40};
+    t4dec_context *ctx = t4dec_context_new(1728);
+    std::string heard;
+    t4dec_context_set_messages(
+        ctx, [](void *user, const char *text) { *static_cast<std::string *>(user) += text; }, &heard);
+    auto eol = [](void *) {};
+    ::testing::internal::CaptureStderr();
+    fail_next(2 * 216);
+    EXPECT_EQ(t4dec_decode_ctx(ctx, data.data(), 6, 0, nullptr, nullptr, eol, nullptr), 1);
+    t4dec_context_set_messages(ctx, nullptr, nullptr);
+    fail_next(2 * 216);
+    t4dec_decode_ctx(ctx, data.data(), 6, 0, nullptr, nullptr, eol, nullptr);
+    plan = {};
+    EXPECT_EQ(heard, "putrunlen: allocation error, 12\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "putrunlen: allocation error, 12\n");
+    t4dec_context_free(ctx);
+}
+
 class LineAllocationFailure : public AllocationFailure,
                               public ::testing::WithParamInterface<std::tuple<int, int>> {};
 
