@@ -33,7 +33,7 @@ struct t4dec_context_deleter {
     void operator()(t4dec_context *ctx) const { t4dec_context_free(ctx); }
 };
 
-constexpr int INPUT_LINE_WIDTH = STANDARD_LINE_WIDTH;
+constexpr int INPUT_LINE_WIDTH = T4_STANDARD_WIDTH;
 constexpr int LINE_WORDS = INPUT_LINE_WIDTH / 64;
 // Output rows: the input line's width (-2), or half of it (-1).
 constexpr int FULL_ROW_BYTES = STANDARD_LINE_BYTES;

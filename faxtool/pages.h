@@ -9,7 +9,7 @@
 
 #include "t4/standard_page.h"
 
-constexpr int FAX_WIDTH = STANDARD_LINE_WIDTH;
+constexpr int FAX_WIDTH = T4_STANDARD_WIDTH;
 constexpr int FAX_ROW_BYTES = STANDARD_LINE_BYTES;
 
 // A bilevel image: rows of row_bytes bytes, leftmost pixel in the top bit,

@@ -72,7 +72,7 @@ enct4_word_fn plain_sink_fn(const plain_callbacks &plain)
     return plain.sink != nullptr ? call_plain_sink : nullptr;
 }
 
-constexpr int32_t MIN_CODED_PIXELS = STANDARD_LINE_WIDTH;  // narrower lines are widened
+constexpr int32_t MIN_CODED_PIXELS = T4_STANDARD_WIDTH;  // narrower lines are widened
 constexpr int32_t LONGEST_PACKED_RUN = ENC_PACKED_RUNS - 1;
 constexpr int SENTINELS = 3;  // a1/b1 may step past the last element, a2/b2 once more
 

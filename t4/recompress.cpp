@@ -29,7 +29,7 @@
 
 namespace {
 
-constexpr int RECOMPRESSION_WIDTH = STANDARD_LINE_WIDTH;
+constexpr int RECOMPRESSION_WIDTH = T4_STANDARD_WIDTH;
 
 using byte_buffer = std::unique_ptr<unsigned char[], free_deleter>;
 

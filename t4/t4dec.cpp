@@ -11,7 +11,7 @@
 [[maybe_unused]] static const char what_string[] = "@(#)|t4dec|9|01|2|0|0|07/26/99|14:47:50";
 
 extern "C" {
-int32_t t4_line_width = STANDARD_LINE_WIDTH;
+int32_t t4_line_width = T4_STANDARD_WIDTH;
 }
 
 namespace {

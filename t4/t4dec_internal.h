@@ -156,7 +156,7 @@ inline int page_clean(const t4dec_report &report, bool coded_line, bool at_end, 
 // One decoder's state: the sink that survives between pages, the line width
 // and what the last decoding saw.
 struct t4dec_context {
-    int32_t width = STANDARD_LINE_WIDTH;
+    int32_t width = T4_STANDARD_WIDTH;
     t4dec_detail::sink_state sink;
     t4dec_report report{};
 };
