@@ -19,6 +19,7 @@
 #include "faxtool/output_file.h"
 #include "faxtool/pages.h"
 #include "faxtool/progress.h"
+#include "faxtool/transcode.h"
 #include "faxtool/usage.h"
 
 namespace {
@@ -222,12 +223,22 @@ bool load_for_export(const std::string &path, fax_document &doc, int &status)
 // Page `number` decoded into `page` for export; false when it gives no
 // image. A damaged page is still exported, as far as it decodes; what fails
 // sets the status to 1.
+// TIFF and PDF pages of one output go from coded page to coded page,
+// unpainted; pages collected for a later output are painted.
+bool coded_export(const export_settings &settings)
+{
+    return settings.collect == nullptr && (settings.type == format::tiff || settings.type == format::pdf);
+}
+
 bool decode_for_export(const export_settings &settings, const fax_document &doc, int number,
-                       page_image &page, int &status)
+                       page_image &page, std::vector<uint8_t> &coded, int &status)
 {
     page_report seen;
     std::string reason;
-    if (!decode_page_rows(doc, static_cast<std::size_t>(number - 1), settings.rows, page, seen, reason)) {
+    const std::size_t index = static_cast<std::size_t>(number - 1);
+    bool stored = false;
+    if (!(coded_export(settings) ? export_page_mmr(doc, index, settings.rows, page, coded, stored, seen, reason)
+                                 : decode_page_rows(doc, index, settings.rows, page, seen, reason))) {
         report_failure(settings.file, reason);
         status = 1;
         return false;
@@ -287,10 +298,11 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted, i
     bool written = true;  // every output that was begun is complete
     std::string reason;
     page_image page;  // one buffer for every page's rows
+    std::vector<uint8_t> coded;  // a TIFF or PDF page's T.6 data
     progress_begin("pages", static_cast<int>(numbers.size()));
     for (std::size_t i = 0; i < numbers.size() && !single.failed; ++i) {
         progress_step(static_cast<int>(i));
-        if (!decode_for_export(settings, doc, numbers[i], page, status))
+        if (!decode_for_export(settings, doc, numbers[i], page, coded, status))
             continue;
         ++result.pages;
         if (settings.collect != nullptr) {
@@ -317,7 +329,11 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted, i
             result.status = input_status::failed;
             return 1;
         }
-        if (!add_to_single(single, settings.type, page, reason)) {
+        const bool added = !coded_export(settings) ? add_to_single(single, settings.type, page, reason)
+                           : settings.type == format::tiff
+                               ? tiff_add_coded_page(single.tiff, mmr_page_of(page, coded), reason)
+                               : pdf_add_coded_page(single.pdf, mmr_page_of(page, coded), reason);
+        if (!added) {
             single.failed = true;
             report_failure(out_name, reason);
         }

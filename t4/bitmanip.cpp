@@ -2,6 +2,7 @@
 // line bitmaps (one bit a pixel, MSB leftmost, 1 black).
 #include "t4/bitmanip.h"
 
+#include <array>
 #include <bit>
 #include <cstdint>
 
@@ -37,6 +38,20 @@ int scan_for(const unsigned char *line, int end, int from, int target)
     const int x = byte * 8 + std::countl_zero(static_cast<uint8_t>(bits));
     return x < end ? x : end;
 }
+
+// Each byte with its bit order mirrored (bit 0 becomes bit 7 and so on).
+constexpr std::array<unsigned char, 256> mirror_table()
+{
+    std::array<unsigned char, 256> t{};
+    for (unsigned b = 0; b < 256; ++b) {
+        unsigned r = 0;
+        for (int i = 0; i < 8; ++i)
+            r |= ((b >> i) & 1u) << (7 - i);
+        t[b] = static_cast<unsigned char>(r);
+    }
+    return t;
+}
+constexpr std::array<unsigned char, 256> mirrored_bytes = mirror_table();
 
 }  // namespace
 
@@ -91,13 +106,8 @@ void reverse_bits(unsigned char *buffer, int count)
 {
     if (buffer == nullptr)
         return;
-    for (int i = 0; i < count; ++i) {
-        unsigned b = buffer[i];
-        b = ((b & 0xF0u) >> 4) | ((b & 0x0Fu) << 4);
-        b = ((b & 0xCCu) >> 2) | ((b & 0x33u) << 2);
-        b = ((b & 0xAAu) >> 1) | ((b & 0x55u) << 1);
-        buffer[i] = static_cast<unsigned char>(b);
-    }
+    for (int i = 0; i < count; ++i)
+        buffer[i] = mirrored_bytes[buffer[i]];
 }
 
 }  // extern "C"

@@ -251,24 +251,27 @@ struct coder_call {
     void *user = nullptr;
 };
 
-// Hands the complete words to the sink in one call; a failure becomes the
-// status, after which nothing more is delivered.
-void deliver(coder_call &call, bit_out &b)
+// Hands the complete words before `end` to the sink in one call and gives
+// the buffer's start; a failure becomes the status, after which nothing
+// more is delivered. The coders' bit_out is passed by value so that it
+// can stay in registers.
+[[gnu::noinline]] uint16_t *deliver_words(coder_call &call, const uint16_t *end)
 {
-    const int count = static_cast<int>(b.out - call.words.get());
+    const int count = static_cast<int>(end - call.words.get());
     if (count > 0 && call.encoder.status == 0) {
         const int result = call.sink(call.user, call.words.get(), count);
         if (result < 0)
             call.encoder.status = result;
     }
-    store4(call.words.get(), b.accumulator);
-    b.out = call.words.get();
+    return call.words.get();
 }
 
-inline void make_room(coder_call &call, bit_out &b)
+void deliver(coder_call &call, bit_out &b) { b.out = deliver_words(call, b.out); }
+
+inline void make_room(const uint16_t *limit, coder_call &call, bit_out &b)
 {
-    if (b.out > call.words_limit) [[unlikely]]
-        deliver(call, b);
+    if (b.out > limit) [[unlikely]]
+        b.out = deliver_words(call, b.out);
 }
 
 // One-dimensional coding (T.4 MH) of the changes: alternating runs from
@@ -278,16 +281,17 @@ void code_line_1d(coder_call &call, const int32_t *changes, int count)
 {
     bit_out b = call.bits;
     const int32_t width = call.width;
+    const uint16_t *const limit = call.words_limit;
     int32_t from = 0;
     int k = 0;
     for (; k + 1 < count; k += 2) {  // a white run and a black run: at most 45 bits
-        make_room(call, b);
+        make_room(limit, call, b);
         put_run(b, 0, changes[k] - from);
         put_run(b, 1, changes[k + 1] - changes[k]);
         settle(b);
         from = changes[k + 1];
     }
-    make_room(call, b);
+    make_room(limit, call, b);
     if (k < count) {
         put_run(b, 0, changes[k] - from);
         settle(b);
@@ -300,27 +304,30 @@ void code_line_1d(coder_call &call, const int32_t *changes, int count)
 }
 
 // Two-dimensional coding (T.4 4.2.1.3; T.6) of the coding line against the
-// reference, both as changes with sentinels. Cursors move forward only: a0
-// grows with every mode, and each cursor rests on the first change right of
-// a0; the one of a0's opposite colour is it or the next.
+// reference, both as changes with sentinels. Even entries are changes to
+// black, odd ones to white: a1 and b1, changes to the colour opposite a0's,
+// have the parity of a0's colour. Each cursor rests on an entry of that
+// parity with none of it between a0 and the entry, so it only moves
+// forward, two entries at a time.
 void code_line_2d(coder_call &call, const int32_t *reference, const int32_t *coding)
 {
     bit_out b = call.bits;
     const int32_t width = call.width;
+    const uint16_t *const limit = call.words_limit;
     const bool conforming = call.encoder.conforming;
     const int32_t *pa = coding;
     const int32_t *pb = reference;
     int32_t a0 = -1;
-    int colour = 0;  // of a0; changes to the other colour have this parity
+    int colour = 0;  // of a0
     while (a0 < width) {
-        make_room(call, b);
+        make_room(limit, call, b);
+        while (*pa <= a0)
+            pa += 2;
         while (*pb <= a0)
-            ++pb;
-        const int32_t *a1p = pa + (((pa - coding) ^ colour) & 1);
-        const int32_t *b1p = pb + (((pb - reference) ^ colour) & 1);
-        const int32_t a1 = *a1p;
-        int32_t b1 = *b1p;
-        int32_t b2 = b1p[1];
+            pb += 2;
+        const int32_t a1 = *pa;
+        int32_t b1 = *pb;
+        int32_t b2 = pb[1];
         // a0 is 0 only after a line that starts black (a1 = 0 in V0 from
         // -1). The stored pages' rule takes pixel 0 itself as b1 there when
         // reference pixel 0 is white; T.4 wants a changing element right of
@@ -333,8 +340,6 @@ void code_line_2d(coder_call &call, const int32_t *reference, const int32_t *cod
             put(b, packed_modes[PASS]);
             settle(b);
             a0 = b2;
-            while (*pa <= a0)
-                ++pa;
             continue;
         }
         const int32_t delta = a1 - b1;
@@ -343,17 +348,19 @@ void code_line_2d(coder_call &call, const int32_t *reference, const int32_t *cod
             settle(b);
             a0 = a1;
             colour ^= 1;
-            pa = a1p + 1;
+            ++pa;
+            // The other parity: the entry before b1 may lie right of a1.
+            pb += pb != reference ? -1 : 1;
             continue;
         }
-        const int32_t a2 = a1p[1];
+        const int32_t a2 = pa[1];
         put(b, packed_modes[HORIZ]);
         put_run(b, colour, a1 - std::max(a0, 0));
         settle(b);
         put_run(b, colour ^ 1, a2 - a1);
         settle(b);
         a0 = a2;
-        pa = a1p + 2;
+        pa += 2;
     }
     call.bits = b;
 }
@@ -455,7 +462,7 @@ void code_changes(coder_call &call, int count)
         call.reference_count = count;
     };
     if (call.kind == coding::mh_only) {
-        make_room(call, b);
+        make_room(call.words_limit, call, b);
         put(b, packed_eol);
         settle(b);
         code_line_1d(call, call.coding_line, count);
@@ -466,7 +473,7 @@ void code_changes(coder_call &call, int count)
         next_reference();
         return;
     }
-    make_room(call, b);
+    make_room(call.words_limit, call, b);
     if (call.k_counter == 0) {
         if (call.k_factor == 1) {
             put(b, packed_eol);

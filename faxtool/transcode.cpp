@@ -1,0 +1,233 @@
+// Pages from the decoder's changing elements to the encoder's, with the rows
+// that decode_page_rows paints, but never painted.
+#include "faxtool/transcode.h"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#include "faxfile/fax_header.h"
+#include "t4/enct4.h"
+#include "t4/t4dec.h"
+
+namespace {
+
+// A page's rows as black runs: row r is positions [first[r], first[r + 1])
+// of `at`, ascending, runs [at[i], at[i + 1]) for even i.
+struct span_rows {
+    std::vector<int16_t> at;
+    std::vector<uint32_t> first{0};
+    int32_t rows() const { return static_cast<int32_t>(first.size()) - 1; }
+};
+
+// What decode_page_rows keeps of the decoder's lines, and what a standard
+// reader would need to read them the same way.
+struct span_builder {
+    span_rows *rows = nullptr;
+    int copies = 1;
+    bool own_rows_only = true;
+    bool skip_opening = false;
+    int32_t count = 0;
+    int32_t through_coded = 0;
+    bool overflow = false;
+    bool out_of_memory = false;
+    // The legacy start-of-line choice: a line that starts black below one
+    // that is white at pixel 0 and has its first black within pixels 1-3.
+    int16_t previous_first_black = FAX_WIDTH;  // of the decoder's last line
+    bool legacy_choice = false;
+};
+
+// As decode_page_rows paints a row: runs clamped to the line, touching or
+// overlapping ones painted as one.
+void append_row(span_rows &rows, const int16_t *spans, int count)
+{
+    std::vector<int16_t> &at = rows.at;
+    const std::size_t row_start = at.size();
+    // The decoders give ascending runs that neither touch nor are empty:
+    // within the line they go as they are.
+    if (count % 2 == 0 && (count == 0 || (spans[0] >= 0 && spans[count - 1] <= FAX_WIDTH))) {
+        at.insert(at.end(), spans, spans + count);
+        rows.first.push_back(static_cast<uint32_t>(at.size()));
+        return;
+    }
+    for (int i = 0; i + 1 < count; i += 2) {
+        const int from = std::clamp<int>(spans[i], 0, FAX_WIDTH);
+        const int to = std::clamp<int>(spans[i + 1], from, FAX_WIDTH);
+        if (to <= from)
+            continue;
+        if (at.size() > row_start && from <= at.back()) {
+            at.back() = static_cast<int16_t>(std::max<int>(at.back(), to));
+            continue;
+        }
+        at.push_back(static_cast<int16_t>(from));
+        at.push_back(static_cast<int16_t>(to));
+    }
+    rows.first.push_back(static_cast<uint32_t>(at.size()));
+}
+
+void take_line(void *user, const int16_t *spans, int count, int flags)
+{
+    span_builder &b = *static_cast<span_builder *>(user);
+    if ((flags & T4DEC_LINE_ENDED) == 0 || b.out_of_memory)
+        return;
+    const int16_t first_black = count > 0 ? spans[0] : static_cast<int16_t>(FAX_WIDTH);
+    if (first_black <= 0 && b.previous_first_black >= 1 && b.previous_first_black <= 3)
+        b.legacy_choice = true;
+    b.previous_first_black = first_black;
+    const bool coded = (flags & T4DEC_LINE_CODED) != 0;
+    const bool opening = b.skip_opening;
+    b.skip_opening = false;
+    if (opening && !coded && b.own_rows_only)
+        return;
+    if (b.count >= MAX_PAGE_ROWS) {
+        b.overflow = true;
+        return;
+    }
+    try {
+        for (int copy = 0; copy < b.copies; ++copy)
+            append_row(*b.rows, spans, count);
+    } catch (const std::bad_alloc &) {
+        b.out_of_memory = true;
+        return;
+    }
+    ++b.count;
+    if (coded || !b.own_rows_only)
+        b.through_coded = b.count;
+}
+
+// The encoder's one user pointer: rows in, bytes out.
+struct rows_source {
+    const span_rows *rows = nullptr;
+    int32_t next = 0;
+    int32_t end = 0;
+    std::vector<uint8_t> *out = nullptr;
+};
+
+int give_row(void *user, const int16_t **spans, int *count)
+{
+    auto &src = *static_cast<rows_source *>(user);
+    if (src.next >= src.end)
+        return -1;
+    const uint32_t from = src.rows->first[static_cast<std::size_t>(src.next)];
+    const uint32_t to = src.rows->first[static_cast<std::size_t>(src.next) + 1];
+    ++src.next;
+    *spans = src.rows->at.data() + from;
+    *count = static_cast<int>(to - from);
+    return FAX_WIDTH;
+}
+
+// First bit of the stream in bit 0 of each word, so the low byte goes first.
+// No exception leaves the callback: out of memory fails the sink.
+int take_words(void *user, const uint16_t *words, int word_count)
+{
+    auto &out = *static_cast<rows_source *>(user)->out;
+    const std::size_t at = out.size();
+    try {
+        out.resize(at + 2 * static_cast<std::size_t>(word_count));
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+    uint8_t *p = out.data() + at;
+    for (int i = 0; i < word_count; ++i) {
+        p[2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
+        p[2 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
+    }
+    return 0;
+}
+
+using decoder_owner = std::unique_ptr<t4dec_context, decltype(&t4dec_context_free)>;
+using encoder_owner = std::unique_ptr<enct4_context, decltype(&enct4_context_free)>;
+
+// A typical fine text page's changing elements, reserved once.
+constexpr std::size_t TYPICAL_PAGE_SPANS = 1 << 19;
+
+}  // namespace
+
+bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choice &choice,
+                     page_image &page, std::vector<uint8_t> &coded, bool &stored,
+                     page_report &report, std::string &reason)
+{
+    page = page_image{};
+    page.number = static_cast<int>(index) + 1;
+    page.resolution = doc.resolution;
+    coded.clear();
+    stored = false;
+    if (!decodable_compression(doc.compression)) {
+        reason = undecodable_reason(doc);
+        return false;
+    }
+    span_rows rows;
+    span_builder builder;
+    builder.rows = &rows;
+    builder.copies = choice.stretch && doc.resolution == RES_NORMAL ? 2 : 1;
+    builder.own_rows_only = !choice.decoder_lines;
+    builder.skip_opening = doc.compression == COMP_MH;
+    t4dec_report seen{};
+    try {
+        rows.at.reserve(TYPICAL_PAGE_SPANS);
+        rows.first.reserve(2401);
+    } catch (const std::bad_alloc &) {
+        reason = "out of memory";
+        return false;
+    }
+    {
+        static const unsigned char no_data[2] = {0, 0};
+        decoder_owner decoder(t4dec_context_new(FAX_WIDTH), t4dec_context_free);
+        if (!decoder) {
+            reason = "out of memory";
+            return false;
+        }
+        const fax_page_ref &ref = doc.pages[index];
+        // The decoders take whole 16-bit words, as pelmorin hands them over.
+        const int length = static_cast<int>(ref.length & ~1u);
+        const unsigned char *data = length > 0 ? doc.data.data() + ref.offset : no_data;
+        t4dec_decode_spans_ctx(decoder.get(), data, length, doc.compression, take_line, &builder);
+        t4dec_context_report(decoder.get(), &seen);
+    }
+    if (builder.out_of_memory) {
+        reason = "out of memory";
+        return false;
+    }
+    if (builder.overflow) {
+        reason = "page " + std::to_string(page.number) + " has more than " +
+                 std::to_string(MAX_PAGE_ROWS) + " lines";
+        return false;
+    }
+    report = page_report{seen.lines, seen.concealed, seen.clean != 0};
+    page.height = builder.through_coded * builder.copies;
+    if (builder.copies == 2)
+        page.resolution = RES_FINE;
+    if (page.height == 0)
+        return true;
+    const fax_page_ref &ref = doc.pages[index];
+    if (doc.compression == COMP_MMR && report.clean && report.concealed == 0 && builder.copies == 1 &&
+        !builder.legacy_choice) {
+        try {
+            coded.assign(doc.data.begin() + static_cast<std::ptrdiff_t>(ref.offset),
+                         doc.data.begin() + static_cast<std::ptrdiff_t>(ref.offset + ref.length));
+        } catch (const std::bad_alloc &) {
+            reason = "out of memory";
+            return false;
+        }
+        stored = true;
+        return true;
+    }
+    encoder_owner encoder(enct4_context_new(), enct4_context_free);
+    if (!encoder) {
+        reason = "out of memory";
+        return false;
+    }
+    enct4_context_set_conforming(encoder.get(), 1);
+    rows_source source{&rows, 0, page.height, &coded};
+    try {
+        coded.reserve(static_cast<std::size_t>(ref.length) * 2 + 4096);
+    } catch (const std::bad_alloc &) {
+        reason = "out of memory";
+        return false;
+    }
+    if (enct4_g3_spans_ctx(encoder.get(), give_row, take_words, &source, COMP_MMR, RES_FINE) >= 0) {
+        reason = "the encoder failed";
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,22 @@
+// Coded pages to coded pages without drawing rows: a page's lines go from
+// the decoder to the encoder as changing elements, and an MMR page that any
+// standard reader decodes as this library does is taken as it is stored.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "faxtool/pages.h"
+
+// The page of the TIFF and PDF exports: T.6 data as standard readers decode
+// it, first bit of the stream in bit 0 of the first byte, of the rows
+// decode_page_rows gives (`page` gets their count, width and resolution and
+// no bits). The stored data itself when the page is MMR, decodes clean and
+// no line meets the legacy start-of-line choice (`stored` is then true);
+// otherwise those rows coded afresh in conforming mode, byte for byte what
+// code_page_conforming_mmr makes of them. False with a reason as
+// decode_page_rows, or when the encoder fails.
+bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choice &choice,
+                     page_image &page, std::vector<uint8_t> &coded, bool &stored,
+                     page_report &report, std::string &reason);
