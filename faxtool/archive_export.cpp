@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 
+#include "faxtool/coding.h"
 #include "faxtool/export_single.h"
 #include "faxtool/messages.h"
 
@@ -75,6 +76,22 @@ bool up_to_date(const export_settings &settings, const std::set<int> &wanted, st
     return true;
 }
 
+// TIFF and PDF pages are coded here, on the pool: the one output then only
+// stores them, and what waits for it is small.
+void code_collected_pages(const std::string &file, job_result &result)
+{
+    for (const page_image &page : result.pages) {
+        coded_page coded{page.width, page.height, page.resolution, {}};
+        if (!code_page_conforming_mmr(page, coded.data)) {
+            report_failure(file, "the encoder failed on page " + std::to_string(page.number));
+            result.outcome.status = input_status::failed;
+            break;
+        }
+        result.coded.push_back(std::move(coded));
+    }
+    result.pages.clear();
+}
+
 void export_input(void *user, const archive_input &input, job_result &result)
 {
     auto &run = *static_cast<many_export *>(user);
@@ -105,6 +122,8 @@ void export_input(void *user, const archive_input &input, job_result &result)
         return;
     }
     export_pages(mine, *run.wanted, &result.outcome);
+    if (run.combined && mine.type != export_type::pbm)
+        code_collected_pages(input.path, result);
 }
 
 // The pages of one input into the one output, in input order.
@@ -131,6 +150,23 @@ void add_to_combined(void *user, const archive_input &input, job_result &result)
         }
     }
     result.pages.clear();
+    for (const coded_page &page : result.coded) {
+        if (!run.single_failure.empty())
+            break;
+        if (!run.single.open &&
+            !open_single(run.single, run.settings->type, run.settings->out, run.inputs, reason)) {
+            run.single_failure = reason;
+            report_failure(out_name, reason);
+            break;
+        }
+        const mmr_page stored{page.width, page.height, page.resolution, page.data.data(), page.data.size()};
+        if (!add_coded_to_single(run.single, run.settings->type, stored, reason)) {
+            run.single.failed = true;
+            run.single_failure = reason;
+            report_failure(out_name, reason);
+        }
+    }
+    result.coded.clear();
     if (input.path == run.last_input && run.single.open) {
         std::string close_reason;
         if (!close_single(run.single, run.settings->type, close_reason) && run.single_failure.empty()) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,11 +12,20 @@
 #include "faxtool/messages.h"
 #include "faxtool/pages.h"
 
+// A page coded MMR, for a combined output: far smaller than its rows.
+struct coded_page {
+    int32_t width = FAX_WIDTH;
+    int32_t height = 0;
+    int resolution = 1;
+    std::vector<uint8_t> data;
+};
+
 struct job_result {
     std::string out;                // for standard output
     kept_messages messages;         // for standard error
     input_outcome outcome;
     std::vector<page_image> pages;  // rows for a combined output, in page order
+    std::vector<coded_page> coded;  // or those rows coded, for TIFF and PDF
 };
 
 // Runs on a pool thread, with its messages kept in result.messages.

@@ -29,6 +29,16 @@ bool add_to_single(single_output &single, export_type type, const page_image &pa
     return pbm_write_page(single.file.stream, page, reason);
 }
 
+bool add_coded_to_single(single_output &single, export_type type, const mmr_page &page, std::string &reason)
+{
+    if (type == export_type::tiff)
+        return tiff_add_coded_page(single.tiff, page, reason);
+    if (type == export_type::pdf)
+        return pdf_add_coded_page(single.pdf, page, reason);
+    reason = "a PBM output takes rows";
+    return false;
+}
+
 // Completes the output or removes it; false with a reason on failure.
 bool close_single(single_output &single, export_type type, std::string &reason)
 {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "faxtool/coding.h"
 #include "faxtool/export.h"
 #include "faxtool/export_pdf.h"
 #include "faxtool/export_tiff.h"
@@ -23,5 +24,7 @@ struct single_output {
 bool open_single(single_output &single, export_type type, const std::string &path,
                  const std::vector<std::string> &inputs, std::string &reason);
 bool add_to_single(single_output &single, export_type type, const page_image &page, std::string &reason);
+// A page coded already (TIFF and PDF only).
+bool add_coded_to_single(single_output &single, export_type type, const mmr_page &page, std::string &reason);
 // Completes the output or removes it; false with a reason on failure.
 bool close_single(single_output &single, export_type type, std::string &reason);

@@ -113,9 +113,31 @@ TEST(Archive, OutputsEqualSingleFileExports)
         joined.insert(joined.end(), alone.out.begin(), alone.out.end());
     }
     EXPECT_EQ(progrun::read_file(dir.file("all.pbm")), joined);
-    ASSERT_EQ(faxtool({"export", "-o", dir.file("all.pdf"), dir.file("in")}).status, 0);
+    // TIFF and PDF pages are coded on the pool: the same bytes for any -j,
+    // the pages of the single-file exports.
+    for (const char *type : {"tif", "pdf"}) {
+        const std::string one = dir.file(std::string("one.") + type), four = dir.file(std::string("four.") + type);
+        ASSERT_EQ(faxtool({"export", "-j", "1", "-o", one, dir.file("in")}).status, 0);
+        ASSERT_EQ(faxtool({"export", "-j", "4", "-o", four, dir.file("in")}).status, 0);
+        EXPECT_EQ(progrun::read_file(one), progrun::read_file(four)) << type;
+    }
     if (have_tool("qpdf", "qpdf")) {
-        EXPECT_EQ(shell("qpdf --show-npages " + dir.file("all.pdf")).out, "12\n");
+        EXPECT_EQ(shell("qpdf --show-npages " + dir.file("one.pdf")).out, "12\n");
+    }
+    // Each page of the one TIFF holds what the file's own TIFF holds.
+    if (have_tool("tiffsplit", "libtiff-tools") && have_tool("tiffcmp", "libtiff-tools")) {
+        ASSERT_EQ(shell("tiffsplit " + dir.file("one.tif") + " " + dir.file("all-")).status, 0);
+        const char *const suffixes[] = {"aaa", "aab", "aac", "aad", "aae", "aaf", "aag", "aah", "aai", "aaj", "aak", "aal"};
+        for (std::size_t i = 0; i < tree.size(); ++i) {
+            ASSERT_EQ(faxtool({"export", "-o", dir.file("alone.tif"), dir.file("in/" + tree[i])}).status, 0);
+            ASSERT_EQ(shell("tiffsplit " + dir.file("alone.tif") + " " + dir.file("alone-")).status, 0);
+            for (int page = 0; page < 2; ++page)
+                EXPECT_EQ(shell(std::string("tiffcmp ") + dir.file("all-") + suffixes[2 * i + page] + ".tif " +
+                                dir.file("alone-") + suffixes[page] + ".tif")
+                              .status,
+                          0)
+                    << tree[i] << " page " << page + 1;
+        }
     }
 }
 
