@@ -25,7 +25,6 @@ bool fill(image_input &in)
         return false;
     in.at = 0;
     in.end = static_cast<std::size_t>(got);
-    in.consumed += static_cast<uint64_t>(got);
     return true;
 }
 
@@ -51,7 +50,6 @@ std::size_t input_fill_to(image_input &in, std::size_t count)
         if (got <= 0)
             break;
         in.end += static_cast<std::size_t>(got);
-        in.consumed += static_cast<uint64_t>(got);
     }
     return in.end;
 }

@@ -21,7 +21,6 @@ struct image_input {
     std::size_t at = 0;
     std::size_t end = 0;
     int error = 0;        // errno of a failed read; 0 otherwise
-    uint64_t consumed = 0;  // bytes taken from the descriptor so far
 };
 
 // -1 at the end of the input or on a failed read (error tells).

@@ -35,6 +35,8 @@ inline int fuzz_image(const uint8_t *data, size_t size, const std::string &magic
     if (reader == nullptr && reason.empty())
         std::abort();
     static uint8_t rows[64 * FAX_ROW_BYTES];
+    if (reader != nullptr && image_page_count(reader) < -1)
+        std::abort();
     for (int pages = 0; reader != nullptr && pages < 64; ++pages) {
         image_page_size page;
         const int next = image_next_page(reader, page, reason);
