@@ -426,6 +426,17 @@ inline void leave_toggles(change_line &l, int16_t *out, int32_t a0)
     l.painted = l.count & 1;  // white start: odd counts end black
 }
 
+// What a fast loop hands back to the token path, which then goes on from
+// a0 in `colour`: the toggles it added become the line's changes, and the
+// line has runs (every code the loops take gives one).
+inline void hand_back_line(coding_state &cs, int16_t *toggles_out, int32_t a0, int colour)
+{
+    leave_toggles(cs.coding, toggles_out, a0);
+    cs.a0 = static_cast<int16_t>(a0);
+    cs.colour = colour;
+    cs.line_runs = true;
+}
+
 template <bool report>
 inline void report_run(const callbacks &cb, int32_t length, int colour)
 {
@@ -501,11 +512,7 @@ struct fast_2d_line {
 
     void hand_back()
     {
-        coding_state &cs = *lines;
-        leave_toggles(cs.coding, toggles.out, a0);
-        cs.a0 = static_cast<int16_t>(a0);
-        cs.colour = colour;
-        cs.line_runs = true;  // a code of this line was taken here
+        hand_back_line(*lines, toggles.out, a0, colour);
     }
 
     // The line is full: MMR's next begins; in MR an EOL may follow at once.
@@ -686,7 +693,6 @@ fast_outcome fast_2d(coding_state &cs, bit_cursor &in, line_ends ends)
     in.pos = pos;
     if (pos == l.line_start)  // at the start of a line begun here, as finish_line left it
         return l.after_eol ? fast_outcome::codes_to_eol : fast_outcome::codes;
-    cs.line_runs = true;
     // The token path's cursor: every entry before it is at most a0.
     ref = cs.reference.at;
     cs.cursor = 0;
@@ -695,9 +701,7 @@ fast_outcome fast_2d(coding_state &cs, bit_cursor &in, line_ends ends)
             l.b1 += 2;
         cs.cursor = l.b1 > ref ? static_cast<int>(l.b1 - ref) - 1 : 0;
     }
-    leave_toggles(cs.coding, l.toggles.out, l.a0);
-    cs.a0 = static_cast<int16_t>(l.a0);
-    cs.colour = l.colour;
+    l.hand_back();
     return fast_outcome::codes;
 }
 
@@ -757,10 +761,7 @@ fast_outcome fast_1d(coding_state &cs, bit_cursor &in)
     const int64_t pos = r.acc.pos();
     if (pos == in.pos)
         return fast_outcome::nothing;
-    leave_toggles(cs.coding, r.toggles.out, r.a0);
-    cs.a0 = static_cast<int16_t>(r.a0);
-    cs.colour = colour;
-    cs.line_runs = true;
+    hand_back_line(cs, r.toggles.out, r.a0, colour);
     in.pos = pos;
     return fast_outcome::codes;
 }
