@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -139,11 +140,18 @@ bool pdf_add_coded_page(pdf_writer *writer, const mmr_page &page, std::string &r
 bool pdf_close_writer(pdf_writer *writer, output_file &out, std::string &reason)
 {
     const qpdf_library &q = *writer->api;
-    q.qpdf_init_write_memory(writer->pdf);
-    // The same pages make the same bytes, whenever and however often written.
-    q.qpdf_set_deterministic_ID(writer->pdf, QPDF_TRUE);
-    q.qpdf_write(writer->pdf);
-    bool ok = !take_error(*writer, reason);
+    bool ok;
+    {
+        // qpdf's writer sets up shared data on first use without a lock
+        // (ThreadSanitizer sees it): documents written side by side take turns.
+        static std::mutex writing;
+        std::lock_guard<std::mutex> hold(writing);
+        q.qpdf_init_write_memory(writer->pdf);
+        // The same pages make the same bytes, whenever and however often written.
+        q.qpdf_set_deterministic_ID(writer->pdf, QPDF_TRUE);
+        q.qpdf_write(writer->pdf);
+        ok = !take_error(*writer, reason);
+    }
     if (ok) {
         const std::size_t length = q.qpdf_get_buffer_length(writer->pdf);
         const unsigned char *data = q.qpdf_get_buffer(writer->pdf);
