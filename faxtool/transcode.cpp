@@ -31,11 +31,40 @@ struct span_builder {
     int32_t through_coded = 0;
     bool overflow = false;
     bool out_of_memory = false;
-    // The legacy start-of-line choice: a line that starts black below one
-    // that is white at pixel 0 and has its first black within pixels 1-3.
-    int16_t previous_first_black = FAX_WIDTH;  // of the decoder's last line
-    bool legacy_choice = false;
+    // How the decoder's lines end, for taking the page as stored.
+    int32_t lines = 0;           // ended
+    int32_t coded_lines = 0;     // ended, with a code of their own
+    int32_t uncoded_inside = 0;  // ended without a code, and more lines after
+    bool last_coded = false;
+    bool last_empty = false;     // the last line ended had no run at all
+    bool open_runs = false;      // runs no end of line closed
 };
+
+void tally_line(span_builder &b, int count, int flags)
+{
+    if ((flags & T4DEC_LINE_ENDED) == 0) {
+        b.open_runs = true;
+        return;
+    }
+    if (b.lines > 0 && !b.last_coded)
+        ++b.uncoded_inside;
+    b.last_coded = (flags & T4DEC_LINE_CODED) != 0;
+    b.last_empty = count == 0 && (flags & T4DEC_LINE_HAD_RUNS) == 0;
+    ++b.lines;
+    b.coded_lines += b.last_coded ? 1 : 0;
+}
+
+// True when any standard T.6 reader decodes the stored data to the rows
+// kept: it decoded clean, with no code such a reader takes otherwise (the
+// legacy start-of-line choice among them), and its lines are the full lines
+// the decoder ends and, at EOFB or the end of the data, the one that had
+// begun, with no code: no row of the page.
+bool reads_as_stored(const t4dec_report &seen, const span_builder &b)
+{
+    return seen.clean != 0 && seen.concealed == 0 && seen.nonstandard == 0 && !b.open_runs &&
+           b.lines >= 2 && b.coded_lines == b.lines - 1 && b.uncoded_inside == 0 && !b.last_coded &&
+           b.last_empty && b.copies == 1 && b.through_coded == b.coded_lines;
+}
 
 // As decode_page_rows paints a row: runs clamped to the line, touching or
 // overlapping ones painted as one.
@@ -68,12 +97,9 @@ void append_row(span_rows &rows, const int16_t *spans, int count)
 void take_line(void *user, const int16_t *spans, int count, int flags)
 {
     span_builder &b = *static_cast<span_builder *>(user);
+    tally_line(b, count, flags);
     if ((flags & T4DEC_LINE_ENDED) == 0 || b.out_of_memory)
         return;
-    const int16_t first_black = count > 0 ? spans[0] : static_cast<int16_t>(FAX_WIDTH);
-    if (first_black <= 0 && b.previous_first_black >= 1 && b.previous_first_black <= 3)
-        b.legacy_choice = true;
-    b.previous_first_black = first_black;
     const bool coded = (flags & T4DEC_LINE_CODED) != 0;
     const bool opening = b.skip_opening;
     b.skip_opening = false;
@@ -200,11 +226,13 @@ bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choic
     if (page.height == 0)
         return true;
     const fax_page_ref &ref = doc.pages[index];
-    if (doc.compression == COMP_MMR && report.clean && report.concealed == 0 && builder.copies == 1 &&
-        !builder.legacy_choice) {
+    // The rows kept must be those lines: with --decoder-lines the end's
+    // line is one more than the data holds.
+    if (doc.compression == COMP_MMR && reads_as_stored(seen, builder) && page.height == builder.coded_lines) {
         try {
+            // The whole 16-bit words that the decoder read.
             coded.assign(doc.data.begin() + static_cast<std::ptrdiff_t>(ref.offset),
-                         doc.data.begin() + static_cast<std::ptrdiff_t>(ref.offset + ref.length));
+                         doc.data.begin() + static_cast<std::ptrdiff_t>(ref.offset + (ref.length & ~1u)));
         } catch (const std::bad_alloc &) {
             reason = "out of memory";
             return false;

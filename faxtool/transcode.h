@@ -12,8 +12,10 @@
 // The page of the TIFF and PDF exports: T.6 data as standard readers decode
 // it, first bit of the stream in bit 0 of the first byte, of the rows
 // decode_page_rows gives (`page` gets their count, width and resolution and
-// no bits). The stored data itself when the page is MMR, decodes clean and
-// no line meets the legacy start-of-line choice (`stored` is then true);
+// no bits). The stored data itself when the page is MMR, decodes clean with
+// no code that a standard reader takes otherwise (see t4dec_report's
+// `nonstandard`: the legacy start-of-line choice among them) and its rows
+// are the lines the data holds (`stored` is then true);
 // otherwise those rows coded afresh in conforming mode, byte for byte what
 // code_page_conforming_mmr makes of them. False with a reason as
 // decode_page_rows, or when the encoder fails.

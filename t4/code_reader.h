@@ -103,6 +103,7 @@ struct bit_cursor {
     int64_t pos = 0;       // bits consumed
     int64_t end = 0;       // bits in the data
     int64_t fast_end = 0;  // below it, the 8 bytes from pos / 8 on are data
+    int32_t dropped = 0;   // extension codes skipped
 
     bool fast() const { return pos < fast_end; }
 
@@ -196,6 +197,8 @@ inline bool is_tag_leaf(const code_node *node)
     int bit = 0;
     while (in.next_bit(bit)) {
         node = step(node, bit);
+        if (node == mode_tree)  // only the extension-code skip leads back to the root
+            ++in.dropped;
         if (eol_without_tag && node == tag_node) {
             token = {TAG_TWO_DIMENSIONAL, true};
             return true;
@@ -226,8 +229,10 @@ inline bool read_token(bit_cursor &in, const code_node *&node, bool eol_without_
             if (zeros > MAX_COUNTED_ZEROS)
                 break;
             in.pos += zeros + 1;
-            if (zeros < FILL_ZEROS)
+            if (zeros < FILL_ZEROS) {
+                ++in.dropped;
                 continue;  // an extension code, dropped: back at the root
+            }
             if (eol_without_tag) {
                 token = {TAG_TWO_DIMENSIONAL, true};
             } else {

@@ -37,12 +37,25 @@ int16_t a0_or_zero(const S &cs)
     return cs.a0 < 0 ? int16_t{0} : cs.a0;
 }
 
+// A code at a0 = 0 after the line's first code (not at the imaginary pixel
+// before the line): the legacy search took pixel 0 itself as b1, where a
+// standard decoder looks right of a0.
+template <typename S>
+bool legacy_b1_at_pixel_0(const S &cs, int32_t b1)
+{
+    return cs.a0 == 0 && b1 == 0;
+}
+
 template <typename S>
 step_result pass_mode(S &cs)
 {
     int b1_colour = 0, unused = 0;
     const int32_t b1 = reference_change(cs, cs.a0, cs.colour, b1_colour, true);
     const int32_t b2 = reference_change(cs, b1, b1_colour, unused, false);
+    // From the changes right of pixel 0 a standard decoder's b2 comes two
+    // later: the same only when both are at the width.
+    if (legacy_b1_at_pixel_0(cs, b1) && b2 < cs.width)
+        ++cs.cb.report->nonstandard;
     cs.a0 = a0_or_zero(cs);
     if (b2 > cs.width || b2 < cs.a0)
         return step_result::line_error;
@@ -55,8 +68,10 @@ template <typename S>
 step_result vertical_mode(S &cs, int32_t token)
 {
     int unused = 0;
-    const int32_t a1 = reference_change(cs, cs.a0, cs.colour, unused, true) +
-                       t4codes::modes[token].offset;
+    const int32_t b1 = reference_change(cs, cs.a0, cs.colour, unused, true);
+    if (legacy_b1_at_pixel_0(cs, b1))
+        ++cs.cb.report->nonstandard;
+    const int32_t a1 = b1 + t4codes::modes[token].offset;
     const int16_t from = a0_or_zero(cs);
     if (a1 > cs.width || a1 < from)
         return step_result::line_error;
@@ -253,6 +268,14 @@ struct mmr_decoder_state {
     bool coded = false;  // a code of some line came
 };
 
+// Codes follow: the EOLs before them were no part of an EOFB.
+inline void mmr_codes_follow(mmr_decoder_state &m, t4dec_report &report)
+{
+    report.nonstandard += m.eol_count;
+    m.eol_count = 0;
+    m.coded = true;
+}
+
 enum class mmr_step { go_on, end_of_block, line_error };
 
 // One token; a line that is full then ends.
@@ -263,11 +286,13 @@ mmr_step mmr_token(S &cs, mmr_decoder_state &m, int32_t token, bool tagged_eol)
         if (horizontal_run(cs, token) == step_result::line_error)
             return mmr_step::line_error;
     } else if (tagged_eol) {
-        if (++m.eol_count == EOFB_EOLS)
+        if (++m.eol_count == EOFB_EOLS) {
+            if (cs.a0 >= 0)
+                ++cs.cb.report->nonstandard;  // the line it cuts short
             return mmr_step::end_of_block;
+        }
     } else {
-        m.eol_count = 0;
-        m.coded = true;
+        mmr_codes_follow(m, *cs.cb.report);
         if (coding_mode_step(cs, token) == step_result::line_error)
             return mmr_step::line_error;
     }

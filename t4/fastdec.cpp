@@ -623,9 +623,11 @@ struct fast_2d_line {
         int32_t first = 0, second = 0;
         int first_bits = 0, second_bits = 0;
         const uint64_t runs = w >> m.bits;
+        // Two runs of no pixels at pixel 0 leave a0 there, where the next
+        // code's b1 is the token path's: the legacy start-of-line choice.
         if (!whole_run<first_colour>(runs, first, first_bits) ||
             !whole_run<first_colour ^ 1>(runs >> first_bits, second, second_bits) ||
-            a0 + first + second > width)
+            static_cast<uint32_t>(a0 + first + second - 1) >= static_cast<uint32_t>(width))
             return false;
         report_run<report>(cb, first, first_colour);
         report_run<report>(cb, second, first_colour ^ 1);
@@ -660,10 +662,11 @@ struct fast_2d_line {
 };
 
 // The two-dimensional fast loop starts inside the line, and never where the
-// legacy start-of-line choice is left to the token path: a0 at 0 in black.
+// legacy start-of-line choice is left to the token path: a0 on pixel 0 after
+// the line's first code, in black or after two runs of no pixels.
 inline bool fast_2d_may_start(const coding_state &cs, const bit_cursor &in)
 {
-    return in.fast() && cs.a0 < cs.width && !(cs.a0 <= 0 && cs.colour == BLACK);
+    return in.fast() && cs.a0 < cs.width && cs.a0 != 0;
 }
 
 template <bool report>
@@ -1002,11 +1005,13 @@ int fast_MR(t4dec_context &, const unsigned char *data, int length, int32_t widt
         if (!read_token(in, d.node, false, token))
             break;
         if (!mr_token(d, token.value, token.tagged_eol)) {
+            report.nonstandard += in.dropped;
             report.clean = page_clean(report, d.coded, true, only_fill_from(data, length, in.pos));
             hand_over_open_line(d.cs);
             return 1;
         }
     }
+    report.nonstandard += in.dropped;
     report.clean =
         page_clean(report, d.coded, mr_at_line_end(d), only_fill_from(data, length, last_code_end));
     close_partial_line(d.cs, false);
@@ -1034,8 +1039,7 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
     for (;;) {
         if (cs.horizontal_runs == 0 &&
             fast_codes(cs, in, true, line_ends::when_full) != fast_outcome::nothing) {
-            m.eol_count = 0;
-            m.coded = true;
+            mmr_codes_follow(m, report);
             if (cs.a0 >= cs.width)
                 end_full_line(cs);
             continue;
@@ -1056,6 +1060,7 @@ int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t wid
         node = mmr_restart(cs);
     }
     const bool line_end = at_eofb || mmr_at_line_end(cs);
+    report.nonstandard += in.dropped;
     report.clean = page_clean(report, m.coded, line_end, only_fill_from(data, length, last_code_end));
     report_coding_line(cs);
     cs.cb.end_of_line();

@@ -66,10 +66,18 @@ TAVRIN_API void putrunlen(int reset, int32_t run, run_callback, line_callback, e
 // an end marker (RTC, EOFB) or right after a whole line, with only fill
 // (0 bits) after the last code. Data in which no such line was found (all
 // zeros, noise) or that ends inside a code or a line is not clean.
+// `nonstandard` counts the codes that a decoder reading T.4/T.6 to the letter
+// takes otherwise or refuses: a mode code read at pixel 0 after a line's
+// first code left a0 there, where the legacy rule takes pixel 0 itself as
+// b1 and a standard decoder a change right of it (unless both reach the
+// width); an extension code, dropped here; in MMR an EOL that is not part of
+// the EOFB, and an EOFB inside a line. Data with none of them, decoded
+// clean, gives any standard decoder the lines given here.
 typedef struct t4dec_report {
     int32_t lines;
     int32_t concealed;
     int clean;
+    int32_t nonstandard;
 } t4dec_report;
 TAVRIN_API void t4dec_get_report(t4dec_report *out);
 

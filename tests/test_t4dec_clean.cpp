@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "t4/t4codes.h"
 #include "t4/t4dec.h"
 #include "tests/support/decode_recorder.h"
 #include "tests/support/decoder_diff.h"
@@ -128,6 +129,60 @@ TEST(CodedLines, OnlyLinesWithCodesOfTheirOwnAreMarked)
     // MMR: the EOFB's line has none.
     EXPECT_EQ(line_flags(pack_bits(v0() + v0() + repeat(eol_bits(), 2)), 3),
               (std::vector<int>{coded, coded, T4DEC_LINE_ENDED}));
+}
+
+// MMR codes that a decoder reading T.6 to the letter takes otherwise: each
+// case once at the end of the data (the bit-by-bit path) and once ahead of
+// lines enough for the table-driven loops, whose results must agree.
+TEST(NonstandardCodes, CountedWhereAStandardDecoderReadsOtherwise)
+{
+    using namespace t4codes;
+    const std::string white = mode_bits(MODE_HORIZONTAL) + run_bits(false, kWidth) + run_bits(true, 0);
+    const std::string eofb = repeat(eol_bits(), 2);
+    // A reference white at pixel 0, black at pixels 1-2; then a line that VL1
+    // starts black at pixel 0, where the legacy b1 is pixel 0 itself.
+    const std::string ref_white_first = horizontal(1, 2) + v0();
+    const std::string black_at_0 = mode_bits(MODE_VL1);
+    // A reference black from pixel 0; two runs of no pixels leave a0 on pixel 0.
+    const std::string ref_black_first = horizontal(0, 5) + v0();
+    const std::string no_pixels = horizontal(0, 0);
+    struct nonstandard_case {
+        const char *name;
+        std::string bits;
+        int count;
+        bool clean;
+        bool last = false;  // only at the end of the data
+    };
+    const std::vector<nonstandard_case> cases = {
+        {"standard lines", ref_white_first + white, 0, true},
+        {"vertical at pixel 0", ref_white_first + black_at_0 + mode_bits(MODE_VR2) + v0(), 1, true},
+        {"pass at pixel 0", ref_white_first + black_at_0 + mode_bits(MODE_PASS) + v0() + v0(), 1, true},
+        {"horizontal at pixel 0 reads alike",
+         ref_white_first + black_at_0 + mode_bits(MODE_HORIZONTAL) + run_bits(true, 4) + run_bits(false, kWidth - 4),
+         0, true},
+        {"after runs of no pixels", ref_black_first + no_pixels + v0() + v0() + v0(), 1, true},
+        {"pass to the width alike", white + horizontal(0, kWidth) + no_pixels + mode_bits(MODE_PASS), 0, true},
+        {"extension code", "0000001" + white, 1, true},
+        {"extension code at the end", white + "0000001", 1, true},
+        {"EOL between lines", white + eol_bits() + white, 1, true},
+        {"EOFB inside a line", horizontal(100, 50), 1, true, true},
+    };
+    std::string filler;
+    for (int i = 0; i < 40; ++i)
+        filler += white;
+    for (const nonstandard_case &c : cases) {
+        for (const std::string &bits : {filler + c.bits + eofb, c.last ? "" : c.bits + filler + eofb}) {
+            if (bits.empty())
+                continue;
+            const std::vector<uint8_t> data = pack_bits(bits);
+            for (unsigned set : {0u, unsigned{decdiff::ALL}, unsigned{decdiff::SPANS}}) {
+                const decdiff::outcome got =
+                    decdiff::decode(false, data.data(), static_cast<int>(data.size()), 3, kWidth, set);
+                EXPECT_EQ(got.report.nonstandard, c.count) << c.name << ", callbacks " << set;
+                EXPECT_EQ(got.report.clean != 0, c.clean) << c.name << ", callbacks " << set;
+            }
+        }
+    }
 }
 
 }  // namespace
