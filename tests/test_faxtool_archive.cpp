@@ -240,6 +240,13 @@ TEST(Archive, ShardsPartitionAndKeepTheirFiles)
     };
     const std::map<std::string, int> before = shards_of(4, dir.file("in"));
     EXPECT_EQ(before.size(), tree.size());
+    // The hash the manual gives: FNV-1a of 64 bits over the relative path.
+    for (const std::string &relative : tree) {
+        uint64_t hash = 14695981039346656037u;
+        for (unsigned char c : relative)
+            hash = (hash ^ c) * 1099511628211u;
+        EXPECT_EQ(before.at(dir.file("in/" + relative)), static_cast<int>(hash % 4)) << relative;
+    }
     std::set<int> used;
     for (const auto &[file, shard] : before)
         used.insert(shard);
