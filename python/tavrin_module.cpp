@@ -36,11 +36,12 @@ std::string reason_of(const std::string &message, const char *fallback)
     return text.empty() ? fallback : text;
 }
 
-py::object fax_error() { return py::module_::import("tavrin._tavrin").attr("FaxError"); }
+// tavrin.FaxError, made when the module is imported and kept for its life.
+PyObject *fax_error_type = nullptr;
 
 [[noreturn]] void raise_fax_error(const std::string &reason)
 {
-    PyErr_SetString(fax_error().ptr(), reason.c_str());
+    PyErr_SetString(fax_error_type, reason.c_str());
     throw py::error_already_set();
 }
 
@@ -152,9 +153,16 @@ py::bytes code_page(py::array_t<uint8_t, py::array::c_style | py::array::forceca
 PYBIND11_MODULE(_tavrin, m)
 {
     m.doc() = "Native part of the tavrin fax file module";
-    m.attr("FaxError") = py::reinterpret_steal<py::object>(
-        PyErr_NewExceptionWithDoc("tavrin.FaxError", "A fax file or page the library refuses; the "
-                                  "argument is the library's reason.", PyExc_Exception, nullptr));
+    fax_error_type = PyErr_NewExceptionWithDoc("tavrin.FaxError", "A fax file or page the library "
+                                               "refuses; the argument is the library's reason.",
+                                               PyExc_Exception, nullptr);
+    if (fax_error_type == nullptr)
+        throw py::error_already_set();
+    m.attr("FaxError") = py::reinterpret_borrow<py::object>(fax_error_type);
+    // pybind11 imports numpy's API on its first array: done by two threads at
+    // once, each waits for the other (one for the GIL, one for the import).
+    // Importing it here, once, under the GIL, leaves nothing to wait for.
+    (void)py::dtype::of<uint8_t>();
     m.attr("WIDTH") = int{T4_STANDARD_WIDTH};
     m.attr("MAX_LINES") = int{T4_PAGE_DEFAULT_MAX_LINES};
 

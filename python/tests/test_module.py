@@ -3,6 +3,8 @@ export, tavrin.write equals faxtool import, refusals raise FaxError with
 the library's reason, and decoding runs in parallel without the GIL."""
 import concurrent.futures
 import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -162,6 +164,19 @@ def test_pillow_plugin_reads_every_page(tmp_path):
     (tmp_path / "bad.fax").write_bytes(b"\xba\xdb\xad\x16\x00\x00\x00\x00")
     with pytest.raises(Exception):
         Image.open(tmp_path / "bad.fax")
+
+
+def test_first_arrays_made_by_two_threads_at_once():
+    # In a fresh interpreter, so that no array was made before the threads.
+    program = (
+        "import sys, threading, tavrin\n"
+        f"fax = tavrin.open({example('sample_mmr.fax')!r})\n"
+        "threads = [threading.Thread(target=fax[i].rows) for i in (0, 1)]\n"
+        "[t.start() for t in threads]; [t.join() for t in threads]\n"
+        "print('done')\n")
+    for _ in range(5):
+        result = subprocess.run([sys.executable, "-c", program], capture_output=True, timeout=60)
+        assert result.stdout == b"done\n", result.stderr
 
 
 def test_thread_pool_decodes_in_parallel_without_the_gil():
