@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -103,13 +105,14 @@ bool read_whole_input(int fd, const struct stat &st, std::vector<uint8_t> &data,
 
 void keep_message(void *user, const char *text) { static_cast<captured_text *>(user)->text += text; }
 
-// The header through the library, its messages turned into the reason;
-// `pages_at` gets the offset of the first page.
-bool read_header(fax_document &doc, std::size_t &pages_at, std::string &reason)
+// The header through the library from the file's first `size` bytes, its
+// messages turned into the reason; `pages_at` gets the offset of the first
+// page.
+bool read_header(const uint8_t *bytes, std::size_t size, fax_document &doc, std::size_t &pages_at,
+                 std::string &reason)
 {
     captured_text said;
-    fax_header *list = parse_fax_header(doc.data.data(), doc.data.size(), &pages_at,
-                                        message_sink{keep_message, &said}, "faxtool");
+    fax_header *list = parse_fax_header(bytes, size, &pages_at, message_sink{keep_message, &said}, "faxtool");
     std::unique_ptr<fax_header, header_deleter> header(list);
     if (!header) {
         reason = library_reason(said, "not a fax file");
@@ -127,32 +130,69 @@ bool read_header(fax_document &doc, std::size_t &pages_at, std::string &reason)
     return true;
 }
 
-void split_pages(fax_document &doc, std::size_t first)
+// Walks the pages' length fields from `first` to `size`, each complete page
+// to on_page(offset of its data, length); `damage` says why they stop early.
+// length_at(offset, length) reads a field and is false when it cannot.
+template <typename LengthAt, typename OnPage>
+bool walk_pages(std::size_t first, std::size_t size, long stated, LengthAt length_at, OnPage on_page,
+                std::string &damage)
 {
-    const std::size_t size = doc.data.size();
     std::size_t at = first;
+    std::size_t pages = 0;
     while (at < size) {
-        const std::size_t number = doc.pages.size() + 1;
+        const std::size_t number = pages + 1;
         if (size - at < 4) {
             // Too few for a page's length: no page, and not the end of one.
-            doc.damage = std::to_string(size - at) + (size - at == 1 ? " stray byte after " : " stray bytes after ") +
-                         (number == 1 ? std::string("the header") : "page " + std::to_string(number - 1));
-            return;
+            damage = std::to_string(size - at) + (size - at == 1 ? " stray byte after " : " stray bytes after ") +
+                     (number == 1 ? std::string("the header") : "page " + std::to_string(number - 1));
+            return true;
         }
-        const uint32_t length = load_be32(doc.data.data() + at);
+        uint32_t length = 0;
+        if (!length_at(at, length))
+            return false;
         at += 4;
         if (length > size - at) {
-            doc.damage = "page " + std::to_string(number) + " is cut short: " +
-                         std::to_string(size - at) + " of its " + std::to_string(length) +
-                         " bytes are there";
-            return;
+            damage = "page " + std::to_string(number) + " is cut short: " + std::to_string(size - at) + " of its " +
+                     std::to_string(length) + " bytes are there";
+            return true;
         }
-        doc.pages.push_back({at, length});
+        on_page(at, length);
+        ++pages;
         at += length;
     }
-    if (doc.pages_stated > static_cast<long>(doc.pages.size()))
-        doc.damage = "the header states " + std::to_string(doc.pages_stated) +
-                     " pages, the file holds " + std::to_string(doc.pages.size());
+    if (stated > static_cast<long>(pages))
+        damage = "the header states " + std::to_string(stated) + " pages, the file holds " + std::to_string(pages);
+    return true;
+}
+
+void split_pages(fax_document &doc, std::size_t first)
+{
+    walk_pages(
+        first, doc.data.size(), doc.pages_stated,
+        [&](std::size_t at, uint32_t &length) {
+            length = load_be32(doc.data.data() + at);
+            return true;
+        },
+        [&](std::size_t at, uint32_t length) { doc.pages.push_back({at, length}); }, doc.damage);
+}
+
+// All `count` bytes at `offset`, or false (errno 0 for a file that ends first).
+bool read_at(int fd, std::size_t offset, unsigned char *to, std::size_t count)
+{
+    while (count > 0) {
+        const ssize_t got = pread(fd, to, count, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            if (got == 0)
+                errno = 0;
+            return false;
+        }
+        to += got;
+        offset += static_cast<std::size_t>(got);
+        count -= static_cast<std::size_t>(got);
+    }
+    return true;
 }
 
 // ---- rows from the decoder's lines ------------------------------------------
@@ -162,24 +202,6 @@ void split_pages(fax_document &doc, std::size_t first)
 constexpr std::size_t TYPICAL_PAGE_ROWS = 2400;
 
 using decoder_owner = std::unique_ptr<t4dec_context, decltype(&t4dec_context_free)>;
-
-// Decodes page `index` on a decoder of its own, its lines to `on_line`;
-// false when no decoder can be had.
-bool decode_into(const fax_document &doc, std::size_t index, t4dec_spans_fn on_line, void *user,
-                 t4dec_report &seen)
-{
-    static const unsigned char no_data[2] = {0, 0};
-    decoder_owner decoder(t4dec_context_new(FAX_WIDTH), t4dec_context_free);
-    if (!decoder)
-        return false;
-    const fax_page_ref &page = doc.pages[index];
-    // The decoders take whole 16-bit words, as pelmorin hands them over.
-    const int length = static_cast<int>(page.length & ~1u);
-    const unsigned char *data = length > 0 ? doc.data.data() + page.offset : no_data;
-    t4dec_decode_spans_ctx(decoder.get(), data, length, doc.compression, on_line, user);
-    t4dec_context_report(decoder.get(), &seen);
-    return true;
-}
 
 // The report needs a callback: the MR decoder does no work for none.
 void ignore_line(void *, const int16_t *, int, int) {}
@@ -200,7 +222,7 @@ bool read_fax_document(int fd, const std::string &path, fax_document &doc, std::
         return false;
     }
     std::size_t pages_at = 0;
-    if (!read_whole_input(fd, st, doc.data, reason) || !read_header(doc, pages_at, reason))
+    if (!read_whole_input(fd, st, doc.data, reason) || !read_header(doc.data.data(), doc.data.size(), doc, pages_at, reason))
         return false;
     split_pages(doc, pages_at);
     return true;
@@ -217,18 +239,98 @@ bool load_fax_document(const std::string &path, fax_document &doc, std::string &
     return read_fax_document(file.fd, path, doc, reason);
 }
 
-page_report decode_page_report(const fax_document &doc, std::size_t index)
+bool open_fax_stream(int fd, const std::string &path, fax_stream &stream, std::string &reason)
 {
+    stream = fax_stream{};
+    stream.doc.path = path;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        reason = "not a regular file";
+        return false;
+    }
+    stream.size = static_cast<std::size_t>(st.st_size);
+    unsigned char prefix[8];
+    const std::size_t got = std::min(stream.size, sizeof prefix);
+    if (!read_at(fd, 0, prefix, got)) {
+        reason = errno != 0 ? std::strerror(errno) : "changed while it was read";
+        return false;
+    }
+    const uint32_t length = got == sizeof prefix ? load_be32(prefix + 4) : 0;
+    std::vector<uint8_t> head;
+    if (got == sizeof prefix && load_be32(prefix) == FAX_FILE_MAGIC &&
+        (length > stream.size - sizeof prefix || length > static_cast<uint32_t>(INT32_MAX))) {
+        // A header that cannot be there: the library says so with the
+        // whole file before it, as for any other reader.
+        if (lseek(fd, 0, SEEK_SET) < 0 || !read_whole_input(fd, st, head, reason))
+            return false;
+    } else {
+        try {
+            head.resize(got == sizeof prefix && load_be32(prefix) == FAX_FILE_MAGIC ? sizeof prefix + length : got);
+        } catch (const std::bad_alloc &) {
+            reason = "out of memory";
+            return false;
+        }
+        if (!read_at(fd, 0, head.data(), head.size())) {
+            reason = errno != 0 ? std::strerror(errno) : "changed while it was read";
+            return false;
+        }
+    }
+    if (!read_header(head.data(), head.size(), stream.doc, stream.first_page, reason))
+        return false;
+    stream.end = stream.first_page;
+    int failed = 0;
+    const bool walked = walk_pages(
+        stream.first_page, stream.size, stream.doc.pages_stated,
+        [&](std::size_t at, uint32_t &field) {
+            unsigned char bytes[4];
+            if (!read_at(fd, at, bytes, sizeof bytes)) {
+                failed = errno;
+                return false;
+            }
+            field = load_be32(bytes);
+            return true;
+        },
+        [&](std::size_t at, uint32_t page_length) {
+            ++stream.pages;
+            stream.end = at + page_length;
+        },
+        stream.doc.damage);
+    if (!walked) {
+        reason = failed != 0 ? std::strerror(failed) : "changed while it was read";
+        return false;
+    }
+    return true;
+}
+
+page_report decode_data_report(t4dec_context *decoder, const unsigned char *data, uint32_t length, int compression)
+{
+    static const unsigned char no_data[2] = {0, 0};
     page_report report;
-    if (!decodable_compression(doc.compression) || index >= doc.pages.size())
+    if (decoder == nullptr || !decodable_compression(compression) || length > static_cast<uint32_t>(INT_MAX))
         return report;
+    // The decoders take whole 16-bit words, as pelmorin hands them over.
+    const int words = static_cast<int>(length & ~1u);
+    t4dec_decode_spans_ctx(decoder, words > 0 ? data : no_data, words, compression, ignore_line, nullptr);
     t4dec_report seen{};
-    if (!decode_into(doc, index, ignore_line, nullptr, seen))
-        return report;
+    t4dec_context_report(decoder, &seen);
     report.lines = seen.lines;
     report.concealed = seen.concealed;
     report.clean = seen.clean != 0;
     return report;
+}
+
+page_report decode_page_report(const fax_document &doc, std::size_t index)
+{
+    if (!decodable_compression(doc.compression) || index >= doc.pages.size())
+        return page_report{};
+    std::unique_ptr<t4dec_context, decltype(&t4dec_context_free)> decoder(t4dec_context_new(FAX_WIDTH),
+                                                                          t4dec_context_free);
+    const fax_page_ref &page = doc.pages[index];
+    return decode_data_report(decoder.get(), doc.data.data() + page.offset, page.length, doc.compression);
 }
 
 std::string page_damage(const page_report &report)

@@ -54,6 +54,20 @@ bool load_fax_document(const std::string &path, fax_document &doc, std::string &
 // or FIFO serves as well as a file. `path` names it in the document.
 bool read_fax_document(int fd, const std::string &path, fax_document &doc, std::string &reason);
 
+// A regular fax file to be read a page at a time from its descriptor: its
+// header, and where its pages stand, with none of them held.
+struct fax_stream {
+    fax_document doc;            // data and pages stay empty; damage as read_fax_document sets it
+    std::size_t size = 0;        // of the file as it was opened
+    std::size_t first_page = 0;  // offset of the first page's length field
+    std::size_t pages = 0;       // the complete pages
+    std::size_t end = 0;         // offset just after the last complete page
+};
+// Reads the header and walks the pages' length fields, each checked against
+// the bytes the file holds. False with a reason, the same as
+// read_fax_document's, when the file has no usable header.
+bool open_fax_stream(int fd, const std::string &path, fax_stream &stream, std::string &reason);
+
 // True when the library decodes the file's COMPRESSION (MH, MR, MMR).
 bool decodable_compression(int compression);
 
@@ -68,6 +82,10 @@ struct page_report {
     bool clean = false;
 };
 page_report decode_page_report(const fax_document &doc, std::size_t index);
+// The same for one page's `length` bytes of data, on a decoder the caller
+// keeps (lines and damage as info counts them); all zero without a decoder.
+struct t4dec_context;
+page_report decode_data_report(t4dec_context *decoder, const unsigned char *data, uint32_t length, int compression);
 
 // What is wrong with a page that decoded with concealed lines or an unclean
 // end ("2 lines concealed, not clean"); empty for a whole page.

@@ -217,7 +217,18 @@ struct recoder {
     std::unique_ptr<enct4_context, decltype(&enct4_context_free)> encoder{nullptr, enct4_context_free};
 };
 
-// Decodes one page's data and codes its lines again, into page.coded.
+// Recoding would put the decoder's repair in place of the coded data.
+bool page_is_whole(const page_report &report, const std::string &which, std::string &reason)
+{
+    const std::string damage = page_damage(report);
+    if (damage.empty())
+        return true;
+    reason = which + " is damaged (" + damage + ")";
+    return false;
+}
+
+// Decodes one page's data and codes its lines again, into page.coded;
+// without --force a damaged page is refused.
 bool recode_page(recoder &r, const unsigned char *data, uint32_t length, int number, page_recoding &page,
                  std::string &reason)
 {
@@ -227,10 +238,21 @@ bool recode_page(recoder &r, const unsigned char *data, uint32_t length, int num
         reason = which + " is too long to decode";
         return false;
     }
+    // A page is judged on whole 16-bit words, as info judges it: one of odd
+    // length, and an empty MR page, which is not decoded, on their own.
+    const bool judged_apart = !r.force && (length % 2 != 0 || (length == 0 && r.source == COMP_MR));
+    if (judged_apart && !page_is_whole(decode_data_report(r.decoder.get(), data, length, r.source), which, reason))
+        return false;
     // The MR decoder refuses an empty page: it has no lines.
     if (length > 0 || r.source != COMP_MR) {
         const int decoded = t4dec_decode_ctx(r.decoder.get(), length > 0 ? data : no_data, static_cast<int>(length),
                                              r.source, note_run, collect_line, nullptr, &page);
+        if (!r.force && !judged_apart) {
+            t4dec_report seen{};
+            t4dec_context_report(r.decoder.get(), &seen);
+            if (!page_is_whole(page_report{seen.lines, seen.concealed, seen.clean != 0}, which, reason))
+                return false;
+        }
         // Data that stop decoding part way are damage; --force keeps the
         // lines before it.
         if (decoded == 0 && !r.force) {
@@ -271,25 +293,72 @@ bool recode_page(recoder &r, const unsigned char *data, uint32_t length, int num
 }
 
 // The pages to recode: those stored whole, and with --force the part of a
-// page that was cut short.
-struct page_span {
-    std::size_t offset;
-    uint32_t length;
-};
+// page that was cut short. Each is read when its turn comes, its length
+// checked against what the file holds, into a buffer that serves them all.
+struct page_reader {
+    int fd;
+    const fax_stream &stream;
+    bool force;
+    std::size_t next = 0;   // index of the next page
+    std::size_t at;         // offset of its length field
+    std::vector<unsigned char> data;
 
-std::vector<page_span> pages_of(const fax_document &doc, bool force)
-{
-    std::vector<page_span> spans;
-    for (const fax_page_ref &page : doc.pages)
-        spans.push_back({page.offset, page.length});
-    if (!force || doc.data.size() < 8)
-        return spans;
-    const std::size_t end = doc.pages.empty() ? 8 + load_be32(doc.data.data() + 4)
-                                              : doc.pages.back().offset + doc.pages.back().length;
-    if (end <= doc.data.size() && doc.data.size() - end > 4)
-        spans.push_back({end + 4, static_cast<uint32_t>(doc.data.size() - end - 4)});
-    return spans;
-}
+    std::size_t count() const { return stream.pages + (has_cut_part() ? 1 : 0); }
+    bool has_cut_part() const
+    {
+        return force && stream.size >= 8 && stream.end <= stream.size && stream.size - stream.end > 4;
+    }
+    // The next page's data into `data`; false with a reason.
+    bool read_next(std::string &reason)
+    {
+        uint32_t length = 0;
+        std::size_t from = 0;
+        if (next < stream.pages) {
+            unsigned char field[4];
+            if (stream.size - at < 4 || !read_exactly(at, field, sizeof field, reason))
+                return changed(reason);
+            length = load_be32(field);
+            from = at + 4;
+            if (length > stream.size - from)
+                return changed(reason);
+            at = from + length;
+        } else {
+            from = stream.end + 4;
+            length = static_cast<uint32_t>(stream.size - from);
+        }
+        ++next;
+        try {
+            data.resize(length);
+        } catch (const std::bad_alloc &) {
+            reason = "out of memory";
+            return false;
+        }
+        return read_exactly(from, data.data(), length, reason);
+    }
+    bool read_exactly(std::size_t offset, unsigned char *to, std::size_t count, std::string &reason)
+    {
+        while (count > 0) {
+            const ssize_t got = pread(fd, to, count, static_cast<off_t>(offset));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0) {
+                reason = std::strerror(errno);
+                return false;
+            }
+            if (got == 0)
+                return changed(reason);
+            to += got;
+            offset += static_cast<std::size_t>(got);
+            count -= static_cast<std::size_t>(got);
+        }
+        return true;
+    }
+    static bool changed(std::string &reason)
+    {
+        reason = "changed while it was recompressed";
+        return false;
+    }
+};
 
 // Owner, group (where permitted) and mode of the fax file for the new one.
 // The owner goes first: changing it may clear set-id bits.
@@ -316,7 +385,7 @@ bool still_the_file_read(void *user, std::string &reason)
 }
 
 // Header and pages into the new file.
-bool write_recoded(recoder &r, const fax_document &doc, fax_header *header, int fd, std::string &reason)
+bool write_recoded(recoder &r, page_reader &pages, fax_header *header, int fd, std::string &reason)
 {
     bool ok = false;
     captured_text said = capture_library_output(
@@ -328,12 +397,14 @@ bool write_recoded(recoder &r, const fax_document &doc, fax_header *header, int 
     block_writer out;
     out.fd = fd;
     out.block.reserve(WRITE_BLOCK);
-    const std::vector<page_span> spans = pages_of(doc, r.force);
-    for (std::size_t i = 0; i < spans.size(); ++i) {
+    const std::size_t count = pages.count();
+    for (std::size_t i = 0; i < count; ++i) {
         progress_next_page();
         page_recoding page;
         const int number = static_cast<int>(i) + 1;
-        if (!recode_page(r, doc.data.data() + spans[i].offset, spans[i].length, number, page, reason))
+        if (!pages.read_next(reason))
+            return false;
+        if (!recode_page(r, pages.data.data(), static_cast<uint32_t>(pages.data.size()), number, page, reason))
             return false;
         unsigned char length[4];
         store_be32(length, static_cast<uint32_t>(page.coded.size()));
@@ -369,17 +440,10 @@ bool check_recodable(const std::string &path, const fax_document &doc, bool forc
     }
     if (force)
         return true;
+    // Damaged pages are refused as they are decoded.
     if (!doc.damage.empty()) {
         reason = doc.damage + "; not recompressed";
         return false;
-    }
-    // Recoding would put the decoder's repair in place of the coded data.
-    for (std::size_t i = 0; i < doc.pages.size(); ++i) {
-        const std::string damage = page_damage(decode_page_report(doc, i));
-        if (!damage.empty()) {
-            reason = "page " + std::to_string(i + 1) + " is damaged (" + damage + "); not recompressed";
-            return false;
-        }
     }
     return true;
 }
@@ -414,15 +478,17 @@ int recompress_one(const std::string &path, const recompress_run &run, FILE *out
         report_failure(path, reason);
         return 1;
     }
-    fax_document doc;
-    if (!read_fax_document(fax.fd, path, doc, reason)) {
+    // Page by page: memory is bounded by the largest page, not the file.
+    fax_stream stream;
+    if (!open_fax_stream(fax.fd, path, stream, reason)) {
         report_failure(path, reason);
         outcome.not_fax = !has_fax_magic(real_path);
         return 1;
     }
-    outcome.pages = static_cast<int>(doc.pages.size());
+    const fax_document &doc = stream.doc;
+    outcome.pages = static_cast<int>(stream.pages);
     replacement_check check{real_path, seen};
-    if (doc.data.size() != static_cast<std::size_t>(seen.st_size) || !still_the_file_read(&check, reason)) {
+    if (stream.size != static_cast<std::size_t>(seen.st_size) || !still_the_file_read(&check, reason)) {
         report_failure(path, reason);
         return 1;
     }
@@ -467,12 +533,16 @@ int recompress_one(const std::string &path, const recompress_run &run, FILE *out
         new_file_discard(temp);
         return 1;
     }
-    progress_pages_begin(static_cast<long>(doc.pages.size()));
-    const bool written = write_recoded(r, doc, header.get(), temp.fd, reason);
+    page_reader pages{fax.fd, stream, force, 0, stream.first_page, {}};
+    progress_pages_begin(static_cast<long>(stream.pages));
+    const bool written = write_recoded(r, pages, header.get(), temp.fd, reason);
     progress_pages_end();
     if (!written) {
+        // Nothing of it was ever named: the file stays as it was.
         new_file_discard(temp);
         report_failure(path, reason + "; not recompressed");
+        if (reason.find(" is damaged (") != std::string::npos)
+            outcome.status = input_status::damaged;
         return 1;
     }
     if (!new_file_install(temp, name_of(real_path), reason, still_the_file_read, &check)) {
