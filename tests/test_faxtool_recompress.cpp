@@ -15,6 +15,7 @@
 #include "faxtool/output_file.h"
 #include "t4/t4dec.h"
 #include "tests/faxtool_harness.h"
+#include "tests/peak_memory.h"
 
 namespace {
 
@@ -273,6 +274,101 @@ TEST(RecompressTargets, LinkIsKept)
     ASSERT_EQ(t4dec_change_format(library.c_str(), 3, 0, nullptr), 1);
     EXPECT_TRUE(progrun::read_file(fax) == progrun::read_file(library));
     EXPECT_EQ(shell("ls -A " + real_dir).out, "f.fax\n");
+}
+
+// ---- a page at a time -----------------------------------------------------
+
+// A file of `count` copies of an MH page, one of them damaged_page, written
+// a page at a time: the test keeps no copy of it, so that faxtool's child
+// starts with no large memory of ours.
+std::string write_many_pages(const progrun::temp_dir &dir, const std::string &name, const bytes &page, int count,
+                             const bytes &damaged_page = {}, int damaged_at = -1)
+{
+    const std::string path = dir.file(name);
+    std::unique_ptr<FILE, int (*)(FILE *)> out(std::fopen(path.c_str(), "wb"), std::fclose);
+    EXPECT_TRUE(out != nullptr) << path;
+    if (!out)
+        return path;
+    const bytes head = faxbuilder::prefix("RESOLUTION:1\nCOMPRESSION:0\n#PAGES:" + std::to_string(count) + "\n");
+    std::fwrite(head.data(), 1, head.size(), out.get());
+    for (int i = 0; i < count; ++i) {
+        bytes stored;
+        faxbuilder::append_page(stored, i == damaged_at ? damaged_page : page);
+        std::fwrite(stored.data(), 1, stored.size(), out.get());
+    }
+    EXPECT_EQ(std::fflush(out.get()), 0);
+    return path;
+}
+
+// Pages are read and recoded one at a time: a file of 16 MB takes no more
+// memory than one of its pages, not the whole file on top.
+TEST(RecompressStreams, ManyPagesTakeNoMoreMemoryThanOne)
+{
+#ifdef PEAK_UNDER_SANITIZER
+    GTEST_SKIP() << "peak memory means nothing under a sanitizer's shadow memory";
+#endif
+    progrun::temp_dir dir;
+    const bytes page = faxbuilder::mh_page(testpages::text_page(600, 11));
+    const int count = static_cast<int>(16 * 1024 * 1024 / page.size()) + 1;
+    const measured one = run_measured({"recompress", "-c", "mmr", write_many_pages(dir, "one.fax", page, 1)}, dir);
+    const std::string many = write_many_pages(dir, "many.fax", page, count);
+    const measured all = run_measured({"recompress", "-c", "mmr", many}, dir);
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_LT(all.peak_kb, one.peak_kb + 2 * 1024) << count << " pages against one";
+    progrun::result r = faxtool({"info", many});
+    EXPECT_NE(r.out.find("pages: " + std::to_string(count) + " stated, " + std::to_string(count) + " found"),
+              std::string::npos)
+        << r.out;
+}
+
+// Damage found far into the file, after many pages went to the new file,
+// still leaves the file as it was and nothing beside it.
+TEST(RecompressStreams, LateDamageLeavesTheFileAlone)
+{
+    progrun::temp_dir dir;
+    const bytes page = faxbuilder::mh_page(testpages::text_page(200, 5));
+    bytes damaged = page;
+    for (std::size_t i = damaged.size() / 3; i < damaged.size() / 2; ++i)
+        damaged[i] = static_cast<uint8_t>(i * 37);
+    const std::string fax = write_many_pages(dir, "f.fax", page, 60, damaged, 54);
+    const bytes original = progrun::read_file(fax);
+    progrun::result r = faxtool({"recompress", "-c", "mr", fax});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("faxtool: " + fax + ": page 55 is damaged (", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("); not recompressed\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(progrun::read_file(fax) == original);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"f.fax"}));
+    // An archive run counts it as damaged, not as failed.
+    r = faxtool({"recompress", "-c", "mr", "--update", fax});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(progrun::read_file(fax) == original);
+    r = faxtool({"recompress", "-f", "-c", "mr", fax});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"f.fax"}));
+}
+
+// A page of odd length is judged as info judges it, on its whole 16-bit
+// words: recompress refuses exactly the pages info calls damaged.
+TEST(RecompressStreams, OddPagesAreJudgedAsInfoJudgesThem)
+{
+    progrun::temp_dir dir;
+    const bytes page = faxbuilder::mh_page(testpages::text_page(100, 3), true);
+    for (uint8_t last : {uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0x80}}) {
+        bytes odd = page;
+        odd.push_back(last);
+        const std::string fax = write_many_pages(dir, "odd.fax", page, 3, odd, 1);
+        const bytes original = progrun::read_file(fax);
+        const progrun::result info = faxtool({"info", fax});
+        const bool whole = info.out.find("page 2: " + std::to_string(odd.size()) + " bytes, ") != std::string::npos &&
+                           info.out.find("0 concealed, clean\n  page 3") != std::string::npos;
+        const progrun::result r = faxtool({"recompress", "-c", "mmr", fax});
+        EXPECT_EQ(r.status, whole ? 0 : 1) << int{last} << ": " << info.out << r.err;
+        if (!whole) {
+            EXPECT_TRUE(progrun::read_file(fax) == original);
+        }
+    }
 }
 
 // ---- new files: long names, stale names, the named fallback ------------------
