@@ -164,6 +164,37 @@ void check_exports(const std::string &fax, const std::vector<std::string> &optio
     expect_same(rendered, rows, "ghostscript");
 }
 
+// The rows libtiff decodes from `data` taken as one Group 4 strip of
+// `rows` rows: what any standard reader would make of the stored page.
+image libtiff_rows(const bytes &data, int32_t rows, const progrun::temp_dir &dir)
+{
+    image im{testpages::kWidth, rows, bytes(static_cast<std::size_t>(rows) * testpages::kLineBytes, 0)};
+    const std::string path = dir.file("raw.tif");
+    TIFFSetErrorHandler(nullptr);  // the pages it reads otherwise may be broken codes to it
+    TIFFSetWarningHandler(nullptr);
+    TIFF *out = TIFFOpen(path.c_str(), "w");
+    if (out == nullptr)
+        return {};
+    TIFFSetField(out, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(testpages::kWidth));
+    TIFFSetField(out, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(rows));
+    TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 1);
+    TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+    TIFFSetField(out, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB);
+    TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(rows));
+    TIFFWriteRawStrip(out, 0, const_cast<uint8_t *>(data.data()), static_cast<tmsize_t>(data.size()));
+    TIFFClose(out);
+    TIFF *in = TIFFOpen(path.c_str(), "r");
+    if (in == nullptr)
+        return {};
+    for (int32_t row = 0; row < rows; ++row)
+        if (TIFFReadScanline(in, im.bits.data() + static_cast<std::size_t>(row) * testpages::kLineBytes,
+                             static_cast<uint32_t>(row)) != 1)
+            break;  // the rest stays white: a difference all the same
+    TIFFClose(in);
+    return im;
+}
+
 // Pages as recompress codes them: the legacy coding of stored pages.
 std::vector<bytes> legacy_mmr_pages(const std::vector<page> &pages, const progrun::temp_dir &dir)
 {
@@ -231,6 +262,41 @@ TEST(PassThrough, DamagedPagesAreCodedAgain)
     const std::string fax = dir.file("damaged.fax");
     progrun::write_file(fax, fax_of(pages, 1));
     check_exports(fax, {}, {true, false, false, false}, 1, 196);
+}
+
+// The choice is exact: a page goes in as stored exactly when libtiff reads
+// its stored data as faxtool does, over pages whose lines often start black.
+TEST(PassThrough, StoredExactlyWhenLibtiffReadsAlike)
+{
+    progrun::temp_dir dir;
+    std::vector<page> drawn = {testpages::worst_case_page()};
+    for (uint32_t seed = 1; seed <= 8; ++seed) {
+        page p = testpages::random_page(120, seed, 2 + static_cast<int>(seed % 5));
+        if (seed % 2 == 0)  // black margins: lines start black below lines that do too
+            for (testpages::line &l : p.lines)
+                testpages::set_pixels(l, 0, 4);
+        drawn.push_back(p);
+    }
+    const std::vector<bytes> stored = legacy_mmr_pages(drawn, dir);
+    const std::string fax = dir.file("mixed.fax");
+    progrun::write_file(fax, fax_of(stored, 1));
+    progrun::result r = faxtool({"export", "-o", dir.file("rows.pbm"), fax});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = faxtool({"export", "-o", dir.file("pages.tif"), fax});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<image> rows = parse_pbm(progrun::read_file(dir.file("rows.pbm")));
+    const std::vector<tiff_strip> strips = tiff_strips(dir.file("pages.tif"));
+    ASSERT_EQ(rows.size(), stored.size());
+    ASSERT_EQ(strips.size(), stored.size());
+    int as_stored = 0, coded_again = 0;
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        const bool reads_alike = libtiff_rows(stored[i], rows[i].height, dir) == rows[i];
+        EXPECT_EQ(strips[i].data == stored[i], reads_alike) << "page " << i + 1;
+        (reads_alike ? as_stored : coded_again) += 1;
+    }
+    // Both kinds are there, or the test shows nothing.
+    EXPECT_GT(as_stored, 0);
+    EXPECT_GT(coded_again, 0);
 }
 
 }  // namespace
