@@ -153,6 +153,13 @@ int scan_export(int argc, char **argv, export_settings &settings)
     }
     settings.operands.assign(argv + optind, argv + argc);
     struct stat st;
+    // "-o od/" or "-o od" for a directory there is an output directory, not
+    // a name stem: od/a.pdf, not od/.pdf or od-1.png.
+    if (!settings.out.empty() && settings.out != "-" && settings.directory.empty() &&
+        (settings.out.back() == '/' || (stat(settings.out.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))) {
+        settings.directory = settings.out;
+        settings.out.clear();
+    }
     settings.many = settings.operands.size() != 1 || !settings.directory.empty() || settings.archive.given ||
                     (stat(settings.operands[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode));
     if (settings.many)

@@ -342,6 +342,11 @@ TEST(Archive, ListsOptionsAndStatus)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(progrun::file_exists(dir.file("out/b.pdf")));
     EXPECT_TRUE(progrun::file_exists(dir.file("out/sub/c.pdf")));
+    // -o naming a directory is -d: od/b-1.png, not od/-1.png.
+    r = faxtool({"export", "-o", "od/", "b.fax"}, dir.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(progrun::file_exists(dir.file("od/b-1.png")));
+    EXPECT_FALSE(progrun::file_exists(dir.file("od/-1.png")));
 
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
              {"export", "-o", "x.png", "b.fax", "sub"},
