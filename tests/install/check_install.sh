@@ -33,6 +33,13 @@ tree)
         done
     fi
     ls "$prefix"/lib*/libtavrin.a "$prefix"/lib*/pkgconfig/tavrin.pc "$prefix"/lib*/cmake/tavrin/tavrinConfig.cmake
+    # The Python package goes under the prefix, where Debian's Python finds it.
+    if ls "$build"/python/site/tavrin/_tavrin*.so >/dev/null 2>&1; then
+        site=$(ls -d "$prefix"/lib*/python3*/dist-packages 2>/dev/null | head -n 1)
+        [ -n "$site" ] && [ -e "$site/tavrin/__init__.py" ] ||
+            { echo "the Python package is not installed under $prefix"; exit 1; }
+        ls "$site"/tavrin/_tavrin*.so
+    fi
     # The shared library carries its major version in its SONAME.
     so=$(ls "$prefix"/lib*/libtavrin.so)
     soname=$(objdump -p "$so" | awk '$1 == "SONAME" { print $2 }')
