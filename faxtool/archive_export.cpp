@@ -59,7 +59,7 @@ bool expected_outputs(const export_settings &settings, const std::set<int> &want
     const int held = static_cast<int>(doc.pages.size());
     for (int page = 1; page <= held; ++page)
         if (wanted.empty() || wanted.count(page) != 0)
-            outputs.push_back(settings.out + "-" + std::to_string(page) + ".png");
+            outputs.push_back(png_page_path(settings.out, page));
     return !outputs.empty();
 }
 
@@ -210,7 +210,7 @@ int export_many(const export_settings &settings, const std::set<int> &wanted)
     many_export run;
     run.settings = &settings;
     run.wanted = &wanted;
-    run.combined = !settings.out.empty();
+    run.combined = !settings.out.empty() && settings.type != export_type::png;  // PNG: one input's pages
     for (std::size_t i = 0; i < listing.inputs.size(); ++i) {
         run.index_of[listing.inputs[i].path] = i;
         run.outs.push_back(output_for(settings, listing.inputs[i]));

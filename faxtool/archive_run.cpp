@@ -77,6 +77,7 @@ struct run_state {
     const archive_command *job = nullptr;
     FILE *report = nullptr;
     archive_totals *totals = nullptr;
+    int report_errno = 0;  // the first failed write of the report
     run_progress progress;
     int status = 0;
 };
@@ -119,8 +120,11 @@ void emit(void *user, std::size_t index, job_result &result)
         std::fwrite(result.messages.text.data(), 1, result.messages.text.size(), stderr);
     if (run.report != nullptr) {
         const std::string line = report_line(input.path, outcome);
-        std::fwrite(line.data(), 1, line.size(), run.report);
-        std::fflush(run.report);  // an interrupted run keeps the lines of what it did
+        // An interrupted run keeps the lines of what it did.
+        if ((std::fwrite(line.data(), 1, line.size(), run.report) != line.size() ||
+             std::fflush(run.report) != 0) &&
+            run.report_errno == 0)
+            run.report_errno = errno != 0 ? errno : EIO;
     }
     if (run.totals != nullptr)
         add_to_totals(*run.totals, outcome);
@@ -252,11 +256,12 @@ int run_archive(const archive_options &options, const archive_listing &listing,
     const unsigned threads = options.jobs > 0 ? options.jobs : online_cpus();
     run_jobs(listing.inputs.size(), threads, work_on, emit, &run);
     clear_progress(run.progress);
-    if (run.report != nullptr && run.report != stdout) {
-        if (std::fclose(run.report) != 0) {
-            report_failure(options.report, std::strerror(errno));
-            run.status = 1;
-        }
+    // The flush of each line failed, not the close: a lost report is said once.
+    if (run.report != nullptr && run.report != stdout && std::fclose(run.report) != 0 && run.report_errno == 0)
+        run.report_errno = errno;
+    if (run.report_errno != 0 && run.report != stdout) {
+        report_failure(options.report, std::strerror(run.report_errno));
+        run.status = 1;
     }
     return run.status;
 }

@@ -62,9 +62,7 @@ std::string lower_case(std::string text)
 bool write_png_page(const export_settings &settings, const page_image &page, std::string &path,
                     std::string &reason)
 {
-    // "-o scan.png" names the pages scan-1.png, scan-2.png, ...
-    const std::string stem = lower_case(extension_of(settings.out)) == "png" ? stem_of(settings.out) : settings.out;
-    path = stem + "-" + std::to_string(page.number) + ".png";
+    path = png_page_path(settings.out, page.number);
     output_file file;
     if (!output_open(file, path, {settings.file}, reason))
         return false;
@@ -93,7 +91,11 @@ int scan_many(export_settings &settings)
         settings.type = settings.out == "-" ? format::pbm : format::png;
     if (settings.out == "-" && settings.type != format::pbm)
         return usage_error("export", "only pbm goes to standard output");
-    if (settings.type == format::png && !settings.out.empty())
+    // One named file (run with --update or --report, say) is still one input.
+    struct stat st;
+    const bool one_file = settings.operands.size() == 1 && settings.archive.files_from.empty() &&
+                          !(stat(settings.operands[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    if (settings.type == format::png && !settings.out.empty() && !one_file)
         return usage_error("export", "png from several inputs needs -d DIR");
     return -1;
 }
@@ -356,6 +358,13 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted, i
     else if (!written)
         result.status = input_status::failed;
     return status;
+}
+
+std::string png_page_path(const std::string &out, int number)
+{
+    // "-o scan.png" names the pages scan-1.png, scan-2.png, ...
+    const std::string stem = lower_case(extension_of(out)) == "png" ? stem_of(out) : out;
+    return stem + "-" + std::to_string(number) + ".png";
 }
 
 std::string stem_of(const std::string &path)

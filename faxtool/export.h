@@ -35,6 +35,8 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted, i
 
 // The extension of an export type's single output (".pdf"), "" for PNG.
 const char *extension_for(export_type type);
+// The file of page `number` exported as PNG to OUT.
+std::string png_page_path(const std::string &out, int number);
 // path without its extension.
 std::string stem_of(const std::string &path);
 

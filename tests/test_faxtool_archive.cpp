@@ -371,4 +371,22 @@ TEST(Archive, ListsOptionsAndStatus)
     EXPECT_EQ(r.out.find("\"status\": \"ok\""), std::string::npos) << r.out;
 }
 
+TEST(Archive, OneFileWithArchiveOptionsAndAReportThatCannotBeWritten)
+{
+    progrun::temp_dir dir;
+    copy_sample("sample.fax", dir.file("a.fax"));
+    // One named file is one input, whatever archive option comes with it.
+    progrun::result r = faxtool({"export", "--update", "--report", "-", "-o", "p.png", "a.fax"}, dir.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(progrun::file_exists(dir.file("p-2.png")));
+    r = faxtool({"export", "--update", "--report", "-", "-o", "p.png", "a.fax"}, dir.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"skipped\", \"pages\": 0, \"outputs\": [\"p-1.png\", \"p-2.png\"]"), std::string::npos)
+        << r.out;
+    // A report that is lost is a failure, said once, and not a success.
+    r = faxtool({"export", "-t", "pdf", "-d", "out", "--report", "/dev/full", "a.fax"}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "faxtool: /dev/full: No space left on device\n");
+}
+
 }  // namespace
