@@ -82,18 +82,31 @@ bool read_whole_input(int fd, const struct stat &st, std::vector<uint8_t> &data,
         capacity = static_cast<std::size_t>(st.st_size) + 1;
     std::size_t used = 0;
     try {
-        data.resize(capacity);
-        for (;;) {
-            if (used == data.size())
-                data.resize(data.size() * 2);
-            const ssize_t got = fd_read_fully(fd, data.data() + used, data.size() - used);
-            if (got < 0) {
-                reason = std::strerror(errno);
-                return false;
+        // The magic and the header length come first, alone: what lacks
+        // the magic (a large file of another kind, an endless device) is
+        // not read on.
+        constexpr std::size_t PREFIX = 8;
+        data.resize(PREFIX);
+        const ssize_t first = fd_read_fully(fd, data.data(), PREFIX);
+        if (first < 0) {
+            reason = std::strerror(errno);
+            return false;
+        }
+        used = static_cast<std::size_t>(first);
+        if (used == PREFIX && load_be32(data.data()) == FAX_FILE_MAGIC) {
+            data.resize(std::max(capacity, PREFIX + 1));
+            for (;;) {
+                if (used == data.size())
+                    data.resize(data.size() * 2);
+                const ssize_t got = fd_read_fully(fd, data.data() + used, data.size() - used);
+                if (got < 0) {
+                    reason = std::strerror(errno);
+                    return false;
+                }
+                used += static_cast<std::size_t>(got);
+                if (used < data.size())
+                    break;
             }
-            used += static_cast<std::size_t>(got);
-            if (used < data.size())
-                break;
         }
     } catch (const std::bad_alloc &) {
         reason = "out of memory";

@@ -90,6 +90,19 @@ TEST(ImportMessages, DirectoryIsNotCalledAnImage)
 }
 
 // File names are bytes; JSON gets them back exactly, UTF-8 left readable.
+TEST(InfoMessages, InputWithoutTheMagicIsRefusedFromItsFirstBytes)
+{
+    // Read whole, an endless device never ended and a large file of
+    // another kind took its size in memory before the refusal: a pipe that
+    // stays open after its first bytes tells.
+    for (const char *command : {"info", "export -t pbm -o /dev/null"}) {
+        const progrun::result r = shell("(printf 'GIF89a..'; exec sleep 8) | timeout 5 " + std::string(FAXTOOL_PATH) +
+                                        " " + command + " /dev/stdin");
+        EXPECT_EQ(r.status, 1) << command << ": " << r.err;
+        EXPECT_EQ(r.err, "faxtool: /dev/stdin: Bad fax file: Bad Magic Number\n") << command;
+    }
+}
+
 TEST(NamesInJson, Utf8StaysAndOtherBytesBecomeSurrogateEscapes)
 {
     progrun::temp_dir dir;
