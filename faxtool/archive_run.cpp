@@ -133,6 +133,23 @@ void emit(void *user, std::size_t index, job_result &result)
     draw_progress(run.progress);
 }
 
+// The report is made before any input is read, so it must be none of them
+// (nor the list of them): opening it would empty that file.
+bool report_is_an_input(const archive_options &options, const archive_listing &listing)
+{
+    struct stat report;
+    if (stat(options.report.c_str(), &report) != 0)
+        return false;
+    const auto is_report = [&report](const std::string &path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 && st.st_dev == report.st_dev && st.st_ino == report.st_ino;
+    };
+    if (!options.files_from.empty() && options.files_from != "-" && is_report(options.files_from))
+        return true;
+    return std::any_of(listing.inputs.begin(), listing.inputs.end(),
+                       [&](const archive_input &input) { return is_report(input.path); });
+}
+
 }  // namespace
 
 bool make_parent_directories(const std::string &path)
@@ -244,6 +261,10 @@ int run_archive(const archive_options &options, const archive_listing &listing,
     if (options.report == "-") {
         run.report = stdout;
     } else if (!options.report.empty()) {
+        if (report_is_an_input(options, listing)) {
+            report_failure(options.report, "is an input; it is not written over");
+            return 1;
+        }
         if (!make_parent_directories(options.report) ||
             (run.report = std::fopen(options.report.c_str(), "w")) == nullptr) {
             report_failure(options.report, std::strerror(errno));

@@ -389,4 +389,22 @@ TEST(Archive, OneFileWithArchiveOptionsAndAReportThatCannotBeWritten)
     EXPECT_EQ(r.err, "faxtool: /dev/full: No space left on device\n");
 }
 
+TEST(Archive, ReportIsNeverAnInput)
+{
+    progrun::temp_dir dir;
+    copy_sample("sample.fax", dir.file("t/a.fax"));
+    const bytes original = progrun::read_file(dir.file("t/a.fax"));
+    progrun::write_file(dir.file("list"), bytes{'t', '/', 'a', '.', 'f', 'a', 'x', '\n'});
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"info", "--report", "t/a.fax", "t/a.fax"},
+             {"recompress", "-c", "mr", "--report", "t/a.fax", "t"},
+             {"export", "-t", "pdf", "-d", "out", "--report", "list", "--files-from", "list"}}) {
+        const progrun::result r = faxtool(args, dir.path);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_NE(r.err.find(": is an input; it is not written over"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(progrun::read_file(dir.file("t/a.fax")), original);
+    EXPECT_EQ(progrun::read_file(dir.file("list")).size(), 8u);
+}
+
 }  // namespace
