@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "faxfile/fax_header_internal.h"
+#include "faxfile/page_walk.h"
+#include "faxfile/stated_pages.h"
 #include "util/fdio.h"
 #include "util/whitespace.h"
 
@@ -54,52 +56,22 @@ int attribute_code(const fax_header *list, const char *name, int (*to_code)(char
     return to_code(first_significant(value));
 }
 
-long stated_pages(const char *value)
-{
-    if (value == nullptr)
-        return -1;
-    char *end = nullptr;
-    errno = 0;
-    const long pages = std::strtol(value, &end, 10);
-    while (*end == ' ' || *end == '\t' || *end == '\r')
-        ++end;
-    if (end == value || errno != 0 || pages < 0 || *end != '\0')
-        return -1;
-    return pages;
-}
-
 void split_pages(fax_file_storage &store, std::size_t at, long stated, int &damage)
 {
-    const std::size_t size = store.bytes.size();
     const unsigned char *bytes = store.bytes.data();
-    // A page takes at least its four length bytes.
-    store.pages.reserve((size - at) / 4);
-    while (at < size) {
-        const std::size_t number = store.pages.size() + 1;
-        if (size - at < 4) {
-            damage = FAX_DAMAGE_STRAY_BYTES;
-            // Too few for a page's length: no page, and not the end of one.
-            store.damage_text = std::to_string(size - at) + (size - at == 1 ? " stray byte after " : " stray bytes after ") +
-                                (number == 1 ? std::string("the header") : "page " + std::to_string(number - 1));
-            return;
-        }
-        const uint32_t length = load_be32(bytes + at);
-        at += 4;
-        if (length > size - at) {
-            damage = FAX_DAMAGE_PAGE_CUT_SHORT;
-            store.damage_text = "page " + std::to_string(number) + " is cut short: " +
-                                std::to_string(size - at) + " of its " + std::to_string(length) +
-                                " bytes are there";
-            return;
-        }
-        store.pages.push_back({bytes + at, length, at});
-        at += length;
-    }
-    if (stated > static_cast<long>(store.pages.size())) {
-        damage = FAX_DAMAGE_PAGES_MISSING;
-        store.damage_text = "the header states " + std::to_string(stated) +
-                            " pages, the file holds " + std::to_string(store.pages.size());
-    }
+    // A page takes at least its four length bytes: no page is added once
+    // the room is reserved.
+    store.pages.reserve((store.bytes.size() - at) / 4);
+    page_walk_end end;
+    walk_fax_pages(
+        at, store.bytes.size(), stated,
+        [&](std::size_t field, uint32_t &length) {
+            length = load_be32(bytes + field);
+            return true;
+        },
+        [&](std::size_t data, uint32_t length) { store.pages.push_back({bytes + data, length, data}); }, end);
+    damage = end.damage;
+    store.damage_text = std::move(end.text);
 }
 
 void say(const message_sink &sink, const std::string &reason)
@@ -136,7 +108,8 @@ fax_file *open_bytes(std::unique_ptr<fax_file_storage> store, const message_sink
                                 *lookup_fax_header(header.get(), "COMPRESSION") == '\0'
                             ? COMP_MH
                             : file->compression;
-    file->pages_stated = stated_pages(lookup_fax_header(header.get(), "#PAGES"));
+    const stated_pages stated = read_stated_pages(header.get());
+    file->pages_stated = stated.exact ? stated.leading : -1;
     file->damage = FAX_DAMAGE_NONE;
     split_pages(*store, pages_at, file->pages_stated, file->damage);
     file->pages = store->pages.data();
@@ -183,6 +156,22 @@ fax_file *fax_file_open(const char *path, tavrin_message_fn message, void *user)
         close(fd);
         if (!read) {
             say(sink, std::string("read(\"") + path + "\") failed: " + std::strerror(read_errno));
+            return nullptr;
+        }
+        return open_bytes(std::move(store), sink);
+    } catch (const std::bad_alloc &) {
+        message_put(sink, {stderr}, "fax_file_open: Out of memory\n");
+        return nullptr;
+    }
+}
+
+fax_file *fax_file_open_fd(int fd, tavrin_message_fn message, void *user)
+{
+    const message_sink sink{message, user};
+    try {
+        auto store = std::make_unique<fax_file_storage>();
+        if (!read_all(fd, store->bytes)) {
+            say(sink, std::strerror(errno));
             return nullptr;
         }
         return open_bytes(std::move(store), sink);

@@ -5,7 +5,8 @@
 // to back to the end of the file, each a 32-bit big-endian length L and L
 // bytes of T.4/T.6 coded data (see t4/t4dec.h for decoding them).
 //
-// Results: fax_file_open and fax_file_open_memory return the file or null.
+// Results: fax_file_open, fax_file_open_fd and fax_file_open_memory return
+// the file or null.
 // Null comes only when the file has no usable header (or cannot be read, or
 // memory is short); the message says why. A file whose pages stop early
 // opens, with `damage` saying why the pages stop.
@@ -68,6 +69,10 @@ extern "C" {
 
 // Reads the whole file at `path`.
 TAVRIN_API fax_file *fax_file_open(const char *path, tavrin_message_fn message, void *user);
+// Reads everything the open descriptor `fd` holds from where it stands, once,
+// so that a pipe serves as well as a file; `fd` stays open. A read failure is
+// "fax_file_open: " and the system's error text.
+TAVRIN_API fax_file *fax_file_open_fd(int fd, tavrin_message_fn message, void *user);
 // Reads a file held in memory; the bytes are copied and may go at once.
 TAVRIN_API fax_file *fax_file_open_memory(const void *bytes, std::size_t size,
                                           tavrin_message_fn message, void *user);

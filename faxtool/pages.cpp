@@ -17,6 +17,7 @@
 
 #include "faxfile/fax_header.h"
 #include "faxfile/fax_header_internal.h"
+#include "faxfile/page_walk.h"
 #include "faxfile/stated_pages.h"
 #include "faxtool/messages.h"
 #include "t4/page_rows.h"
@@ -143,52 +144,6 @@ bool read_header(const uint8_t *bytes, std::size_t size, fax_document &doc, std:
     return true;
 }
 
-// Walks the pages' length fields from `first` to `size`, each complete page
-// to on_page(offset of its data, length); `damage` says why they stop early.
-// length_at(offset, length) reads a field and is false when it cannot.
-template <typename LengthAt, typename OnPage>
-bool walk_pages(std::size_t first, std::size_t size, long stated, LengthAt length_at, OnPage on_page,
-                std::string &damage)
-{
-    std::size_t at = first;
-    std::size_t pages = 0;
-    while (at < size) {
-        const std::size_t number = pages + 1;
-        if (size - at < 4) {
-            // Too few for a page's length: no page, and not the end of one.
-            damage = std::to_string(size - at) + (size - at == 1 ? " stray byte after " : " stray bytes after ") +
-                     (number == 1 ? std::string("the header") : "page " + std::to_string(number - 1));
-            return true;
-        }
-        uint32_t length = 0;
-        if (!length_at(at, length))
-            return false;
-        at += 4;
-        if (length > size - at) {
-            damage = "page " + std::to_string(number) + " is cut short: " + std::to_string(size - at) + " of its " +
-                     std::to_string(length) + " bytes are there";
-            return true;
-        }
-        on_page(at, length);
-        ++pages;
-        at += length;
-    }
-    if (stated > static_cast<long>(pages))
-        damage = "the header states " + std::to_string(stated) + " pages, the file holds " + std::to_string(pages);
-    return true;
-}
-
-void split_pages(fax_document &doc, std::size_t first)
-{
-    walk_pages(
-        first, doc.data.size(), doc.pages_stated,
-        [&](std::size_t at, uint32_t &length) {
-            length = load_be32(doc.data.data() + at);
-            return true;
-        },
-        [&](std::size_t at, uint32_t length) { doc.pages.push_back({at, length}); }, doc.damage);
-}
-
 // All `count` bytes at `offset`, or false (errno 0 for a file that ends first).
 bool read_at(int fd, std::size_t offset, unsigned char *to, std::size_t count)
 {
@@ -234,10 +189,22 @@ bool read_fax_document(int fd, const std::string &path, fax_document &doc, std::
         reason = "is a directory, not a fax file";
         return false;
     }
-    std::size_t pages_at = 0;
-    if (!read_whole_input(fd, st, doc.data, reason) || !read_header(doc.data.data(), doc.data.size(), doc, pages_at, reason))
+    captured_text said;
+    doc.file.reset(fax_file_open_fd(fd, keep_message, &said));
+    if (!doc.file) {
+        reason = library_reason(said, "not a fax file");
         return false;
-    split_pages(doc, pages_at);
+    }
+    const fax_file &file = *doc.file;
+    for (std::size_t i = 0; i < file.attribute_count; ++i)
+        doc.attributes.emplace_back(file.attributes[i].name, file.attributes[i].value);
+    doc.pages_stated = file.pages_stated;
+    doc.resolution = file.resolution;
+    doc.compression = file.decode_mode;
+    doc.pages.reserve(file.page_count);
+    for (std::size_t i = 0; i < file.page_count; ++i)
+        doc.pages.push_back({static_cast<std::size_t>(file.pages[i].offset), file.pages[i].length, file.pages[i].data});
+    doc.damage = file.damage_text;
     return true;
 }
 
@@ -296,7 +263,8 @@ bool open_fax_stream(int fd, const std::string &path, fax_stream &stream, std::s
         return false;
     stream.end = stream.first_page;
     int failed = 0;
-    const bool walked = walk_pages(
+    page_walk_end end;
+    const bool walked = walk_fax_pages(
         stream.first_page, stream.size, stream.doc.pages_stated,
         [&](std::size_t at, uint32_t &field) {
             unsigned char bytes[4];
@@ -311,7 +279,8 @@ bool open_fax_stream(int fd, const std::string &path, fax_stream &stream, std::s
             ++stream.pages;
             stream.end = at + page_length;
         },
-        stream.doc.damage);
+        end);
+    stream.doc.damage = std::move(end.text);
     if (!walked) {
         reason = failed != 0 ? std::strerror(failed) : "changed while it was read";
         return false;
@@ -343,7 +312,7 @@ page_report decode_page_report(const fax_document &doc, std::size_t index)
     std::unique_ptr<t4dec_context, decltype(&t4dec_context_free)> decoder(t4dec_context_new(FAX_WIDTH),
                                                                           t4dec_context_free);
     const fax_page_ref &page = doc.pages[index];
-    return decode_data_report(decoder.get(), doc.data.data() + page.offset, page.length, doc.compression);
+    return decode_data_report(decoder.get(), page.data, page.length, doc.compression);
 }
 
 std::string page_damage(const page_report &report)
@@ -373,7 +342,7 @@ bool decode_page_rows(const fax_document &doc, std::size_t index, const row_choi
     rows.value.capacity = rows.value.bits != nullptr ? TYPICAL_PAGE_ROWS * FAX_ROW_BYTES : 0;
     const fax_page_ref &page = doc.pages[index];
     t4dec_report seen{};
-    const int result = t4_page_to_rows(nullptr, doc.data.data() + page.offset, page.length, doc.compression,
+    const int result = t4_page_to_rows(nullptr, page.data, page.length, doc.compression,
                                        choice.decoder_lines ? T4_ROWS_DECODER_LINES : T4_ROWS_OWN,
                                        MAX_PAGE_ROWS, &rows.value, &seen);
     if (result == T4_PAGE_TOO_MANY_LINES) {

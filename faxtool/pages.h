@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "faxfile/fax_file.h"
 #include "t4/standard_page.h"
 
 constexpr int FAX_WIDTH = T4_STANDARD_WIDTH;
@@ -32,8 +33,9 @@ struct dpi_pair {
 dpi_pair resolution_dpi(int resolution);
 
 struct fax_page_ref {
-    std::size_t offset = 0;   // of the coded data in fax_document::data
+    std::size_t offset = 0;   // of the coded data in the file
     uint32_t length = 0;
+    const unsigned char *data = nullptr;  // the coded data, held by fax_document::file
 };
 
 struct fax_document {
@@ -42,7 +44,7 @@ struct fax_document {
     long pages_stated = -1;   // #PAGES, -1 when absent or not a number
     int resolution = -1;      // RESOLUTION code, -1 when absent or invalid
     int compression = -1;     // COMPRESSION code, -1 when absent or invalid
-    std::vector<uint8_t> data;
+    fax_file_ptr file;        // the library's reader, holding the pages' data
     std::vector<fax_page_ref> pages;  // the complete pages found
     std::string damage;       // why the pages stop early; empty for a whole file
 };
@@ -57,7 +59,7 @@ bool read_fax_document(int fd, const std::string &path, fax_document &doc, std::
 // A regular fax file to be read a page at a time from its descriptor: its
 // header, and where its pages stand, with none of them held.
 struct fax_stream {
-    fax_document doc;            // data and pages stay empty; damage as read_fax_document sets it
+    fax_document doc;            // file and pages stay empty; damage as read_fax_document sets it
     std::size_t size = 0;        // of the file as it was opened
     std::size_t first_page = 0;  // offset of the first page's length field
     std::size_t pages = 0;       // the complete pages

@@ -206,7 +206,7 @@ bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choic
         const fax_page_ref &ref = doc.pages[index];
         // The decoders take whole 16-bit words, as pelmorin hands them over.
         const int length = static_cast<int>(ref.length & ~1u);
-        const unsigned char *data = length > 0 ? doc.data.data() + ref.offset : no_data;
+        const unsigned char *data = length > 0 ? ref.data : no_data;
         t4dec_decode_spans_ctx(decoder.get(), data, length, doc.compression, take_line, &builder);
         t4dec_context_report(decoder.get(), &seen);
     }
@@ -231,8 +231,7 @@ bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choic
     if (doc.compression == COMP_MMR && reads_as_stored(seen, builder) && page.height == builder.coded_lines) {
         try {
             // The whole 16-bit words that the decoder read.
-            coded.assign(doc.data.begin() + static_cast<std::ptrdiff_t>(ref.offset),
-                         doc.data.begin() + static_cast<std::ptrdiff_t>(ref.offset + (ref.length & ~1u)));
+            coded.assign(ref.data, ref.data + (ref.length & ~1u));
         } catch (const std::bad_alloc &) {
             reason = "out of memory";
             return false;

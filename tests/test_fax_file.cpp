@@ -2,7 +2,10 @@
 // files refused with the reason through the message callback or on stderr.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "faxfile/fax_file.h"
@@ -172,6 +175,34 @@ TEST(FaxFile, OpensFromAPathAsFromMemory)
     EXPECT_EQ(from_path->pages[1].offset, from_memory->pages[1].offset);
     EXPECT_EQ(from_path->compression, COMP_MR);
     fax_file_close(nullptr);
+}
+
+// A pipe holds more than one read takes, and cannot be read twice.
+TEST(FaxFile, OpensFromAPipeReadOnce)
+{
+    const bytes big(200000, 0x55);
+    const bytes data = faxbuilder::fax_file("#PAGES:3\n", {{1, 2}, big});
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::thread writer([&] {
+        ASSERT_EQ(write(ends[1], data.data(), data.size()), static_cast<ssize_t>(data.size()));
+        close(ends[1]);
+    });
+    heard h;
+    fax_file_ptr file(fax_file_open_fd(ends[0], hear, &h));
+    writer.join();
+    close(ends[0]);
+    ASSERT_TRUE(file);
+    ASSERT_EQ(file->page_count, 2u);
+    EXPECT_EQ(file->pages[1].length, big.size());
+    EXPECT_EQ(file->damage, FAX_DAMAGE_PAGES_MISSING);
+    EXPECT_STREQ(file->damage_text, "the header states 3 pages, the file holds 2");
+
+    // A descriptor that cannot be read says why, through the callback.
+    heard refused;
+    EXPECT_FALSE(fax_file_ptr(fax_file_open_fd(-1, hear, &refused)));
+    ASSERT_EQ(refused.messages.size(), 1u);
+    EXPECT_EQ(refused.messages[0], "fax_file_open: Bad file descriptor\n");
 }
 
 }  // namespace
