@@ -119,12 +119,22 @@ fax_file *open_bytes(std::unique_ptr<fax_file_storage> store, const message_sink
     return file.release();
 }
 
+// The magic and the header length come first, alone: what lacks the magic
+// (a large file of another kind, an endless device) is not read on, and
+// the header parser refuses the bytes read.
 bool read_all(int fd, std::vector<unsigned char> &bytes)
 {
+    constexpr std::size_t PREFIX = 8;
+    unsigned char buffer[65536];
+    const ssize_t first = fd_read_fully(fd, buffer, PREFIX);
+    if (first < 0)
+        return false;
+    bytes.assign(buffer, buffer + first);
+    if (static_cast<std::size_t>(first) < PREFIX || load_be32(buffer) != FAX_FILE_MAGIC)
+        return true;
     const int64_t size = fd_bytes_left(fd);
     if (size > 0)
-        bytes.reserve(static_cast<std::size_t>(size));
-    unsigned char buffer[65536];
+        bytes.reserve(PREFIX + static_cast<std::size_t>(size));
     for (;;) {
         const ssize_t got = fd_read_fully(fd, buffer, sizeof buffer);
         if (got < 0)

@@ -2,6 +2,7 @@
 // files refused with the reason through the message callback or on stderr.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <string>
@@ -197,6 +198,16 @@ TEST(FaxFile, OpensFromAPipeReadOnce)
     EXPECT_EQ(file->pages[1].length, big.size());
     EXPECT_EQ(file->damage, FAX_DAMAGE_PAGES_MISSING);
     EXPECT_STREQ(file->damage_text, "the header states 3 pages, the file holds 2");
+
+    // Without the magic nothing past the first bytes is read: an endless
+    // device is refused at once.
+    const int zeros = open("/dev/zero", O_RDONLY);
+    ASSERT_GE(zeros, 0);
+    heard endless;
+    EXPECT_FALSE(fax_file_ptr(fax_file_open_fd(zeros, hear, &endless)));
+    close(zeros);
+    ASSERT_EQ(endless.messages.size(), 1u);
+    EXPECT_EQ(endless.messages[0], "fax_file_open: Bad fax file: Bad Magic Number\n");
 
     // A descriptor that cannot be read says why, through the callback.
     heard refused;
