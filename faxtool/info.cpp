@@ -68,9 +68,11 @@ void print_json(FILE *out, const fax_document &doc, const std::vector<page_repor
 
 void print_text(FILE *out, const fax_document &doc, const std::vector<page_report> &reports)
 {
-    std::fprintf(out, "%s\n", doc.path.c_str());
+    // The listing is for reading on a terminal: neither a name nor a
+    // hostile header may split its lines or send the terminal a sequence.
+    std::fprintf(out, "%s\n", terminal_text(doc.path).c_str());
     for (const auto &[name, value] : doc.attributes)
-        std::fprintf(out, "  %s: %s\n", name.c_str(), value.c_str());
+        std::fprintf(out, "  %s: %s\n", terminal_text(name).c_str(), terminal_text(value).c_str());
     std::fprintf(out, "  pages: %s stated, %zu found\n",
                 doc.pages_stated < 0 ? "none" : std::to_string(doc.pages_stated).c_str(),
                 doc.pages.size());

@@ -157,6 +157,14 @@ TEST(NamesInMessages, ControlCharactersAreQuoted)
     // UTF-8 names stay readable.
     r = faxtool({"info", dir.file("M\xc3\xbcller.fax")});
     EXPECT_EQ(r.err, "faxtool: " + dir.path + "/M\xc3\xbcller.fax: No such file or directory\n");
+
+    // The listing on standard output: a name and a hostile header alike.
+    const std::string header = "RESOLUTION:\x1b[2J\rM\xc3\xbc\nCOMPRESSION:3\n\x1d";
+    const std::string fax = std::string("\xba\xdb\xad\x16\0\0\0", 7) + static_cast<char>(header.size()) + header +
+                            std::string("\0\0\0\x03\x00\x10\x01", 7);
+    progrun::write_file(name, bytes(fax.begin(), fax.end()));
+    r = faxtool({"info", name});
+    EXPECT_EQ(r.out.substr(0, r.out.find("  COMPRESSION")), shown + "\n  RESOLUTION: \\x1b[2J\\rM\xc3\xbc\n");
 }
 
 }  // namespace
