@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,19 +65,55 @@ int link_unnamed(const new_file &file, const std::string &name)
     return linkat(AT_FDCWD, self.c_str(), file.dir_fd, name.c_str(), AT_SYMLINK_FOLLOW);
 }
 
-// A random hidden name for the unnamed file.
-bool name_unnamed(new_file &file, std::string &reason)
+// The two steps of replacing a file with the unnamed one, for a process of
+// their own: 0, or the errno of the step that failed (EEXIST: the hidden
+// name is taken). Only system calls, so that a vfork child may run it.
+int link_and_rename(int fd, int dir_fd, const char *fd_link, const char *hidden, const char *target)
 {
-    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
-        const std::string name = random_name();
-        if (link_unnamed(file, name) == 0) {
-            file.temp_name = name;
-            return true;
-        }
-        if (errno != EEXIST)
-            break;
+    if (linkat(fd, "", dir_fd, hidden, AT_EMPTY_PATH) != 0) {
+        if (errno == EEXIST || linkat(AT_FDCWD, fd_link, dir_fd, hidden, AT_SYMLINK_FOLLOW) != 0)
+            return errno;
     }
-    reason = "cannot name the new file in " + file.directory + ": " + std::strerror(errno);
+    if (renameat(dir_fd, hidden, dir_fd, target) != 0) {
+        const int error = errno;
+        unlinkat(dir_fd, hidden, 0);
+        return error;
+    }
+    return 0;
+}
+
+// A kill between naming the new file and renaming it over the old one
+// would leave it under its hidden name. A child, which a kill of this
+// process does not reach, takes both steps; -1 when there is no child.
+int link_and_rename_in_child(int fd, int dir_fd, const char *fd_link, const char *hidden, const char *target)
+{
+    const pid_t child = vfork();
+    if (child == 0)
+        _exit(link_and_rename(fd, dir_fd, fd_link, hidden, target));
+    if (child < 0)
+        return -1;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Puts the unnamed file in place of `name`: false with errno set.
+bool replace_with_unnamed(const new_file &file, const std::string &name)
+{
+    const std::string fd_link = "/proc/self/fd/" + std::to_string(file.fd);
+    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
+        const std::string hidden = random_name();
+        int result = link_and_rename_in_child(file.fd, file.dir_fd, fd_link.c_str(), hidden.c_str(), name.c_str());
+        if (result < 0)
+            result = link_and_rename(file.fd, file.dir_fd, fd_link.c_str(), hidden.c_str(), name.c_str());
+        if (result == 0)
+            return true;
+        errno = result;
+        if (result != EEXIST)
+            return false;
+    }
     return false;
 }
 
@@ -165,14 +202,18 @@ bool new_file_install(new_file &file, const std::string &name, std::string &reas
             return false;
         }
     }
-    // Replacing takes a name of its own first: rename is what is atomic.
-    if (!placed && file.temp_name.empty() && !name_unnamed(file, reason)) {
-        new_file_discard(file);
-        return false;
-    }
     if (!placed && check != nullptr && !check(user, reason)) {
         new_file_discard(file);
         return false;
+    }
+    // Replacing takes a name of its own first: rename is what is atomic.
+    if (!placed && file.temp_name.empty()) {
+        if (!replace_with_unnamed(file, name)) {
+            reason = "cannot put the new file in place in " + file.directory + ": " + std::strerror(errno);
+            new_file_discard(file);
+            return false;
+        }
+        placed = true;
     }
     if (!placed && renameat(file.dir_fd, file.temp_name.c_str(), file.dir_fd, name.c_str()) != 0) {
         reason = std::strerror(errno);
