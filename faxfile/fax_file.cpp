@@ -59,16 +59,18 @@ int attribute_code(const fax_header *list, const char *name, int (*to_code)(char
 void split_pages(fax_file_storage &store, std::size_t at, long stated, int &damage)
 {
     const unsigned char *bytes = store.bytes.data();
-    // A page takes at least its four length bytes: no page is added once
-    // the room is reserved.
-    store.pages.reserve((store.bytes.size() - at) / 4);
+    const auto length_at = [&](std::size_t field, uint32_t &length) {
+        length = load_be32(bytes + field);
+        return true;
+    };
+    // Counted first, so that the records take the room the pages need: a
+    // bound from the file's size would take six times the file.
+    std::size_t count = 0;
     page_walk_end end;
+    walk_fax_pages(at, store.bytes.size(), stated, length_at, [&](std::size_t, uint32_t) { ++count; }, end);
+    store.pages.reserve(count);
     walk_fax_pages(
-        at, store.bytes.size(), stated,
-        [&](std::size_t field, uint32_t &length) {
-            length = load_be32(bytes + field);
-            return true;
-        },
+        at, store.bytes.size(), stated, length_at,
         [&](std::size_t data, uint32_t length) { store.pages.push_back({bytes + data, length, data}); }, end);
     damage = end.damage;
     store.damage_text = std::move(end.text);

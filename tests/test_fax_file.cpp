@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +15,18 @@
 #include "faxfile/fax_file.h"
 #include "tests/support/capture.h"
 #include "tests/support/fax_builder.h"
+
+// Address-space limits mean nothing under a sanitizer's shadow memory.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define UNDER_SANITIZER true
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define UNDER_SANITIZER true
+#endif
+#endif
+#ifndef UNDER_SANITIZER
+#define UNDER_SANITIZER false
+#endif
 
 namespace {
 
@@ -22,6 +37,7 @@ struct heard {
 };
 
 void hear(void *user, const char *text) { static_cast<heard *>(user)->messages.emplace_back(text); }
+void hear_nothing(void *, const char *) {}
 
 fax_file_ptr open_bytes(const bytes &data, heard *h = nullptr)
 {
@@ -214,6 +230,35 @@ TEST(FaxFile, OpensFromAPipeReadOnce)
     EXPECT_FALSE(fax_file_ptr(fax_file_open_fd(-1, hear, &refused)));
     ASSERT_EQ(refused.messages.size(), 1u);
     EXPECT_EQ(refused.messages[0], "fax_file_open: Bad file descriptor\n");
+}
+
+// The page records take the room the pages need: a 64 MB page opens in
+// little more than its 64 MB, not in room for a page every four bytes.
+TEST(FaxFile, PageRecordsTakeTheRoomOfThePagesFound)
+{
+    if (UNDER_SANITIZER)
+        GTEST_SKIP() << "a sanitizer's shadow memory takes the address space";
+    const bytes data = faxbuilder::fax_file("COMPRESSION:0\n", {bytes(64u << 20, 0)});
+    testsupport::temp_file file(data);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        long pages = 0;
+        FILE *statm = std::fopen("/proc/self/statm", "r");
+        if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1)
+            _exit(2);
+        std::fclose(statm);
+        const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (160u << 20);
+        const rlimit as{limit, limit};
+        if (setrlimit(RLIMIT_AS, &as) != 0)
+            _exit(2);
+        fax_file *opened = fax_file_open(file.path().c_str(), hear_nothing, nullptr);
+        _exit(opened != nullptr && opened->page_count == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
