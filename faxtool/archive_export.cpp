@@ -126,6 +126,17 @@ void export_input(void *user, const archive_input &input, job_result &result)
         code_collected_pages(input.path, result);
 }
 
+// Opens the one output at its first page; false, said once, when it cannot be.
+bool open_combined(many_export &run, const std::string &out_name)
+{
+    std::string reason;
+    if (run.single.open || open_single(run.single, run.settings->type, run.settings->out, run.inputs, reason))
+        return true;
+    run.single_failure = reason;
+    report_failure(out_name, reason);
+    return false;
+}
+
 // The pages of one input into the one output, in input order.
 void add_to_combined(void *user, const archive_input &input, job_result &result)
 {
@@ -137,12 +148,8 @@ void add_to_combined(void *user, const archive_input &input, job_result &result)
     for (const page_image &page : result.pages) {
         if (!run.single_failure.empty())
             break;
-        if (!run.single.open &&
-            !open_single(run.single, run.settings->type, run.settings->out, run.inputs, reason)) {
-            run.single_failure = reason;
-            report_failure(out_name, reason);
+        if (!open_combined(run, out_name))
             break;
-        }
         if (!add_to_single(run.single, run.settings->type, page, reason)) {
             run.single.failed = true;
             run.single_failure = reason;
@@ -153,12 +160,8 @@ void add_to_combined(void *user, const archive_input &input, job_result &result)
     for (const coded_page &page : result.coded) {
         if (!run.single_failure.empty())
             break;
-        if (!run.single.open &&
-            !open_single(run.single, run.settings->type, run.settings->out, run.inputs, reason)) {
-            run.single_failure = reason;
-            report_failure(out_name, reason);
+        if (!open_combined(run, out_name))
             break;
-        }
         const mmr_page stored{page.width, page.height, page.resolution, page.data.data(), page.data.size()};
         if (!add_coded_to_single(run.single, run.settings->type, stored, reason)) {
             run.single.failed = true;

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,11 @@ struct job_result {
     std::vector<coded_page> coded;  // or those rows coded, for TIFF and PDF
 };
 
+// Runs body(FILE *out) with its standard output kept in result.out, for
+// the input `path`; an input whose output cannot be kept fails.
+template <typename Body>
+void keep_output(const std::string &path, job_result &result, Body body);
+
 // Runs on a pool thread, with its messages kept in result.messages.
 using job_work = void (*)(void *user, std::size_t index, job_result &result);
 // Runs on the calling thread, once for each input, in input order.
@@ -40,3 +47,20 @@ void run_jobs(std::size_t count, unsigned threads, job_work work, job_emit emit,
 
 // The number of online CPUs, at least 1.
 unsigned online_cpus();
+
+template <typename Body>
+void keep_output(const std::string &path, job_result &result, Body body)
+{
+    char *text = nullptr;
+    std::size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    if (out == nullptr) {
+        report_failure(path, "out of memory");
+        result.outcome.status = input_status::failed;
+        return;
+    }
+    body(out);
+    std::fclose(out);
+    result.out.assign(text, size);
+    std::free(text);
+}

@@ -133,18 +133,7 @@ struct info_run {
 void info_input(void *user, const archive_input &input, job_result &result)
 {
     const auto &run = *static_cast<const info_run *>(user);
-    char *text = nullptr;
-    std::size_t size = 0;
-    FILE *out = open_memstream(&text, &size);
-    if (out == nullptr) {
-        report_failure(input.path, "out of memory");
-        result.outcome.status = input_status::failed;
-        return;
-    }
-    info_one(input.path, run.json, out, result.outcome);
-    std::fclose(out);
-    result.out.assign(text, size);
-    std::free(text);
+    keep_output(input.path, result, [&](FILE *out) { info_one(input.path, run.json, out, result.outcome); });
 }
 
 }  // namespace

@@ -558,18 +558,7 @@ int recompress_one(const std::string &path, const recompress_run &run, FILE *out
 void recompress_input(void *user, const archive_input &input, job_result &result)
 {
     const auto &run = *static_cast<const recompress_run *>(user);
-    char *text = nullptr;
-    std::size_t size = 0;
-    FILE *out = open_memstream(&text, &size);
-    if (out == nullptr) {
-        report_failure(input.path, "out of memory");
-        result.outcome.status = input_status::failed;
-        return;
-    }
-    recompress_one(input.path, run, out, result.outcome);
-    std::fclose(out);
-    result.out.assign(text, size);
-    std::free(text);
+    keep_output(input.path, result, [&](FILE *out) { recompress_one(input.path, run, out, result.outcome); });
 }
 
 }  // namespace
