@@ -140,18 +140,24 @@ bool pdf_add_coded_page(pdf_writer *writer, const mmr_page &page, std::string &r
 bool pdf_close_writer(pdf_writer *writer, output_file &out, std::string &reason)
 {
     const qpdf_library &q = *writer->api;
-    bool ok;
-    {
-        // qpdf's writer sets up shared data on first use without a lock
-        // (ThreadSanitizer sees it): documents written side by side take turns.
-        static std::mutex writing;
-        std::lock_guard<std::mutex> hold(writing);
+    const auto write = [&] {
         q.qpdf_init_write_memory(writer->pdf);
         // The same pages make the same bytes, whenever and however often written.
         q.qpdf_set_deterministic_ID(writer->pdf, QPDF_TRUE);
         q.qpdf_write(writer->pdf);
-        ok = !take_error(*writer, reason);
-    }
+    };
+    // qpdf's writer sets up shared data on its first use without a lock
+    // (ThreadSanitizer sees it); after that, writers only read it. So the
+    // first document is written alone, and the rest side by side.
+    static std::once_flag first_write;
+    bool written = false;
+    std::call_once(first_write, [&] {
+        write();
+        written = true;
+    });
+    if (!written)
+        write();
+    bool ok = !take_error(*writer, reason);
     if (ok) {
         const std::size_t length = q.qpdf_get_buffer_length(writer->pdf);
         const unsigned char *data = q.qpdf_get_buffer(writer->pdf);
