@@ -12,6 +12,7 @@
 #include <iterator>
 #include <vector>
 
+#include "faxtool/export_checks.h"
 #include "faxtool/export_pdf.h"
 #include "faxtool/export_png.h"
 #include "faxtool/export_single.h"
@@ -19,6 +20,7 @@
 #include "faxtool/output_file.h"
 #include "faxtool/pages.h"
 #include "faxtool/progress.h"
+#include "faxtool/qpdf_library.h"
 #include "faxtool/transcode.h"
 #include "faxtool/usage.h"
 
@@ -239,18 +241,26 @@ bool coded_export(const export_settings &settings)
     return settings.collect == nullptr && (settings.type == format::tiff || settings.type == format::pdf);
 }
 
+// `checked`: the page goes as stored, as its check found.
 bool decode_for_export(const export_settings &settings, const fax_document &doc, int number,
-                       page_image &page, std::vector<uint8_t> &coded, int &status)
+                       const stored_mmr *checked, page_image &page, std::vector<uint8_t> &coded,
+                       mmr_page &out, int &status)
 {
     page_report seen;
     std::string reason;
     const std::size_t index = static_cast<std::size_t>(number - 1);
     bool stored = false;
-    if (!(coded_export(settings) ? export_page_mmr(doc, index, settings.rows, page, coded, stored, seen, reason)
-                                 : decode_page_rows(doc, index, settings.rows, page, seen, reason))) {
+    if (checked != nullptr) {
+        page = checked->page;
+        seen = checked->report;
+        out = {page.width, page.height, page.resolution, checked->data, checked->size};
+    } else if (!(coded_export(settings) ? export_page_mmr(doc, index, settings.rows, page, coded, stored, seen, reason)
+                                        : decode_page_rows(doc, index, settings.rows, page, seen, reason))) {
         report_failure(settings.file, reason);
         status = 1;
         return false;
+    } else {
+        out = mmr_page_of(page, coded);
     }
     if (page.height == 0) {
         report_failure(settings.file, "page " + std::to_string(page.number) + " holds no lines");
@@ -260,6 +270,21 @@ bool decode_for_export(const export_settings &settings, const fax_document &doc,
     if (const std::string damage = page_damage(seen); !damage.empty()) {
         report_failure(settings.file, "page " + std::to_string(page.number) + ": " + damage);
         status = 1;
+    }
+    return true;
+}
+
+// Checks an MMR file's pages for going as stored; for one input on a second
+// thread, while this one loads qpdf for a PDF and then writes the pages.
+bool start_checks(const export_settings &settings, const fax_document &doc, const std::vector<int> &numbers,
+                  page_checks &checks)
+{
+    const bool helper = !settings.many && std::thread::hardware_concurrency() > 1;
+    if (!start_page_checks(checks, doc, settings.rows, numbers, helper))
+        return false;
+    if (helper && settings.type == format::pdf) {
+        std::string ignored;  // said when the output is opened
+        load_qpdf_library(ignored);
     }
     return true;
 }
@@ -308,10 +333,14 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted, i
     std::string reason;
     page_image page;  // one buffer for every page's rows
     std::vector<uint8_t> coded;  // a TIFF or PDF page's T.6 data
+    mmr_page coded_page;         // that data, or the page's as stored
+    page_checks checks;
+    const bool checking = coded_export(settings) && start_checks(settings, doc, numbers, checks);
     progress_begin("pages", static_cast<int>(numbers.size()));
     for (std::size_t i = 0; i < numbers.size() && !single.failed; ++i) {
         progress_step(static_cast<int>(i));
-        if (!decode_for_export(settings, doc, numbers[i], page, coded, status))
+        const stored_mmr *checked = checking ? take_page_check(checks, i) : nullptr;
+        if (!decode_for_export(settings, doc, numbers[i], checked, page, coded, coded_page, status))
             continue;
         ++result.pages;
         if (settings.collect != nullptr) {
@@ -339,9 +368,8 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted, i
             return 1;
         }
         const bool added = !coded_export(settings) ? add_to_single(single, settings.type, page, reason)
-                           : settings.type == format::tiff
-                               ? tiff_add_coded_page(single.tiff, mmr_page_of(page, coded), reason)
-                               : pdf_add_coded_page(single.pdf, mmr_page_of(page, coded), reason);
+                           : settings.type == format::tiff ? tiff_add_coded_page(single.tiff, coded_page, reason)
+                                                           : pdf_add_coded_page(single.pdf, coded_page, reason);
         if (!added) {
             single.failed = true;
             report_failure(out_name, reason);

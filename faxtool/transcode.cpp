@@ -23,7 +23,7 @@ struct span_rows {
 // What decode_page_rows keeps of the decoder's lines, and what a standard
 // reader would need to read them the same way.
 struct span_builder {
-    span_rows *rows = nullptr;
+    span_rows *rows = nullptr;  // null: the rows are counted, not kept
     int copies = 1;
     bool own_rows_only = true;
     bool skip_opening = false;
@@ -110,7 +110,7 @@ void take_line(void *user, const int16_t *spans, int count, int flags)
         return;
     }
     try {
-        for (int copy = 0; copy < b.copies; ++copy)
+        for (int copy = 0; copy < b.copies && b.rows != nullptr; ++copy)
             append_row(*b.rows, spans, count);
     } catch (const std::bad_alloc &) {
         b.out_of_memory = true;
@@ -167,6 +167,41 @@ using encoder_owner = std::unique_ptr<enct4_context, decltype(&enct4_context_fre
 // A typical fine text page's changing elements, reserved once.
 constexpr std::size_t TYPICAL_PAGE_SPANS = 1 << 19;
 
+// The builder of a page's rows as decode_page_rows keeps them.
+span_builder builder_for(const fax_document &doc, const row_choice &choice, span_rows *rows)
+{
+    span_builder builder;
+    builder.rows = rows;
+    builder.copies = choice.stretch && doc.resolution == RES_NORMAL ? 2 : 1;
+    builder.own_rows_only = !choice.decoder_lines;
+    builder.skip_opening = doc.compression == COMP_MH;
+    return builder;
+}
+
+// The whole 16-bit words of a page's data, which the decoders take as
+// pelmorin hands them over.
+uint32_t whole_words(const fax_page_ref &ref) { return ref.length & ~1u; }
+
+void decode_lines(t4dec_context *decoder, const fax_document &doc, std::size_t index, span_builder &builder,
+                  t4dec_report &seen)
+{
+    static const unsigned char no_data[2] = {0, 0};
+    const fax_page_ref &ref = doc.pages[index];
+    const int length = static_cast<int>(whole_words(ref));
+    const unsigned char *data = length > 0 ? ref.data : no_data;
+    t4dec_decode_spans_ctx(decoder, data, length, doc.compression, take_line, &builder);
+    t4dec_context_report(decoder, &seen);
+}
+
+// The rows kept must be those lines: with --decoder-lines the end's line is
+// one more than the data holds.
+bool goes_as_stored(const fax_document &doc, const t4dec_report &seen, const span_builder &builder)
+{
+    const int32_t height = builder.through_coded * builder.copies;
+    return doc.compression == COMP_MMR && !builder.overflow && !builder.out_of_memory && height > 0 &&
+           reads_as_stored(seen, builder) && height == builder.coded_lines;
+}
+
 }  // namespace
 
 bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choice &choice,
@@ -183,11 +218,7 @@ bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choic
         return false;
     }
     span_rows rows;
-    span_builder builder;
-    builder.rows = &rows;
-    builder.copies = choice.stretch && doc.resolution == RES_NORMAL ? 2 : 1;
-    builder.own_rows_only = !choice.decoder_lines;
-    builder.skip_opening = doc.compression == COMP_MH;
+    span_builder builder = builder_for(doc, choice, &rows);
     t4dec_report seen{};
     try {
         rows.at.reserve(TYPICAL_PAGE_SPANS);
@@ -197,18 +228,12 @@ bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choic
         return false;
     }
     {
-        static const unsigned char no_data[2] = {0, 0};
         decoder_owner decoder(t4dec_context_new(FAX_WIDTH), t4dec_context_free);
         if (!decoder) {
             reason = "out of memory";
             return false;
         }
-        const fax_page_ref &ref = doc.pages[index];
-        // The decoders take whole 16-bit words, as pelmorin hands them over.
-        const int length = static_cast<int>(ref.length & ~1u);
-        const unsigned char *data = length > 0 ? ref.data : no_data;
-        t4dec_decode_spans_ctx(decoder.get(), data, length, doc.compression, take_line, &builder);
-        t4dec_context_report(decoder.get(), &seen);
+        decode_lines(decoder.get(), doc, index, builder, seen);
     }
     if (builder.out_of_memory) {
         reason = "out of memory";
@@ -226,12 +251,9 @@ bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choic
     if (page.height == 0)
         return true;
     const fax_page_ref &ref = doc.pages[index];
-    // The rows kept must be those lines: with --decoder-lines the end's
-    // line is one more than the data holds.
-    if (doc.compression == COMP_MMR && reads_as_stored(seen, builder) && page.height == builder.coded_lines) {
+    if (goes_as_stored(doc, seen, builder)) {
         try {
-            // The whole 16-bit words that the decoder read.
-            coded.assign(ref.data, ref.data + (ref.length & ~1u));
+            coded.assign(ref.data, ref.data + whole_words(ref));
         } catch (const std::bad_alloc &) {
             reason = "out of memory";
             return false;
@@ -256,5 +278,26 @@ bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choic
         reason = "the encoder failed";
         return false;
     }
+    return true;
+}
+
+bool check_stored_mmr(t4dec_context *decoder, const fax_document &doc, std::size_t index,
+                      const row_choice &choice, stored_mmr &out)
+{
+    out = stored_mmr{};
+    span_builder builder = builder_for(doc, choice, nullptr);
+    if (decoder == nullptr || doc.compression != COMP_MMR || builder.copies != 1)
+        return false;
+    t4dec_report seen{};
+    decode_lines(decoder, doc, index, builder, seen);
+    if (!goes_as_stored(doc, seen, builder))
+        return false;
+    const fax_page_ref &ref = doc.pages[index];
+    out.page.number = static_cast<int>(index) + 1;
+    out.page.resolution = doc.resolution;
+    out.page.height = builder.through_coded;
+    out.report = page_report{seen.lines, seen.concealed, seen.clean != 0};
+    out.data = ref.data;
+    out.size = whole_words(ref);
     return true;
 }

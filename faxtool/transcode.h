@@ -22,3 +22,19 @@
 bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choice &choice,
                      page_image &page, std::vector<uint8_t> &coded, bool &stored,
                      page_report &report, std::string &reason);
+
+// A page that goes as stored, as export_page_mmr gives it (`page` without
+// bits), its data left where the document holds it.
+struct stored_mmr {
+    page_image page;
+    page_report report;
+    const uint8_t *data = nullptr;
+    std::size_t size = 0;
+};
+// True, with `out` filled, when export_page_mmr would take the page as
+// stored; false when it would not or might fail: then only it can say what
+// the page gives. The decoding counts the lines and keeps no rows, on
+// `decoder` (one a thread; its messages are the caller's choice). Reads the
+// document only: threads may check pages of one document at once.
+bool check_stored_mmr(t4dec_context *decoder, const fax_document &doc, std::size_t index,
+                      const row_choice &choice, stored_mmr &out);

@@ -1,0 +1,38 @@
+// The pages of an MMR file checked for going into a TIFF or PDF as stored,
+// ahead of their writing and, with a second thread, beside it: the check
+// decodes each page once more, which is most of such an export's work.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "faxtool/pages.h"
+#include "faxtool/transcode.h"
+
+struct page_checks {
+    const fax_document *doc = nullptr;
+    row_choice choice;
+    std::vector<std::size_t> pages;  // the page indexes, in the order taken
+    std::vector<stored_mmr> results;
+    std::unique_ptr<std::atomic<uint8_t>[]> state;  // per page: PENDING, or what was found
+    std::atomic<std::size_t> next{0};  // the next page a thread checks
+    t4dec_context *decoder = nullptr;  // the taking thread's
+    std::thread helper;
+    page_checks() = default;
+    page_checks(const page_checks &) = delete;
+    page_checks &operator=(const page_checks &) = delete;
+    ~page_checks();
+};
+
+// Starts checking the pages numbered (from 1) in `numbers` of `doc`, which
+// must outlive the checks; `helper`: on a thread of their own as well.
+// False when no check is made (no MMR file, or no memory): every page then
+// takes the full decoding.
+bool start_page_checks(page_checks &checks, const fax_document &doc, const row_choice &choice,
+                       const std::vector<int> &numbers, bool helper);
+// What the check of the `i`th page of `numbers` found, waiting for it:
+// null when it does not go as stored (or was not checked). Taken in order.
+const stored_mmr *take_page_check(page_checks &checks, std::size_t i);

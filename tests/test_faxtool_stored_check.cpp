@@ -1,0 +1,194 @@
+// The check that lets TIFF and PDF exports take an MMR page as stored counts
+// lines without keeping rows: it must decide exactly as export_page_mmr,
+// which decodes every row, and give the same page, report and bytes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "faxfile/fax_header.h"
+#include "faxtool/export_checks.h"
+#include "faxtool/transcode.h"
+#include "t4/enct4.h"
+#include "t4/t4dec.h"
+#include "tests/support/test_pages.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+struct line_feed {
+    std::vector<uint8_t> packed;
+    bool given = false;
+    bytes out;
+};
+
+int give_page(void *user, unsigned char **first, int *count)
+{
+    auto &feed = *static_cast<line_feed *>(user);
+    if (feed.given || feed.packed.empty())
+        return -1;
+    feed.given = true;
+    *first = feed.packed.data();
+    *count = static_cast<int>(feed.packed.size() / testpages::kLineBytes);
+    return testpages::kLineBytes;
+}
+
+int take_page_words(void *user, const uint16_t *words, int count)
+{
+    auto &out = static_cast<line_feed *>(user)->out;
+    for (int i = 0; i < count; ++i) {
+        out.push_back(static_cast<uint8_t>(words[i] & 0xFF));
+        out.push_back(static_cast<uint8_t>(words[i] >> 8));
+    }
+    return 0;
+}
+
+bytes mmr_of(const testpages::page &p, bool conforming)
+{
+    line_feed feed;
+    feed.packed = testpages::pack(p);
+    enct4_context *encoder = enct4_context_new();
+    enct4_context_set_conforming(encoder, conforming ? 1 : 0);
+    enct4_MMR_ctx(encoder, give_page, take_page_words, &feed);
+    enct4_context_free(encoder);
+    return feed.out;
+}
+
+// Clean pages of both codings, pages that start black, and damage of
+// several kinds.
+std::vector<bytes> page_kinds()
+{
+    std::vector<testpages::page> drawn = {testpages::text_page(150, 3), testpages::worst_case_page()};
+    for (uint32_t seed = 1; seed <= 4; ++seed) {
+        testpages::page p = testpages::random_page(60, seed, 2 + static_cast<int>(seed));
+        if (seed % 2 == 0)
+            for (testpages::line &l : p.lines)
+                testpages::set_pixels(l, 0, 3);
+        drawn.push_back(p);
+    }
+    std::vector<bytes> pages;
+    for (const testpages::page &p : drawn)
+        for (const bool conforming : {false, true})
+            pages.push_back(mmr_of(p, conforming));
+    const bytes whole = pages[0];
+    pages.push_back(bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2)));
+    bytes noisy = whole;
+    for (std::size_t i = noisy.size() / 3; i < noisy.size() / 3 + 30; ++i)
+        noisy[i] = static_cast<uint8_t>(i * 37);
+    pages.push_back(noisy);
+    bytes trailing = whole;
+    trailing.insert(trailing.end(), {0xA5, 0x5A});
+    pages.push_back(trailing);
+    bytes odd = whole;
+    odd.push_back(0x01);  // an odd last byte, which the decoders never read
+    pages.push_back(odd);
+    pages.push_back({});
+    pages.push_back(bytes(64, 0));
+    return pages;
+}
+
+fax_document document_of(const std::vector<bytes> &pages, int resolution, int compression = COMP_MMR)
+{
+    fax_document doc;
+    doc.resolution = resolution;
+    doc.compression = compression;
+    for (const bytes &data : pages)
+        doc.pages.push_back({0, static_cast<uint32_t>(data.size()), data.data()});
+    return doc;
+}
+
+// The check against the full decoding, page by page; the count taken as stored.
+int expect_same(const fax_document &doc, const row_choice &choice, const std::string &what)
+{
+    t4dec_context *decoder = t4dec_context_new(T4_STANDARD_WIDTH);
+    int stored_pages = 0;
+    for (std::size_t i = 0; i < doc.pages.size(); ++i) {
+        page_image page;
+        std::vector<uint8_t> coded;
+        bool stored = false;
+        page_report report;
+        std::string reason;
+        const bool ok = export_page_mmr(doc, i, choice, page, coded, stored, report, reason);
+        stored_mmr checked;
+        const bool said = check_stored_mmr(decoder, doc, i, choice, checked);
+        EXPECT_EQ(said, ok && stored) << what << ", page " << i + 1;
+        if (!said || !ok || !stored)
+            continue;
+        ++stored_pages;
+        EXPECT_EQ(checked.page.number, page.number);
+        EXPECT_EQ(checked.page.width, page.width);
+        EXPECT_EQ(checked.page.height, page.height);
+        EXPECT_EQ(checked.page.resolution, page.resolution);
+        EXPECT_EQ(checked.report.lines, report.lines);
+        EXPECT_EQ(checked.report.concealed, report.concealed);
+        EXPECT_EQ(checked.report.clean, report.clean);
+        EXPECT_TRUE(std::equal(checked.data, checked.data + checked.size, coded.begin(), coded.end()))
+            << what << ", page " << i + 1;
+    }
+    t4dec_context_free(decoder);
+    return stored_pages;
+}
+
+TEST(StoredCheck, DecidesAsTheFullDecoding)
+{
+    const std::vector<bytes> pages = page_kinds();
+    int stored = 0;
+    for (const int resolution : {RES_NORMAL, RES_FINE})
+        for (const bool stretch : {false, true})
+            for (const bool decoder_lines : {false, true})
+                stored += expect_same(document_of(pages, resolution), {stretch, decoder_lines},
+                                      "resolution " + std::to_string(resolution) + (stretch ? " stretched" : "") +
+                                          (decoder_lines ? " decoder lines" : ""));
+    // Some pages go as stored, or the comparison shows little.
+    EXPECT_GE(stored, 8);
+    // Pages not MMR never go as stored, as export_page_mmr codes them again.
+    expect_same(document_of({pages[0]}, RES_FINE, COMP_MH), {}, "MH");
+}
+
+// Pages taken in order from two threads get each its own page's verdict,
+// and checks given up early stop without waiting for the rest.
+TEST(StoredCheck, TwoThreadsGiveEachPageItsOwn)
+{
+    const std::vector<bytes> kinds = page_kinds();
+    std::vector<bytes> pages;
+    for (int round = 0; round < 5; ++round)
+        pages.insert(pages.end(), kinds.begin(), kinds.end());
+    const fax_document doc = document_of(pages, RES_FINE);
+    std::vector<int> numbers;
+    for (int number = static_cast<int>(pages.size()); number >= 1; number -= 2)  // not all, not in file order
+        numbers.push_back(number);
+    t4dec_context *decoder = t4dec_context_new(T4_STANDARD_WIDTH);
+    {
+        page_checks checks;
+        ASSERT_TRUE(start_page_checks(checks, doc, {}, numbers, true));
+        for (std::size_t i = 0; i < numbers.size(); ++i) {
+            stored_mmr alone;
+            const auto index = static_cast<std::size_t>(numbers[i] - 1);
+            const bool stored = check_stored_mmr(decoder, doc, index, {}, alone);
+            const stored_mmr *taken = take_page_check(checks, i);
+            ASSERT_EQ(taken != nullptr, stored) << "page " << numbers[i];
+            if (taken != nullptr) {
+                EXPECT_EQ(taken->page.number, numbers[i]);
+                EXPECT_EQ(taken->data, alone.data);
+                EXPECT_EQ(taken->size, alone.size);
+                EXPECT_EQ(taken->page.height, alone.page.height);
+            }
+        }
+    }
+    {
+        page_checks checks;
+        ASSERT_TRUE(start_page_checks(checks, doc, {}, numbers, true));
+        stored_mmr first;
+        const bool stored = check_stored_mmr(decoder, doc, static_cast<std::size_t>(numbers[0] - 1), {}, first);
+        EXPECT_EQ(take_page_check(checks, 0) != nullptr, stored);
+    }
+    t4dec_context_free(decoder);
+    page_checks none;
+    EXPECT_FALSE(start_page_checks(none, document_of(pages, RES_FINE, COMP_MR), {}, numbers, true));
+    EXPECT_EQ(take_page_check(none, 0), nullptr);
+}
+
+}  // namespace
