@@ -10,13 +10,15 @@
 
 struct pdf_writer;
 
-// Null with a reason when qpdf cannot be had.
-pdf_writer *pdf_open_writer(std::string &reason);
+// Null with a reason when qpdf or the writer's spool file cannot be had.
+// The pages go to the spool, beside `out` when it is a new file, so the
+// memory taken does not grow with the pages.
+pdf_writer *pdf_open_writer(const output_file &out, std::string &reason);
 // The rows, coded here.
 bool pdf_add_page(pdf_writer *writer, const page_image &page, std::string &reason);
 // Data coded already, such as a stored page passed through.
 bool pdf_add_coded_page(pdf_writer *writer, const mmr_page &page, std::string &reason);
-// Writes the document to the output's stream and releases the writer.
+// Writes the document to the output and releases the writer.
 bool pdf_close_writer(pdf_writer *writer, output_file &out, std::string &reason);
 // Releases the writer without writing.
 void pdf_discard_writer(pdf_writer *writer);

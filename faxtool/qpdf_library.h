@@ -9,11 +9,8 @@
 
 #define FAXTOOL_QPDF_FUNCTIONS(X)                                                          \
     X(qpdf_init) X(qpdf_cleanup) X(qpdf_silence_errors) X(qpdf_set_suppress_warnings)    \
-    X(qpdf_empty_pdf) X(qpdf_has_error) X(qpdf_get_error) X(qpdf_get_error_full_text)    \
-    X(qpdf_oh_parse) X(qpdf_oh_replace_key) X(qpdf_oh_replace_stream_data)               \
-    X(qpdf_oh_new_stream) X(qpdf_oh_new_null) X(qpdf_oh_get_key) X(qpdf_oh_get_dict)     \
-    X(qpdf_oh_release_all) X(qpdf_make_indirect_object) X(qpdf_add_page)                 \
-    X(qpdf_init_write_memory) X(qpdf_set_deterministic_ID) X(qpdf_write) X(qpdf_get_buffer_length) X(qpdf_get_buffer)
+    X(qpdf_has_error) X(qpdf_get_error) X(qpdf_get_error_full_text) X(qpdf_read)          \
+    X(qpdf_init_write) X(qpdf_set_deterministic_ID) X(qpdf_write)
 
 // One pointer per function used, named after it.
 struct qpdf_library {
