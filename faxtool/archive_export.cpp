@@ -202,6 +202,33 @@ void mark_clashes(archive_listing &listing, many_export &run)
     }
 }
 
+// The page number a PNG page's name gives, as png_page_path makes them; 0
+// for any other name.
+int png_page_number(const std::string &path)
+{
+    const std::size_t dash = path.rfind('-');
+    if (path.size() < 4 || path.compare(path.size() - 4, 4, ".png") != 0 || dash == std::string::npos)
+        return 0;
+    const std::string digits = path.substr(dash + 1, path.size() - 4 - dash - 1);
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    return std::stoi(digits);
+}
+
+bool writes_file(void *user, const std::string &path)
+{
+    const auto &run = *static_cast<const many_export *>(user);
+    const int page = run.settings->type == export_type::png ? png_page_number(path) : 0;
+    for (const std::string &out : run.outs) {
+        if (run.settings->type != export_type::png ? same_file(path, out)
+                                                   : page > 0 && same_file(path, png_page_path(out, page)))
+            return true;
+        if (run.combined)  // every input has the one output
+            break;
+    }
+    return false;
+}
+
 }  // namespace
 
 int export_many(const export_settings &settings, const std::set<int> &wanted)
@@ -235,6 +262,7 @@ int export_many(const export_settings &settings, const std::set<int> &wanted)
     archive_command job;
     job.work = export_input;
     job.emit = add_to_combined;
+    job.writes = writes_file;
     job.user = &run;
     status = run_archive(settings.archive, listing, job, nullptr);
     // The last input may have been one that had nothing to add.

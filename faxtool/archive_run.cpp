@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 
 #include "faxtool/messages.h"
@@ -150,7 +151,38 @@ bool report_is_an_input(const archive_options &options, const archive_listing &l
                        [&](const archive_input &input) { return is_report(input.path); });
 }
 
+// A report that is also an input or an output loses one of them: refused,
+// with status 2, before anything is touched. 0 when the report may be made.
+int refuse_report(const archive_options &options, const archive_listing &listing, const archive_command &job)
+{
+    if (options.report != "-" && report_is_an_input(options, listing)) {
+        report_failure(options.report, "the report is one of the inputs; give it another name");
+        return 2;
+    }
+    if (job.writes != nullptr && job.writes(job.user, options.report)) {
+        report_failure(options.report == "-" ? "standard output" : options.report,
+                       "the report is an output of the run as well; give it another name");
+        return 2;
+    }
+    return 0;
+}
+
 }  // namespace
+
+bool same_file(const std::string &a, const std::string &b)
+{
+    if (a == "-" || b == "-")
+        return a == b;
+    struct stat sa, sb;
+    if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0)
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    std::error_code error;
+    const std::filesystem::path ca = std::filesystem::weakly_canonical(std::filesystem::absolute(a, error), error);
+    if (error)
+        return false;
+    const std::filesystem::path cb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, error), error);
+    return !error && ca == cb;
+}
 
 bool make_parent_directories(const std::string &path)
 {
@@ -258,13 +290,13 @@ int run_archive(const archive_options &options, const archive_listing &listing,
     run.totals = totals;
     if (totals != nullptr)
         totals->not_fax += listing.not_fax;
+    if (!options.report.empty()) {
+        if (const int refused = refuse_report(options, listing, job); refused != 0)
+            return refused;
+    }
     if (options.report == "-") {
         run.report = stdout;
     } else if (!options.report.empty()) {
-        if (report_is_an_input(options, listing)) {
-            report_failure(options.report, "is an input; it is not written over");
-            return 1;
-        }
         if (!make_parent_directories(options.report) ||
             (run.report = std::fopen(options.report.c_str(), "w")) == nullptr) {
             report_failure(options.report, std::strerror(errno));

@@ -46,11 +46,19 @@ bool gather_inputs(const char *command, const archive_options &options,
 struct archive_command {
     void (*work)(void *user, const archive_input &input, job_result &result) = nullptr;
     void (*emit)(void *user, const archive_input &input, job_result &result) = nullptr;
+    // True when the run writes path ("-": standard output): the report may
+    // not be such a file. Null for a command that writes no outputs.
+    bool (*writes)(void *user, const std::string &path) = nullptr;
     void *user = nullptr;
 };
 
+// True when the two names are one file: the same file where both exist,
+// else the same path once the directories that exist are resolved.
+bool same_file(const std::string &a, const std::string &b);
+
 // Runs the command over every input. The exit status: 0 when every input
-// was ok or skipped, 1 otherwise. Totals are counted when asked for.
+// was ok or skipped, 1 otherwise; 2, before anything is read or written,
+// when the report would be one of the inputs or of the outputs. Totals are counted when asked for.
 int run_archive(const archive_options &options, const archive_listing &listing,
                 const archive_command &job, archive_totals *totals);
 

@@ -16,6 +16,7 @@
 #include <set>
 
 #include "tests/faxtool_harness.h"
+#include "tests/peak_memory.h"
 
 namespace {
 
@@ -389,22 +390,100 @@ TEST(Archive, OneFileWithArchiveOptionsAndAReportThatCannotBeWritten)
     EXPECT_EQ(r.err, "faxtool: /dev/full: No space left on device\n");
 }
 
-TEST(Archive, ReportIsNeverAnInput)
+// A report that is an input or an output would lose one of them: the run
+// is refused before it touches anything.
+TEST(Archive, ReportIsNeitherAnInputNorAnOutput)
 {
     progrun::temp_dir dir;
     copy_sample("sample.fax", dir.file("t/a.fax"));
+    copy_sample("sample_mr.fax", dir.file("t/b.fax"));
     const bytes original = progrun::read_file(dir.file("t/a.fax"));
+    const bytes old_output{'o', 'l', 'd'};
+    fs::create_directories(dir.file("out"));
+    progrun::write_file(dir.file("all.pdf"), old_output);
+    progrun::write_file(dir.file("out/b.tif"), old_output);
     progrun::write_file(dir.file("list"), bytes{'t', '/', 'a', '.', 'f', 'a', 'x', '\n'});
-    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-             {"info", "--report", "t/a.fax", "t/a.fax"},
-             {"recompress", "-c", "mr", "--report", "t/a.fax", "t"},
-             {"export", "-t", "pdf", "-d", "out", "--report", "list", "--files-from", "list"}}) {
+    const std::string input = ": the report is one of the inputs", output = ": the report is an output of the run";
+    for (const auto &[args, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"info", "--report", "t/a.fax", "t/a.fax"}, input},
+             {{"recompress", "-c", "mr", "--report", "t/a.fax", "t"}, input},
+             {{"export", "-t", "pdf", "-d", "out", "--report", "list", "--files-from", "list"}, input},
+             {{"export", "-o", "all.pdf", "--report", "all.pdf", "t"}, output},
+             {{"export", "-o", "all.pdf", "--report", "t/../all.pdf", "t"}, output},
+             {{"export", "-o", "new.tif", "--report", "new.tif", "t"}, output},
+             {{"export", "-t", "tiff", "-d", "out", "--report", "out/b.tif", "t"}, output},
+             {{"export", "-t", "png", "-d", "png", "--report", "png/a-2.png", "t"}, output},
+             {{"export", "-o", "-", "--report", "-", "t"}, output}}) {
         const progrun::result r = faxtool(args, dir.path);
-        EXPECT_EQ(r.status, 1) << args[0];
-        EXPECT_NE(r.err.find(": is an input; it is not written over"), std::string::npos) << r.err;
+        EXPECT_EQ(r.status, 2) << args[0] << " " << args.back() << ": " << r.err;
+        EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
     }
     EXPECT_EQ(progrun::read_file(dir.file("t/a.fax")), original);
     EXPECT_EQ(progrun::read_file(dir.file("list")).size(), 8u);
+    EXPECT_EQ(progrun::read_file(dir.file("all.pdf")), old_output);
+    EXPECT_EQ(progrun::read_file(dir.file("out/b.tif")), old_output);
+    EXPECT_FALSE(progrun::file_exists(dir.file("new.tif")));
+    EXPECT_FALSE(progrun::file_exists(dir.file("png")));
+    // A page name that the run does not write is a report like any other.
+    EXPECT_EQ(faxtool({"export", "-t", "png", "-d", "png", "--report", "png/a-x.png", "t"}, dir.path).status, 0);
+}
+
+// qpdf writes the combined PDF from pages spooled as they come: the same
+// bytes as when it held the whole document (these digests are of that
+// writer's output with this qpdf), a document qpdf and poppler read whole.
+TEST(Archive, CombinedPdfKeepsItsBytesAndReads)
+{
+    progrun::temp_dir dir;
+    make_tree(dir.file("in"), 3);
+    ASSERT_EQ(faxtool({"export", "-o", dir.file("all.pdf"), dir.file("in")}).status, 0);
+    ASSERT_EQ(faxtool({"export", "-o", dir.file("one.pdf"), kExamples + "/sample.fax"}).status, 0);
+    if (!have_tool("qpdf", "qpdf") || !have_tool("pdfimages", "poppler-utils") || !have_tool("sha256sum", "coreutils"))
+        return;
+    EXPECT_EQ(shell("qpdf --check " + dir.file("all.pdf") + " >/dev/null").status, 0);
+    // page, number, type, width, height, color, comp, bpc, enc
+    const std::string listed = shell("pdfimages -list " + dir.file("all.pdf") + " | awk 'NR>2{print $1, $3, $4, $5, $9}'").out;
+    std::string expected;
+    for (int page = 1; page <= 6; ++page)
+        expected += std::to_string(page) + " image 1728 1100 ccitt\n";
+    EXPECT_EQ(listed, expected);
+    if (shell("qpdf --version").out.find("qpdf version 11.3.0\n") != 0)
+        GTEST_SKIP() << "the digests below are of qpdf 11.3.0's output";
+    EXPECT_EQ(shell("sha256sum < " + dir.file("all.pdf")).out.substr(0, 64),
+              "67bee03027761ee2f6be50ecdaf4cce5ee606910e8f35411dceb2336a0995918");
+    EXPECT_EQ(shell("sha256sum < " + dir.file("one.pdf")).out.substr(0, 64),
+              "b5755f7f35d6793c69facac7fd6918f18241cdc69c2327723cff204a2af34b84");
+}
+
+// One output for many inputs takes about the memory of a few: no page's
+// data is held past its own writing.
+TEST(Archive, CombinedOutputMemoryDoesNotGrowWithTheArchive)
+{
+#ifdef PEAK_UNDER_SANITIZER
+    GTEST_SKIP() << "peak memory means nothing under a sanitizer's shadow memory";
+#endif
+    progrun::temp_dir dir;
+    constexpr int few = 3, many = 40;
+    for (int i = 0; i < many; ++i) {
+        const bytes file = mh_fax({testpages::text_page(2200, static_cast<uint32_t>(i)),
+                                   testpages::text_page(2200, static_cast<uint32_t>(i + 100))},
+                                  1);
+        fs::create_directories(dir.file("few"));
+        fs::create_directories(dir.file("many"));
+        if (i < few)
+            progrun::write_file(dir.file("few/" + std::to_string(i) + ".fax"), file);
+        progrun::write_file(dir.file("many/" + std::to_string(i) + ".fax"), file);
+    }
+    for (const char *name : {"all.pdf", "all.tif", "all.pbm"}) {
+        const measured small = run_measured({"export", "-j", "2", "-o", dir.file(name), dir.file("few")}, dir);
+        const measured large = run_measured({"export", "-j", "2", "-o", dir.file(name), dir.file("many")}, dir);
+        ASSERT_EQ(small.status, 0) << small.err;
+        ASSERT_EQ(large.status, 0) << large.err;
+        EXPECT_LT(large.peak_kb, small.peak_kb + 4 * 1024) << name << ": " << many << " inputs against " << few;
+    }
+    if (have_tool("qpdf", "qpdf")) {
+        EXPECT_EQ(shell("qpdf --show-npages " + dir.file("all.pdf")).out, std::to_string(2 * many) + "\n");
+    }
 }
 
 }  // namespace
