@@ -7,6 +7,8 @@
 //       colour looks for, right of `from`, clamped to the width; from_a0:
 //       the search starts at a0, where a line model may keep its place
 //   void emit_run(S &, int16_t from, int32_t length, int colour)
+//   void colour_changes_at(S &, int32_t x)
+//       a run ended at x and the next is of the other colour
 //   void start_line(S &)
 //   void close_partial_line(S &, bool show_reference)
 //       a line that began, padded with white and reported, or the reference
@@ -76,6 +78,7 @@ step_result vertical_mode(S &cs, int32_t token)
     if (a1 > cs.width || a1 < from)
         return step_result::line_error;
     emit_run(cs, from, a1 - from, cs.colour);
+    colour_changes_at(cs, a1);
     cs.a0 = static_cast<int16_t>(a1);
     cs.colour ^= 1;
     return step_result::ok;
@@ -100,6 +103,7 @@ run_result run_token(S &cs, int32_t token)
         return run_result::line_error;
     emit_run(cs, cs.a0, run, cs.colour);
     cs.a0 = static_cast<int16_t>(cs.a0 + run);
+    colour_changes_at(cs, cs.a0);
     cs.colour ^= 1;
     return run_result::complete;
 }

@@ -67,28 +67,54 @@ constexpr int SENTINELS = 3;
 // step back from entry 0.
 constexpr int16_t BEFORE_LINE = -1;
 
-// Runs are painted one after the other from pixel 0, so the painted part
-// ends at a0 (or 0 before the first run).
+// The line model of both the token path and the fast loops: every run that
+// flips the colour adds its end, and one of no pixels cancels a change
+// already there (the entry before a line, BEFORE_LINE, is below any x, so a
+// first one is kept). The entries are the line's changes, then at most one
+// at a0 when the colour flipped there with nothing painted after it; the
+// count's parity is the colour at a0.
 struct change_line {
     int16_t *at;
     int count = 0;
-    int painted = WHITE;  // colour of the last pixel painted
 };
 
-void line_start(change_line &l)
+// The end of a line being added to, the last entry also in a register for
+// the fast loops: reading it back from the line would make each flip wait
+// on the store of the one before.
+struct change_cursor {
+    int16_t *out;
+    int32_t last;
+
+    explicit change_cursor(int16_t *end) : out(end), last(end[-1]) {}
+
+    void flip(int32_t x)
+    {
+        if (x == last) [[unlikely]] {
+            --out;
+            last = out[-1];
+        } else {
+            *out++ = static_cast<int16_t>(x);
+            last = x;
+        }
+    }
+};
+
+inline void flip_at(change_line &l, int32_t x)
 {
-    l.count = 0;
-    l.painted = WHITE;
+    change_cursor c(l.at + l.count);
+    c.flip(x);
+    l.count = static_cast<int>(c.out - l.at);
 }
 
-// Closes a black run open at `end` and adds the sentinels. Finishing twice
-// changes nothing.
-void line_finish(change_line &l, int32_t end, int32_t width)
+// Ends a line at `end`: a flip there with nothing painted after it goes, a
+// black run still open closes at `end`, and the sentinels follow. Finishing
+// twice changes nothing.
+inline void line_finish(change_line &l, int32_t end, int32_t width)
 {
-    if (l.painted == BLACK && end < width) {
+    if (l.count > 0 && l.at[l.count - 1] == end)
+        --l.count;
+    if ((l.count & 1) != 0 && end < width)
         l.at[l.count++] = static_cast<int16_t>(end);
-        l.painted = WHITE;
-    }
     for (int i = 0; i < SENTINELS; ++i)
         l.at[l.count + i] = static_cast<int16_t>(width);
 }
@@ -191,16 +217,13 @@ int32_t reference_change(coding_state &cs, int32_t from, int colour, int &target
     return at[j];
 }
 
-void emit_run(coding_state &cs, int16_t from, int32_t length, int colour)
+void emit_run(coding_state &cs, int16_t, int32_t length, int colour)
 {
-    change_line &l = cs.coding;
-    if (length != 0 && colour != l.painted) {
-        l.at[l.count++] = from;
-        l.painted = colour;
-    }
     cs.cb.run_of(colour == BLACK ? -length : length);
     cs.line_runs = true;
 }
+
+void colour_changes_at(coding_state &cs, int32_t x) { flip_at(cs.coding, x); }
 
 // The mode table as the fast loop wants it: what a vertical mode does to
 // b1 and a1 without looking up its token again.
@@ -238,7 +261,7 @@ constexpr auto mode_steps = make_mode_steps();
 
 void start_line(coding_state &cs)
 {
-    line_start(cs.coding);
+    cs.coding.count = 0;
     cs.a0 = -1;
     cs.colour = WHITE;
     cs.horizontal_runs = 0;
@@ -246,12 +269,22 @@ void start_line(coding_state &cs)
     cs.cursor = 0;
 }
 
-// The coding line becomes the reference line of the next.
-void finish_line(coding_state &cs)
+// The coding line, finished, becomes the reference line of the next.
+inline void take_as_reference(coding_state &cs)
 {
-    line_finish(cs.coding, a0_or_zero(cs), cs.width);
     std::swap(cs.reference, cs.coding);
     start_line(cs);
+}
+
+inline void finish_coding_line(coding_state &cs)
+{
+    line_finish(cs.coding, a0_or_zero(cs), cs.width);
+}
+
+inline void finish_line(coding_state &cs)
+{
+    finish_coding_line(cs);
+    take_as_reference(cs);
 }
 
 // The span callback gets the runs of the line since the last end of line.
@@ -261,16 +294,22 @@ void hand_over_spans(coding_state &cs, const change_line &l, bool ended)
     cs.line_runs = false;
 }
 
+// The coding line, finished, as spans or as a bitmap.
+void show_coding_line(coding_state &cs)
+{
+    if (cs.cb.spans != nullptr) {
+        hand_over_spans(cs, cs.coding, true);
+    } else if (cs.cb.line != nullptr) {
+        render(cs.coding, cs.toggles, cs.width, cs.coding_bitmap, cs.bytes_per_line);
+        cs.cb.line_of(cs.coding_bitmap, cs.bytes_per_line);
+    }
+}
+
 void report_coding_line(coding_state &cs)
 {
     if (cs.cb.line != nullptr || cs.cb.spans != nullptr) {
-        line_finish(cs.coding, a0_or_zero(cs), cs.width);
-        if (cs.cb.spans != nullptr) {
-            hand_over_spans(cs, cs.coding, true);
-            return;
-        }
-        render(cs.coding, cs.toggles, cs.width, cs.coding_bitmap, cs.bytes_per_line);
-        cs.cb.line_of(cs.coding_bitmap, cs.bytes_per_line);
+        finish_coding_line(cs);
+        show_coding_line(cs);
     }
 }
 
@@ -278,7 +317,7 @@ void report_coding_line(coding_state &cs)
 void hand_over_open_line(coding_state &cs)
 {
     if (cs.cb.spans != nullptr && cs.line_runs) {
-        line_finish(cs.coding, a0_or_zero(cs), cs.width);
+        finish_coding_line(cs);
         hand_over_spans(cs, cs.coding, false);
     }
 }
@@ -295,9 +334,10 @@ void report_reference_line(coding_state &cs)
 // end their lines through them.)
 [[gnu::always_inline]] inline void end_full_line(coding_state &cs)
 {
-    report_coding_line(cs);
+    finish_coding_line(cs);
+    show_coding_line(cs);
     cs.cb.end_of_line();
-    finish_line(cs);
+    take_as_reference(cs);
 }
 
 // An MR line ends at an EOL; only the first of EOLs in a row shows a line.
@@ -381,57 +421,12 @@ coding_state make_coding_state(line_store &lines, int32_t width, const callbacks
 // errors, the legacy start-of-line choice, the end of the fast data), which
 // the token path then handles exactly as the reference does.
 
-// Inside the fast loops the coding line is a list of toggles: every run
-// that flips the colour adds its end, and one of no pixels cancels a toggle
-// already there, so the entries stay the line's changes plus, at most, one at
-// a0 when the colour flipped there. The token path keeps changes only (the
-// painted colour flips at the start of a run that has pixels); a line turns
-// from one form to the other when a fast loop starts and stops.
-
-// The toggles a fast loop adds, the last one also in a register: reading it
-// back from the line would make each toggle wait on the store of the one
-// before. A toggle at the last one's place cancels it; the entry before a
-// line is -1, below any x, so a first toggle is kept.
-struct toggle_list {
-    int16_t *out;
-    int32_t last;
-
-    explicit toggle_list(int16_t *at) : out(at), last(at[-1]) {}
-
-    void flip(int32_t x)
-    {
-        if (x == last) [[unlikely]] {
-            --out;
-            last = out[-1];
-        } else {
-            *out++ = static_cast<int16_t>(x);
-            last = x;
-        }
-    }
-};
-
-inline int16_t *enter_toggles(const change_line &l, int32_t a0, int colour)
-{
-    int16_t *out = l.at + l.count;
-    if (colour != l.painted)  // every change so far is left of a0
-        *out++ = static_cast<int16_t>(a0);
-    return out;
-}
-
-inline void leave_toggles(change_line &l, int16_t *out, int32_t a0)
-{
-    if (out[-1] == a0)
-        --out;  // a flip with nothing painted after it
-    l.count = static_cast<int>(out - l.at);
-    l.painted = l.count & 1;  // white start: odd counts end black
-}
-
 // What a fast loop hands back to the token path, which then goes on from
-// a0 in `colour`: the toggles it added become the line's changes, and the
-// line has runs (every code the loops take gives one).
-inline void hand_back_line(coding_state &cs, int16_t *toggles_out, int32_t a0, int colour)
+// a0 in `colour`: the end of the coding line, and the line has runs (every
+// code the loops take gives one).
+inline void hand_back_line(coding_state &cs, int16_t *line_end, int32_t a0, int colour)
 {
-    leave_toggles(cs.coding, toggles_out, a0);
+    cs.coding.count = static_cast<int>(line_end - cs.coding.at);
     cs.a0 = static_cast<int16_t>(a0);
     cs.colour = colour;
     cs.line_runs = true;
@@ -489,7 +484,7 @@ struct fast_2d_line {
     const int16_t *b1;
     int32_t width;
     callbacks cb;
-    toggle_list toggles;
+    change_cursor changes;
     bit_accumulator acc;
     int32_t a0;
     int colour;
@@ -504,7 +499,7 @@ struct fast_2d_line {
     {
         coding_state &cs = *lines;
         b1 = cs.reference.at;
-        toggles = toggle_list(cs.coding.at);
+        changes = change_cursor(cs.coding.at);
         a0 = 0;
         colour = WHITE;
         line_start = acc.pos();
@@ -512,7 +507,7 @@ struct fast_2d_line {
 
     void hand_back()
     {
-        hand_back_line(*lines, toggles.out, a0, colour);
+        hand_back_line(*lines, changes.out, a0, colour);
     }
 
     // The line is full: MMR's next begins; in MR an EOL may follow at once.
@@ -563,7 +558,7 @@ struct fast_2d_line {
         if (*b1 == a0) [[unlikely]] {  // a0 = 0: no white pixel, black next
             report_run<report>(cb, 0, colour);
             colour ^= 1;
-            toggles.flip(a0);
+            changes.flip(a0);
             ++b1;
             acc.consume(1);
             return false;  // the legacy start-of-line choice
@@ -578,11 +573,11 @@ struct fast_2d_line {
                 colour ^= 1;
                 a0 = a1;
             }
-            *toggles.out++ = static_cast<int16_t>(a1);  // each past the last
+            *changes.out++ = static_cast<int16_t>(a1);  // each past the last
             if (a1 >= width) [[unlikely]]
                 break;
         } while (b1 != stop);
-        toggles.last = a1;
+        changes.last = a1;
         const int taken = codes - static_cast<int>(stop - b1);
         if (!report)
             colour ^= taken & 1;
@@ -597,7 +592,7 @@ struct fast_2d_line {
         if (a1_outside_run(a0, a1, width))
             return false;
         report_run<report>(cb, a1 - a0, colour);
-        toggles.flip(a1);
+        changes.flip(a1);
         a0 = a1;
         colour ^= 1;
         b1 += m.next;
@@ -631,8 +626,8 @@ struct fast_2d_line {
             return false;
         report_run<report>(cb, first, first_colour);
         report_run<report>(cb, second, first_colour ^ 1);
-        toggles.flip(a0 + first);
-        toggles.flip(a0 + first + second);
+        changes.flip(a0 + first);
+        changes.flip(a0 + first + second);
         a0 += first + second;
         acc.consume(m.bits + first_bits + second_bits);
         return next_b1();
@@ -684,7 +679,7 @@ fast_outcome fast_2d(coding_state &cs, bit_cursor &in, line_ends ends)
         k += (k & 1) ^ cs.colour;
     }
     fast_2d_line<report> l{ref + k, cs.width, cs.cb,
-                           toggle_list(enter_toggles(cs.coding, a0, cs.colour)),
+                           change_cursor(cs.coding.at + cs.coding.count),
                            bit_accumulator(in), a0, cs.colour};
     l.lines = &cs;
     l.ends = ends;
@@ -712,7 +707,7 @@ fast_outcome fast_2d(coding_state &cs, bit_cursor &in, line_ends ends)
 // a round. True when any was taken.
 struct run_state {
     bit_accumulator acc;
-    toggle_list toggles;
+    change_cursor changes;
     int32_t a0;
 };
 
@@ -725,7 +720,7 @@ inline bool take_run(run_state &r, const callbacks &cb, int32_t width)
         return false;
     report_run<report>(cb, length, colour);
     r.a0 += length;
-    r.toggles.flip(r.a0);
+    r.changes.flip(r.a0);
     r.acc.consume(bits);
     return true;
 }
@@ -738,15 +733,15 @@ fast_outcome fast_1d(coding_state &cs, bit_cursor &in)
     const int32_t width = cs.width;
     const callbacks cb = cs.cb;
     const int32_t a0 = a0_or_zero(cs);
-    run_state r{bit_accumulator(in), toggle_list(enter_toggles(cs.coding, a0, cs.colour)), a0};
+    run_state r{bit_accumulator(in), change_cursor(cs.coding.at + cs.coding.count), a0};
     int colour = cs.colour;
     if (colour == BLACK && take_run<report, BLACK>(r, cb, width))
         colour = WHITE;
     const auto pair = [&](int32_t at, int32_t white, int32_t black) {
         report_run<report>(cb, white, WHITE);
         report_run<report>(cb, black, BLACK);
-        r.toggles.flip(at + white);
-        r.toggles.flip(at + white + black);
+        r.changes.flip(at + white);
+        r.changes.flip(at + white + black);
     };
     if (colour == WHITE)
         while (r.acc.fill()) {
@@ -764,7 +759,7 @@ fast_outcome fast_1d(coding_state &cs, bit_cursor &in)
     const int64_t pos = r.acc.pos();
     if (pos == in.pos)
         return fast_outcome::nothing;
-    hand_back_line(cs, r.toggles.out, r.a0, colour);
+    hand_back_line(cs, r.changes.out, r.a0, colour);
     in.pos = pos;
     return fast_outcome::codes;
 }

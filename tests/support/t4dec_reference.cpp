@@ -118,6 +118,9 @@ void emit_run(coding_state &cs, int16_t from, int32_t length, int colour)
     cs.cb.run_of(colour == BLACK ? -length : length);
 }
 
+// The bitmap holds the colours: nothing to note.
+void colour_changes_at(coding_state &, int32_t) {}
+
 void start_line(coding_state &cs)
 {
     std::memset(cs.coding, 0, static_cast<std::size_t>(cs.bytes_per_line));
