@@ -68,6 +68,21 @@ void expect_same_rows(const uint8_t *data, std::size_t length, int mode, const s
     EXPECT_EQ(report.lines, expected_report.lines) << what;
     EXPECT_EQ(report.concealed, expected_report.concealed) << what;
     EXPECT_EQ(report.clean, expected_report.clean) << what;
+    // Byte pixels, painted from the same spans: the packed rows unpacked.
+    for (int flags : {T4_ROWS_DECODER_LINES, T4_ROWS_OWN}) {
+        t4_rows_owner packed, pixels;
+        ASSERT_EQ(t4_page_to_rows(nullptr, data, length, mode, flags, 0, &packed.value, nullptr), T4_PAGE_OK);
+        ASSERT_EQ(t4_page_to_rows(nullptr, data, length, mode, flags | T4_ROWS_BYTE_PIXELS, 0, &pixels.value,
+                                  nullptr),
+                  T4_PAGE_OK);
+        ASSERT_EQ(pixels.value.row_bytes, 1728);
+        ASSERT_EQ(pixels.value.lines, packed.value.lines) << what;
+        const std::size_t count = static_cast<std::size_t>(pixels.value.lines) * 1728;
+        std::size_t wrong = 0;
+        for (std::size_t at = 0; at < count; ++at)
+            wrong += pixels.value.bits[at] != ((packed.value.bits[at / 8] >> (7 - at % 8)) & 1);
+        EXPECT_EQ(wrong, 0u) << what << " flags " << flags;
+    }
 }
 
 TEST(PageRows, ExamplesAndDamagedCopiesPaintAsTheRuns)
@@ -168,6 +183,35 @@ TEST(PageRows, CodedRowsDecodeToThemselvesInEveryCoding)
             }
         }
     }
+}
+
+TEST(PageRows, PageEndIsWhatAWholePageAppends)
+{
+    testpages::page p = testpages::text_page(30, 5);
+    const bytes packed = testpages::pack(p);
+    for (int mode : {ENCT4_MODE_MH, ENCT4_MODE_MR, ENCT4_MODE_MMR}) {
+        t4_coded_owner page, bare;
+        ASSERT_EQ(t4_rows_to_page(nullptr, packed.data(), 30, 216, mode, RES_FINE, 0, &page.value), T4_PAGE_OK);
+        ASSERT_EQ(t4_rows_to_page(nullptr, packed.data(), 30, 216, mode, RES_FINE, T4_PAGE_BARE, &bare.value),
+                  T4_PAGE_OK);
+        uint8_t end[T4_PAGE_END_MAX];
+        bytes joined(bare.value.bytes, bare.value.bytes + bare.value.length);
+        const std::size_t count = t4_page_end(mode, joined.size(), end);
+        joined.insert(joined.end(), end, end + count);
+        EXPECT_EQ(joined, bytes(page.value.bytes, page.value.bytes + page.value.length)) << "mode " << mode;
+    }
+    // RTC: six EOLs (000000000001), tagged with a 1 in MR; then an even length.
+    uint8_t end[T4_PAGE_END_MAX];
+    ASSERT_EQ(t4_page_end(ENCT4_MODE_MH, 0, end), 10u);
+    EXPECT_EQ(bytes(end, end + 10), (bytes{0x00, 0x08, 0x80, 0x00, 0x08, 0x80, 0x00, 0x08, 0x80, 0x00}));
+    EXPECT_EQ(t4_page_end(ENCT4_MODE_MH, 1, end), 9u);
+    ASSERT_EQ(t4_page_end(ENCT4_MODE_MR, 0, end), 10u);
+    EXPECT_EQ(end[0], 0x00);
+    EXPECT_EQ(end[1], 0x18);  // bits 11 and 12: the EOL's 1 and its tag
+    EXPECT_EQ(t4_page_end(ENCT4_MODE_MR, 1, end), 11u);
+    EXPECT_EQ(t4_page_end(ENCT4_MODE_MMR, 4, end), 0u);
+    EXPECT_EQ(t4_page_end(ENCT4_MODE_MMR, 5, end), 1u);
+    EXPECT_EQ(end[0], 0);
 }
 
 TEST(PageRows, BareAndConformingCoding)
