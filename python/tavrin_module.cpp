@@ -117,11 +117,17 @@ struct fax_handle {
 py::object code_or_none(int code) { return code < 0 ? py::object(py::none()) : py::object(py::int_(code)); }
 
 // Codes packed rows (lines x row_bytes) as a fax file page.
-py::bytes code_page(py::array_t<uint8_t, py::array::c_style | py::array::forcecast> rows, int compression,
-                    int resolution)
+py::bytes code_page(const py::array &given, int compression, int resolution)
 {
-    if (rows.ndim() != 2)
-        throw py::value_error("packed rows must be a 2-D array");
+    // No casting: float or wider pixels here are a caller's mistake, not packed rows.
+    if (!py::isinstance<py::array_t<uint8_t>>(given))
+        throw py::type_error("packed rows must be a uint8 array, not " + std::string(py::str(given.dtype())));
+    if (given.ndim() != 2 || given.shape(0) == 0 || given.shape(1) == 0)
+        throw py::value_error("packed rows must be a 2-D array with at least one row and one byte");
+    if (given.shape(0) > INT32_MAX || given.shape(1) > T4_STANDARD_WIDTH / 8)
+        throw py::value_error("packed rows must be at most " + std::to_string(T4_STANDARD_WIDTH / 8) +
+                              " bytes wide");
+    const auto rows = py::array_t<uint8_t, py::array::c_style>::ensure(given);
     const auto lines = static_cast<int32_t>(rows.shape(0));
     const auto row_bytes = static_cast<int32_t>(rows.shape(1));
     t4_coded_owner coded;

@@ -163,10 +163,14 @@ def _packed_rows(image):
         black = ~pixels
     else:
         array = numpy.asarray(image)
+        if array.dtype.kind not in "biu":  # floats, strings, objects: no one meaning of black
+            raise TypeError(f"an image array must hold bool or integer pixels, not {array.dtype}")
         if array.ndim != 2:
-            raise ValueError("an image array must be 2-D (lines, pixels)")
+            raise ValueError(f"an image array must be 2-D (lines, pixels), not of shape {array.shape}")
         black = array != 0
     lines, width = black.shape
+    if lines == 0 or width == 0:
+        raise ValueError(f"an image of {width} x {lines} pixels has nothing to code")
     if width > WIDTH:
         raise ValueError(f"the image is {width} pixels wide; a fax page holds at most {WIDTH}")
     if width < WIDTH:  # narrower images are completed with white, as faxtool import does
@@ -177,13 +181,22 @@ def _packed_rows(image):
 def write(path, images, compression="mmr", resolution="fine"):
     """Writes the images as the pages of a new fax file at path.
 
-    images: 2-D arrays (nonzero is black) or PIL images, at most 1728 pixels
-    wide; compression: "mh", "mr" or "mmr"; resolution: "normal", "fine",
+    images: a sequence of 2-D bool or integer arrays (nonzero is black) or
+    PIL images, at most 1728 pixels wide and not empty, or a 3-D array of
+    such pages; wrong kinds of pixels or shapes raise TypeError or
+    ValueError before anything is written; compression: "mh", "mr" or "mmr"; resolution: "normal", "fine",
     "300", "400" or "600" (or their codes). The file appears whole or not
     at all: it is written beside its name and then renamed."""
     comp = _code_of(compression, COMPRESSIONS, "compression")
     res = _code_of(resolution, RESOLUTIONS, "resolution")
+    # One image where pages are wanted would be coded row by row, or fail far from the cause.
+    if isinstance(images, (str, bytes, bytearray)) or hasattr(images, "convert"):
+        raise TypeError("images must be a sequence of pages; for one page pass [image]")
+    if getattr(images, "ndim", 3) != 3:
+        raise ValueError(f"an array of pages must be 3-D (pages, lines, pixels), not of shape {images.shape}")
     pages = [_tavrin.code_page(_packed_rows(image), comp, res) for image in images]
+    if not pages:
+        raise ValueError("a fax file needs at least one page")
     header = (f"RESOLUTION:{_RESOLUTION_CHARS[res]}\nCOMPRESSION:{_COMPRESSION_CHARS[comp]}\n"
               f"#PAGES:{len(pages)}\n\x1d").encode("ascii")
     parts = [b"\xba\xdb\xad\x16", len(header).to_bytes(4, "big"), header]

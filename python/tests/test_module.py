@@ -138,13 +138,48 @@ def test_write_equals_faxtool_import(faxtool, tmp_path):
         assert numpy.array_equal(numpy.asarray(page.to_image()), numpy.asarray(image))
 
 
-def test_write_refuses_without_leaving_a_file(tmp_path):
+@pytest.mark.parametrize("images, error, message", [
+    ([numpy.zeros((3, 1729), numpy.uint8)], ValueError, "1729 pixels wide"),
+    ([], ValueError, "at least one page"),
+    ([numpy.zeros((0, 1728), numpy.uint8)], ValueError, "nothing to code"),
+    ([numpy.zeros((5, 0), numpy.uint8)], ValueError, "nothing to code"),
+    ([numpy.zeros(1728, numpy.uint8)], ValueError, "must be 2-D"),
+    (numpy.zeros((5, 1728), numpy.uint8), ValueError, "must be 3-D"),  # one page, not a list of them
+    ([numpy.full((3, 10), 0.4)], TypeError, "float64"),
+    ([numpy.zeros((3, 10), numpy.float32)], TypeError, "float32"),
+    ([numpy.array([["a", "b"]])], TypeError, "bool or integer"),
+    ("page.pbm", TypeError, "sequence of pages"),
+])
+def test_write_refuses_without_leaving_a_file(tmp_path, images, error, message):
     target = tmp_path / "out.fax"
-    with pytest.raises(ValueError):
-        tavrin.write(target, [numpy.zeros((3, 1729), numpy.uint8)])
-    with pytest.raises(ValueError):
-        tavrin.write(target, [numpy.zeros((3, 10), numpy.uint8)], compression="ummr")
+    with pytest.raises(error, match=message):
+        tavrin.write(target, images)
+    # A bad page after a good one: nothing is written either.
+    if len(images):
+        with pytest.raises(error):
+            tavrin.write(target, [numpy.ones((2, 8), bool)] + list(images))
     assert list(tmp_path.iterdir()) == []
+
+
+def test_write_refusals_of_the_native_coder_and_accepted_kinds(tmp_path):
+    with pytest.raises(ValueError, match="unknown compression"):
+        tavrin.write(tmp_path / "x.fax", [numpy.zeros((3, 10), numpy.uint8)], compression="ummr")
+    for packed, error in ((numpy.zeros((2, 216), numpy.float64), TypeError),
+                          (numpy.zeros((2, 216), numpy.uint16), TypeError),
+                          (numpy.zeros((0, 216), numpy.uint8), ValueError),
+                          (numpy.zeros((2, 217), numpy.uint8), ValueError),
+                          (numpy.zeros(216, numpy.uint8), ValueError)):
+        with pytest.raises(error):
+            tavrin._tavrin.code_page(packed, 3, 1)
+    assert list(tmp_path.iterdir()) == []
+    # bool, signed and wide integers and a 3-D array of pages are all pixels.
+    page = numpy.zeros((4, 1728), bool)
+    page[1, 100:200] = True
+    tavrin.write(tmp_path / "kinds.fax", [page, page.astype(numpy.int64) * 7, page.astype(numpy.int8)])
+    tavrin.write(tmp_path / "stack.fax", numpy.stack([page, page]))
+    for name, count in (("kinds.fax", 3), ("stack.fax", 2)):
+        fax = tavrin.open(tmp_path / name)
+        assert len(fax) == count and all(numpy.array_equal(p.rows(), page) for p in fax)
 
 
 def test_pillow_plugin_reads_every_page(tmp_path):
