@@ -154,33 +154,18 @@ py::bytes code_page(const py::array &given, int compression, int resolution)
     return py::bytes(reinterpret_cast<const char *>(coded.value.bytes), coded.value.length);
 }
 
-}  // namespace
-
-PYBIND11_MODULE(_tavrin, m)
+py::list attribute_list(const fax_handle &h)
 {
-    m.doc() = "Native part of the tavrin fax file module";
-    fax_error_type = PyErr_NewExceptionWithDoc("tavrin.FaxError", "A fax file or page the library "
-                                               "refuses; the argument is the library's reason.",
-                                               PyExc_Exception, nullptr);
-    if (fax_error_type == nullptr)
-        throw py::error_already_set();
-    m.attr("FaxError") = py::reinterpret_borrow<py::object>(fax_error_type);
-    // pybind11 imports numpy's API on its first array: done by two threads at
-    // once, each waits for the other (one for the GIL, one for the import).
-    // Importing it here, once, under the GIL, leaves nothing to wait for.
-    (void)py::dtype::of<uint8_t>();
-    m.attr("WIDTH") = int{T4_STANDARD_WIDTH};
-    m.attr("MAX_LINES") = int{T4_PAGE_DEFAULT_MAX_LINES};
+    py::list out;
+    for (std::size_t i = 0; i < h.file->attribute_count; ++i)
+        out.append(py::make_tuple(h.file->attributes[i].name, h.file->attributes[i].value));
+    return out;
+}
 
+void bind_fax_file(py::module_ &m)
+{
     py::class_<fax_handle>(m, "FaxFile")
-        .def_property_readonly("attributes",
-                               [](const fax_handle &h) {
-                                   py::list out;
-                                   for (std::size_t i = 0; i < h.file->attribute_count; ++i)
-                                       out.append(py::make_tuple(h.file->attributes[i].name,
-                                                                 h.file->attributes[i].value));
-                                   return out;
-                               })
+        .def_property_readonly("attributes", &attribute_list)
         .def_property_readonly("resolution", [](const fax_handle &h) { return code_or_none(h.file->resolution); })
         .def_property_readonly("compression", [](const fax_handle &h) { return code_or_none(h.file->compression); })
         .def_property_readonly("pages_stated",
@@ -199,7 +184,20 @@ PYBIND11_MODULE(_tavrin, m)
                 throw py::index_error("page index out of range");
             return page_handle{h.file, index};
         });
+}
 
+py::dict report_of(const page_handle &p)
+{
+    std::unique_ptr<decoded> page = decode(*p.file, p.index, false, false);
+    py::dict out;
+    out["lines"] = page->report.lines;
+    out["concealed"] = page->report.concealed;
+    out["clean"] = page->report.clean != 0;
+    return out;
+}
+
+void bind_page(py::module_ &m)
+{
     py::class_<page_handle>(m, "Page")
         .def_property_readonly("index", [](const page_handle &p) { return p.index; })
         .def_property_readonly("resolution", [](const page_handle &p) { return code_or_none(p.file->resolution); })
@@ -213,30 +211,60 @@ PYBIND11_MODULE(_tavrin, m)
         .def("rows", [](const page_handle &p, bool decoder_lines) {
             return rows_array(decode(*p.file, p.index, decoder_lines, true));
         }, py::arg("decoder_lines") = false)
-        .def("_report", [](const page_handle &p) {
-            std::unique_ptr<decoded> page = decode(*p.file, p.index, false, false);
-            py::dict out;
-            out["lines"] = page->report.lines;
-            out["concealed"] = page->report.concealed;
-            out["clean"] = page->report.clean != 0;
-            return out;
-        });
+        .def("_report", &report_of);
+}
 
-    m.def("open_path", [](const std::string &path) {
-        last_message said;
-        fax_file *file = nullptr;
-        {
-            py::gil_scoped_release unlocked;
-            file = fax_file_open(path.c_str(), keep_message, &said);
-        }
-        return fax_handle{opened(file, said)};
-    });
-    m.def("open_bytes", [](py::buffer data) {
-        py::buffer_info info = data.request();
-        last_message said;
-        fax_file *file = fax_file_open_memory(info.ptr, static_cast<std::size_t>(info.size * info.itemsize),
-                                              keep_message, &said);
-        return fax_handle{opened(file, said)};
-    });
+fax_handle open_path(const std::string &path)
+{
+    last_message said;
+    fax_file *file = nullptr;
+    {
+        py::gil_scoped_release unlocked;
+        file = fax_file_open(path.c_str(), keep_message, &said);
+    }
+    return fax_handle{opened(file, said)};
+}
+
+fax_handle open_bytes(const py::buffer &data)
+{
+    py::buffer_info info = data.request();
+    last_message said;
+    fax_file *file = fax_file_open_memory(info.ptr, static_cast<std::size_t>(info.size * info.itemsize),
+                                          keep_message, &said);
+    return fax_handle{opened(file, said)};
+}
+
+void bind_functions(py::module_ &m)
+{
+    m.def("open_path", &open_path);
+    m.def("open_bytes", &open_bytes);
     m.def("code_page", &code_page, py::arg("packed"), py::arg("compression"), py::arg("resolution"));
+}
+
+// tavrin.FaxError, and what the module holds before its first call.
+void set_up_module(py::module_ &m)
+{
+    m.doc() = "Native part of the tavrin fax file module";
+    fax_error_type = PyErr_NewExceptionWithDoc("tavrin.FaxError", "A fax file or page the library "
+                                               "refuses; the argument is the library's reason.",
+                                               PyExc_Exception, nullptr);
+    if (fax_error_type == nullptr)
+        throw py::error_already_set();
+    m.attr("FaxError") = py::reinterpret_borrow<py::object>(fax_error_type);
+    // pybind11 imports numpy's API on its first array: done by two threads at
+    // once, each waits for the other (one for the GIL, one for the import).
+    // Importing it here, once, under the GIL, leaves nothing to wait for.
+    (void)py::dtype::of<uint8_t>();
+    m.attr("WIDTH") = int{T4_STANDARD_WIDTH};
+    m.attr("MAX_LINES") = int{T4_PAGE_DEFAULT_MAX_LINES};
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_tavrin, m)
+{
+    set_up_module(m);
+    bind_fax_file(m);
+    bind_page(m);
+    bind_functions(m);
 }
