@@ -3,6 +3,7 @@
 
 #include "faxfile/fax_header.h"
 #include "t4/enct4.h"
+#include "t4/page_rows.h"
 
 namespace {
 
@@ -101,32 +102,6 @@ bool run_encoder(enct4_line_fn source, enct4_word_fn sink, void *user, int compr
     return result < 0;  // the source's end value comes back on success
 }
 
-// T.4 4.1.4: RTC is six EOLs, each followed by a 1 tag bit in MR.
-std::vector<uint8_t> rtc_bytes(bool tagged)
-{
-    std::vector<uint8_t> out;
-    uint32_t bits = 0;
-    int count = 0;
-    auto put = [&](int bit) {
-        bits |= static_cast<uint32_t>(bit) << count;
-        if (++count == 8) {
-            out.push_back(static_cast<uint8_t>(bits));
-            bits = 0;
-            count = 0;
-        }
-    };
-    for (int eol = 0; eol < 6; ++eol) {
-        for (int zero = 0; zero < 11; ++zero)
-            put(0);
-        put(1);
-        if (tagged)
-            put(1);
-    }
-    if (count > 0)
-        out.push_back(static_cast<uint8_t>(bits));
-    return out;
-}
-
 }  // namespace
 
 bool code_page_conforming_mmr(const page_image &page, std::vector<uint8_t> &out)
@@ -143,13 +118,9 @@ bool code_fax_page(const page_stream &stream, int compression, int resolution, u
     length = 0;
     if (!run_encoder(give_strip, take_stream_words, &job, compression, resolution, false) || job.failed)
         return false;
-    if (compression == COMP_MH || compression == COMP_MR) {
-        const std::vector<uint8_t> rtc = rtc_bytes(compression == COMP_MR);
-        if (!give_bytes(job, rtc.data(), rtc.size()))
-            return false;
-    }
-    const uint8_t zero = 0;
-    if (job.length % 2 != 0 && !give_bytes(job, &zero, 1))
+    uint8_t end[T4_PAGE_END_MAX];
+    const std::size_t count = t4_page_end(compression, job.length, end);
+    if (count > 0 && !give_bytes(job, end, count))
         return false;
     length = job.length;
     return true;

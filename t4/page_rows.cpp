@@ -156,17 +156,17 @@ int take_words(void *user, const uint16_t *words, int word_count)
     return 0;
 }
 
-// T.4 4.1.4: RTC is six EOLs, each followed by a 1 tag bit in MR.
-bool append_rtc(t4_coded &out, bool tagged)
+// T.4 4.1.4: RTC is six EOLs, each followed by a 1 tag bit in MR. Returns
+// the bytes written: 9 for MH, 10 for MR.
+std::size_t rtc_bytes(bool tagged, uint8_t *out)
 {
-    if (!reserve_bytes(out.bytes, out.capacity, out.length + 10))
-        return false;
+    std::size_t length = 0;
     uint32_t bits = 0;
     int count = 0;
     auto put = [&](int bit) {
         bits |= static_cast<uint32_t>(bit) << count;
         if (++count == 8) {
-            out.bytes[out.length++] = static_cast<uint8_t>(bits);
+            out[length++] = static_cast<uint8_t>(bits);
             bits = 0;
             count = 0;
         }
@@ -179,8 +179,8 @@ bool append_rtc(t4_coded &out, bool tagged)
             put(1);
     }
     if (count > 0)
-        out.bytes[out.length++] = static_cast<uint8_t>(bits);
-    return true;
+        out[length++] = static_cast<uint8_t>(bits);
+    return length;
 }
 
 }  // namespace
@@ -261,20 +261,27 @@ int t4_rows_to_page(enct4_context *ctx, const uint8_t *rows, int32_t lines, int3
         return T4_PAGE_CODER_FAILED;
     }
     if ((flags & T4_PAGE_BARE) == 0) {
-        if ((compression == ENCT4_MODE_MH || compression == ENCT4_MODE_MR) &&
-            !append_rtc(*out, compression == ENCT4_MODE_MR)) {
+        uint8_t end[T4_PAGE_END_MAX];
+        const std::size_t count = t4_page_end(compression, out->length, end);
+        if (!reserve_bytes(out->bytes, out->capacity, out->length + count)) {
             out->length = 0;
             return T4_PAGE_NO_MEMORY;
         }
-        if (out->length % 2 != 0) {
-            if (!reserve_bytes(out->bytes, out->capacity, out->length + 1)) {
-                out->length = 0;
-                return T4_PAGE_NO_MEMORY;
-            }
-            out->bytes[out->length++] = 0;
-        }
+        if (count > 0)
+            std::memcpy(out->bytes + out->length, end, count);
+        out->length += count;
     }
     return T4_PAGE_OK;
+}
+
+std::size_t t4_page_end(int compression, std::size_t coded_length, uint8_t out[T4_PAGE_END_MAX])
+{
+    std::size_t length = 0;
+    if (compression == ENCT4_MODE_MH || compression == ENCT4_MODE_MR)
+        length = rtc_bytes(compression == ENCT4_MODE_MR, out);
+    if ((coded_length + length) % 2 != 0)
+        out[length++] = 0;
+    return length;
 }
 
 void t4_coded_free(t4_coded *coded)

@@ -103,6 +103,15 @@ TAVRIN_API int t4_rows_to_page(enct4_context *ctx, const uint8_t *rows, int32_t 
                                t4_coded *out);
 TAVRIN_API void t4_coded_free(t4_coded *coded);  // leaves an empty record
 
+// The bytes that close a page coded in `compression` (ENCT4_MODE_*) whose
+// coder output was `coded_length` bytes, as a fax file holds it and as
+// t4_rows_to_page without T4_PAGE_BARE appends them: RTC after MH and MR,
+// then a zero byte when the length would be odd. For callers that code a
+// page in pieces. Writes at most T4_PAGE_END_MAX bytes to `out` and returns
+// how many.
+enum { T4_PAGE_END_MAX = 11 };
+TAVRIN_API std::size_t t4_page_end(int compression, std::size_t coded_length, uint8_t out[T4_PAGE_END_MAX]);
+
 }  // extern "C"
 
 // Owners that release the buffers: t4_rows_owner rows; t4_page_to_rows(..., &rows.value, ...).
