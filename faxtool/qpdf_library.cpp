@@ -8,7 +8,9 @@ namespace {
 // The handle is kept for the process: qpdf may hold state until exit.
 bool resolve(qpdf_library &library, std::string &reason)
 {
-    void *handle = dlopen(FAXTOOL_QPDF_SONAME, RTLD_NOW | RTLD_LOCAL);
+    // Lazy binding: of the thousands of functions qpdf and its libraries
+    // import, the few a write calls are bound, not all at load.
+    void *handle = dlopen(FAXTOOL_QPDF_SONAME, RTLD_LAZY | RTLD_LOCAL);
     if (handle == nullptr) {
         const char *why = dlerror();
         reason = std::string("cannot load qpdf: ") + (why != nullptr ? why : FAXTOOL_QPDF_SONAME);
