@@ -145,15 +145,71 @@ struct block_writer {
     }
 };
 
-// One page on its way from the decoder to the encoder.
+// One page on its way from the decoder to the encoder: as its lines'
+// changing elements where they are the lines the library recodes, else as
+// bitmaps. The buffers serve every page.
 struct page_recoding {
-    std::vector<unsigned char> lines;  // decoded lines back to back
+    // Lines as black runs: line i is positions [first[i], first[i + 1]) of `at`.
+    std::vector<int16_t> at;
+    std::vector<uint32_t> first{0};
+    std::size_t next_row = 0;
+    std::vector<int16_t> open;  // runs after the last end of line
+    bool has_open = false;
+    std::vector<unsigned char> lines;  // bitmap lines back to back
     bool handed_over = false;
     bool runs_pending = false;         // runs since the last line: a line is open
     bool out_of_memory = false;
     std::vector<unsigned char> coded;
     bool too_long = false;
+
+    void clear()
+    {
+        at.clear();
+        first.assign(1, 0);
+        next_row = 0;
+        open.clear();
+        has_open = false;
+        lines.clear();
+        handed_over = runs_pending = out_of_memory = too_long = false;
+        coded.clear();
+    }
+    std::size_t rows() const { return first.size() - 1; }
 };
+
+void add_row(page_recoding &page, const int16_t *spans, int count)
+{
+    page.at.insert(page.at.end(), spans, spans + count);
+    page.first.push_back(static_cast<uint32_t>(page.at.size()));
+}
+
+void take_spans(void *user, const int16_t *spans, int count, int flags)
+{
+    page_recoding &page = *static_cast<page_recoding *>(user);
+    if (page.out_of_memory)
+        return;
+    try {
+        if ((flags & T4DEC_LINE_ENDED) != 0) {
+            add_row(page, spans, count);
+        } else {
+            page.open.assign(spans, spans + count);
+            page.has_open = true;
+        }
+    } catch (const std::bad_alloc &) {
+        page.out_of_memory = true;
+    }
+}
+
+int give_row(void *user, const int16_t **spans, int *count)
+{
+    page_recoding &page = *static_cast<page_recoding *>(user);
+    if (page.next_row >= page.rows())
+        return -1;
+    const uint32_t from = page.first[page.next_row];
+    *spans = page.at.data() + from;
+    *count = static_cast<int>(page.first[page.next_row + 1] - from);
+    ++page.next_row;
+    return FAX_WIDTH;
+}
 
 void note_run(void *user, int32_t)
 {
@@ -192,18 +248,21 @@ int take_words(void *user, const uint16_t *words, int count)
     page_recoding &page = *static_cast<page_recoding *>(user);
     if (words == nullptr || count <= 0)
         return 0;
-    if (page.coded.size() + 2 * static_cast<uint64_t>(count) > UINT32_MAX) {
+    const std::size_t at = page.coded.size();
+    if (at + 2 * static_cast<uint64_t>(count) > UINT32_MAX) {
         page.too_long = true;
         return -1;
     }
     try {
-        for (int i = 0; i < count; ++i) {
-            page.coded.push_back(static_cast<unsigned char>(words[i] & 0xFF));
-            page.coded.push_back(static_cast<unsigned char>(words[i] >> 8));
-        }
+        page.coded.resize(at + 2 * static_cast<std::size_t>(count));
     } catch (const std::bad_alloc &) {
         page.out_of_memory = true;
         return -1;
+    }
+    unsigned char *p = page.coded.data() + at;
+    for (int i = 0; i < count; ++i) {
+        p[2 * i] = static_cast<unsigned char>(words[i] & 0xFF);
+        p[2 * i + 1] = static_cast<unsigned char>(words[i] >> 8);
     }
     return 2 * count;
 }
@@ -227,6 +286,101 @@ bool page_is_whole(const page_report &report, const std::string &which, std::str
     return false;
 }
 
+enum class decoding { done, refused, as_bitmaps };
+
+// What a decoding of the page says: damage refused without --force, as
+// are data that stop decoding part way; with it the lines before are kept.
+decoding judge_decoding(const recoder &r, int decoded, bool judged_apart, const std::string &which,
+                        std::string &reason)
+{
+    if (!r.force && !judged_apart) {
+        t4dec_report seen{};
+        t4dec_context_report(r.decoder.get(), &seen);
+        if (!page_is_whole(page_report{seen.lines, seen.concealed, seen.clean != 0}, which, reason))
+            return decoding::refused;
+    }
+    if (decoded == 0 && !r.force) {
+        reason = which + " cannot be decoded";
+        return decoding::refused;
+    }
+    return decoding::done;
+}
+
+// The page's lines as changing elements, as_bitmaps where they might not be
+// the lines that the bitmap decoding gives: MR's EOLs in a row give a line
+// each, and a concealed MH line is the broken one rather than the previous.
+// MMR gives the same lines either way.
+decoding decode_as_spans(recoder &r, const unsigned char *data, int length, bool judged_apart,
+                         const std::string &which, page_recoding &page, std::string &reason)
+{
+    if (r.source == COMP_MR)
+        return decoding::as_bitmaps;
+    const int decoded = t4dec_decode_spans_ctx(r.decoder.get(), data, length, r.source, take_spans, &page);
+    const decoding judged = judge_decoding(r, decoded, judged_apart, which, reason);
+    if (judged != decoding::done)
+        return judged;
+    t4dec_report seen{};
+    t4dec_context_report(r.decoder.get(), &seen);
+    if (r.source == COMP_MH && (seen.clean == 0 || seen.concealed != 0))
+        return decoding::as_bitmaps;
+    try {
+        // A whole MH line that no EOL closed: the library closes it.
+        if (r.source == COMP_MH && page.has_open)
+            add_row(page, page.open.data(), static_cast<int>(page.open.size()));
+        // MH is coded with an EOL before each line and none after the last:
+        // a white line's EOL ends the page's last real line.
+        if (r.target == COMP_MH)
+            add_row(page, nullptr, 0);
+    } catch (const std::bad_alloc &) {
+        page.out_of_memory = true;
+    }
+    return decoding::done;
+}
+
+// The page's lines as bitmaps, the way the library decodes them.
+decoding decode_as_bitmaps(recoder &r, const unsigned char *data, int length, bool judged_apart,
+                           const std::string &which, page_recoding &page, std::string &reason)
+{
+    // The MR decoder refuses an empty page: it has no lines.
+    if (length > 0 || r.source != COMP_MR) {
+        const int decoded = t4dec_decode_ctx(r.decoder.get(), data, length, r.source, note_run, collect_line,
+                                             nullptr, &page);
+        if (judge_decoding(r, decoded, judged_apart, which, reason) != decoding::done)
+            return decoding::refused;
+    }
+    // Data may end inside an MH line: an EOL there closes it.
+    if (r.source == COMP_MH && page.runs_pending)
+        t4dec_context_end_line(r.decoder.get(), note_run, collect_line, nullptr, &page);
+    if (r.target == COMP_MH && !page.out_of_memory) {
+        try {
+            page.lines.resize(page.lines.size() + FAX_ROW_BYTES, 0);
+        } catch (const std::bad_alloc &) {
+            page.out_of_memory = true;
+        }
+    }
+    return decoding::done;
+}
+
+// The encoder's result for the page, and why it is not whole.
+bool coded_whole(int coded, const std::string &which, const page_recoding &page, std::string &reason)
+{
+    if (page.out_of_memory) {
+        reason = "out of memory";
+        return false;
+    }
+    if (page.too_long) {
+        reason = which + " codes to more than 4 GiB";
+        return false;
+    }
+    if (coded >= 0) {
+        reason = "the encoder failed on " + which;
+        return false;
+    }
+    return true;
+}
+
+void say_nothing(void *, const char *) {}
+
 // Decodes one page's data and codes its lines again, into page.coded;
 // without --force a damaged page is refused.
 bool recode_page(recoder &r, const unsigned char *data, uint32_t length, int number, page_recoding &page,
@@ -243,53 +397,30 @@ bool recode_page(recoder &r, const unsigned char *data, uint32_t length, int num
     const bool judged_apart = !r.force && (length % 2 != 0 || (length == 0 && r.source == COMP_MR));
     if (judged_apart && !page_is_whole(decode_data_report(r.decoder.get(), data, length, r.source), which, reason))
         return false;
-    // The MR decoder refuses an empty page: it has no lines.
-    if (length > 0 || r.source != COMP_MR) {
-        const int decoded = t4dec_decode_ctx(r.decoder.get(), length > 0 ? data : no_data, static_cast<int>(length),
-                                             r.source, note_run, collect_line, nullptr, &page);
-        if (!r.force && !judged_apart) {
-            t4dec_report seen{};
-            t4dec_context_report(r.decoder.get(), &seen);
-            if (!page_is_whole(page_report{seen.lines, seen.concealed, seen.clean != 0}, which, reason))
-                return false;
-        }
-        // Data that stop decoding part way are damage; --force keeps the
-        // lines before it.
-        if (decoded == 0 && !r.force) {
-            reason = which + " cannot be decoded";
-            return false;
-        }
-    }
-    // Data may end inside an MH line: an EOL there closes it.
-    if (r.source == COMP_MH && page.runs_pending)
-        t4dec_context_end_line(r.decoder.get(), note_run, collect_line, nullptr, &page);
-    // MH is coded with an EOL before each line and none after the last: a
-    // white line's EOL ends the page's last real line.
-    if (r.target == COMP_MH && !page.out_of_memory) {
-        try {
-            page.lines.resize(page.lines.size() + FAX_ROW_BYTES, 0);
-        } catch (const std::bad_alloc &) {
-            page.out_of_memory = true;
-        }
-    }
-    if (page.out_of_memory) {
-        reason = "out of memory";
+    const unsigned char *from = length > 0 ? data : no_data;
+    const int size = static_cast<int>(length);
+    page.clear();
+    const decoding spans = decode_as_spans(r, from, size, judged_apart, which, page, reason);
+    if (spans == decoding::refused)
         return false;
+    if (spans == decoding::done) {
+        if (page.out_of_memory)
+            return coded_whole(-1, which, page, reason);
+        // Spans the encoder refuses (it says nothing of them here) are
+        // recoded from bitmaps, which it takes as they are.
+        enct4_context_set_messages(r.encoder.get(), say_nothing, nullptr);
+        const int coded = enct4_g3_spans_ctx(r.encoder.get(), give_row, take_words, &page, r.target, r.resolution);
+        enct4_context_set_messages(r.encoder.get(), nullptr, nullptr);
+        if (coded < 0 || page.out_of_memory || page.too_long)
+            return coded_whole(coded, which, page, reason);
     }
+    page.clear();
+    if (decode_as_bitmaps(r, from, size, judged_apart, which, page, reason) == decoding::refused)
+        return false;
+    if (page.out_of_memory)
+        return coded_whole(-1, which, page, reason);
     const int coded = enct4_g3_ctx(r.encoder.get(), hand_over_lines, take_words, &page, r.target, r.resolution);
-    if (page.out_of_memory) {
-        reason = "out of memory";
-        return false;
-    }
-    if (page.too_long) {
-        reason = which + " codes to more than 4 GiB";
-        return false;
-    }
-    if (coded >= 0) {
-        reason = "the encoder failed on " + which;
-        return false;
-    }
-    return true;
+    return coded_whole(coded, which, page, reason);
 }
 
 // The pages to recode: those stored whole, and with --force the part of a
@@ -398,9 +529,9 @@ bool write_recoded(recoder &r, page_reader &pages, fax_header *header, int fd, s
     out.fd = fd;
     out.block.reserve(WRITE_BLOCK);
     const std::size_t count = pages.count();
+    page_recoding page;
     for (std::size_t i = 0; i < count; ++i) {
         progress_next_page();
-        page_recoding page;
         const int number = static_cast<int>(i) + 1;
         if (!pages.read_next(reason))
             return false;
