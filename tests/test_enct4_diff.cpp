@@ -276,8 +276,15 @@ TEST(EncoderSpans, CodeAsTheRowsTheyDescribe)
 
 TEST(EncoderSpans, RefuseRunsOutOfOrderOrBeyondTheLine)
 {
-    const std::vector<std::vector<int16_t>> bad = {{5}, {10, 5}, {3, 3}, {0, 1729}, {-1, 4},
-                                                   {4, 8, 8, 9}};
+    std::vector<std::vector<int16_t>> bad = {{5}, {10, 5}, {3, 3}, {0, 1729}, {-1, 4},
+                                             {4, 8, 8, 9}};
+    // A step down deep in a long line, and more positions than the line has.
+    std::vector<int16_t> dip(40), too_many(1730, 1728);
+    for (int16_t i = 0; i < 40; ++i)
+        dip[static_cast<std::size_t>(i)] = static_cast<int16_t>(10 * i + (i == 33 ? -15 : 0));
+    too_many[0] = 0;
+    bad.push_back(dip);
+    bad.push_back(too_many);
     for (const auto &spans : bad) {
         spans_job job;
         job.width = 1728;
