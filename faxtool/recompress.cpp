@@ -25,6 +25,7 @@
 #include "faxtool/output_file.h"
 #include "faxtool/pages.h"
 #include "faxtool/progress.h"
+#include "faxtool/shown_names.h"
 #include "faxtool/usage.h"
 #include "t4/enct4.h"
 #include "t4/t4dec.h"
@@ -585,88 +586,99 @@ struct recompress_run {
     bool update = false;
 };
 
-int recompress_one(const std::string &path, const recompress_run &run, FILE *out, input_outcome &outcome)
+// Through a link the real file is rewritten, beside itself, and the link kept.
+bool follow_link(const std::string &path, std::string &real_path)
 {
-    const int target = run.target;
-    const bool force = run.force;
-    outcome.status = input_status::failed;
-    std::string reason;
-    // Through a link the real file is rewritten, beside itself, and the
-    // link kept.
-    std::string real_path = path;
+    real_path = path;
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        std::unique_ptr<char, void (*)(void *)> resolved(realpath(path.c_str(), nullptr), std::free);
-        if (!resolved) {
-            report_failure(path, std::string("cannot follow the link: ") + std::strerror(errno));
-            return 1;
-        }
-        real_path = resolved.get();
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return true;
+    std::unique_ptr<char, void (*)(void *)> resolved(realpath(path.c_str(), nullptr), std::free);
+    if (!resolved) {
+        report_failure(path, std::string("cannot follow the link: ") + std::strerror(errno));
+        return false;
     }
+    real_path = resolved.get();
+    return true;
+}
+
+// The fax file opened, locked and read as far as its header: everything
+// recoding it needs, or a failure reported.
+struct opened_fax {
+    std::string real_path;
     fd_owner fax;
     struct stat seen;
-    if (!open_locked(real_path, fax, seen, reason)) {
+    fax_stream stream;
+    header_owner header{nullptr};
+};
+
+bool open_fax(const std::string &path, const recompress_run &run, opened_fax &f, input_outcome &outcome)
+{
+    std::string reason;
+    if (!follow_link(path, f.real_path))
+        return false;
+    if (!open_locked(f.real_path, f.fax, f.seen, reason)) {
         report_failure(path, reason);
-        return 1;
+        return false;
     }
     // Page by page: memory is bounded by the largest page, not the file.
-    fax_stream stream;
-    if (!open_fax_stream(fax.fd, path, stream, reason)) {
+    if (!open_fax_stream(f.fax.fd, path, f.stream, reason)) {
         report_failure(path, reason);
-        outcome.not_fax = !has_fax_magic(real_path);
-        return 1;
+        outcome.not_fax = !has_fax_magic(f.real_path);
+        return false;
     }
-    const fax_document &doc = stream.doc;
-    outcome.pages = static_cast<int>(stream.pages);
-    replacement_check check{real_path, seen};
-    if (stream.size != static_cast<std::size_t>(seen.st_size) || !still_the_file_read(&check, reason)) {
+    const fax_document &doc = f.stream.doc;
+    outcome.pages = static_cast<int>(f.stream.pages);
+    replacement_check check{f.real_path, f.seen};
+    if (f.stream.size != static_cast<std::size_t>(f.seen.st_size) || !still_the_file_read(&check, reason)) {
         report_failure(path, reason);
-        return 1;
+        return false;
     }
-    if (doc.compression == target) {
-        if (run.update) {
-            outcome.status = input_status::skipped;
-            outcome.reason = std::string("already ") + coding_name(target);
-            return 0;
-        }
-        std::fprintf(out, "%s: already %s\n", path.c_str(), coding_name(target));
-        outcome.status = input_status::ok;
-        return 0;
-    }
-    if (!check_recodable(real_path, doc, force, seen, reason)) {
+    if (doc.compression == run.target)
+        return true;
+    if (!check_recodable(f.real_path, doc, run.force, f.seen, reason)) {
         report_failure(path, reason);
         // Refused for its damage, the file is kept as it is.
         if (!doc.damage.empty() || reason.find(" is damaged (") != std::string::npos)
             outcome.status = input_status::damaged;
-        return 1;
+        return false;
     }
     fax_header *list = nullptr;
-    captured_text said = capture_library_output([&] { list = read_fax_header(fax.fd); });
-    header_owner header(list);
-    if (!header) {
+    captured_text said = capture_library_output([&] { list = read_fax_header(f.fax.fd); });
+    f.header.reset(list);
+    if (!f.header) {
         report_failure(path, library_reason(said, "not a fax file"));
-        return 1;
+        return false;
     }
-    recoder r{doc.compression, target, doc.resolution, force};
+    return true;
+}
+
+// The recoded file written under a new name, then put in the fax file's
+// place if that is still the file read.
+bool replace_recoded(const std::string &path, const recompress_run &run, opened_fax &f, input_outcome &outcome)
+{
+    const fax_document &doc = f.stream.doc;
+    recoder r{doc.compression, run.target, doc.resolution, run.force};
     r.decoder.reset(t4dec_context_new(FAX_WIDTH));
     r.encoder.reset(enct4_context_new());
     if (!r.decoder || !r.encoder) {
         report_failure(path, "out of memory");
-        return 1;
+        return false;
     }
+    std::string reason;
     new_file temp;
-    if (!new_file_create(temp, directory_of(real_path), 0600, reason)) {
+    if (!new_file_create(temp, directory_of(f.real_path), 0600, reason)) {
         report_failure(path, reason + "; not recompressed");
-        return 1;
+        return false;
     }
-    if (!copy_attributes(temp.fd, seen)) {
+    if (!copy_attributes(temp.fd, f.seen)) {
         report_failure(path, std::string("cannot give the new file the old one's mode: ") + std::strerror(errno));
         new_file_discard(temp);
-        return 1;
+        return false;
     }
-    page_reader pages{fax.fd, stream, force, 0, stream.first_page, {}};
-    progress_pages_begin(static_cast<long>(stream.pages));
-    const bool written = write_recoded(r, pages, header.get(), temp.fd, reason);
+    page_reader pages{f.fax.fd, f.stream, run.force, 0, f.stream.first_page, {}};
+    progress_pages_begin(static_cast<long>(f.stream.pages));
+    const bool written = write_recoded(r, pages, f.header.get(), temp.fd, reason);
     progress_pages_end();
     if (!written) {
         // Nothing of it was ever named: the file stays as it was.
@@ -674,13 +686,38 @@ int recompress_one(const std::string &path, const recompress_run &run, FILE *out
         report_failure(path, reason + "; not recompressed");
         if (reason.find(" is damaged (") != std::string::npos)
             outcome.status = input_status::damaged;
-        return 1;
+        return false;
     }
-    if (!new_file_install(temp, name_of(real_path), reason, still_the_file_read, &check)) {
+    replacement_check check{f.real_path, f.seen};
+    if (!new_file_install(temp, name_of(f.real_path), reason, still_the_file_read, &check)) {
         report_failure(path, reason);
-        return 1;
+        return false;
     }
-    std::fprintf(out, "%s: %s to %s\n", path.c_str(), coding_name(doc.compression), coding_name(target));
+    return true;
+}
+
+// Names on standard output are quoted as in messages: a name may not drive
+// the terminal or split a line.
+int recompress_one(const std::string &path, const recompress_run &run, FILE *out, input_outcome &outcome)
+{
+    outcome.status = input_status::failed;
+    opened_fax f;
+    if (!open_fax(path, run, f, outcome))
+        return 1;
+    const int source = f.stream.doc.compression;
+    if (source == run.target) {
+        if (run.update) {
+            outcome.status = input_status::skipped;
+            outcome.reason = std::string("already ") + coding_name(run.target);
+            return 0;
+        }
+        std::fprintf(out, "%s: already %s\n", terminal_text(path).c_str(), coding_name(run.target));
+        outcome.status = input_status::ok;
+        return 0;
+    }
+    if (!replace_recoded(path, run, f, outcome))
+        return 1;
+    std::fprintf(out, "%s: %s to %s\n", terminal_text(path).c_str(), coding_name(source), coding_name(run.target));
     outcome.status = input_status::ok;
     outcome.outputs.push_back(path);
     return 0;

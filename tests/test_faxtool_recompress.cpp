@@ -63,6 +63,22 @@ TEST(RecompressBytes, SameAsTheLibrary)
         sources.emplace_back("cut" + std::to_string(cut),
                              faxbuilder::fax_file("RESOLUTION:1\nCOMPRESSION:0\n#PAGES:1\n",
                                                   {bytes(text.begin(), text.begin() + static_cast<long>(cut))}));
+    // A whole last MH line that no EOL closes: clean, and still kept.
+    {
+        const testpages::page lines = testpages::text_page(40, 3);
+        faxbuilder::bit_writer w;
+        for (const auto &line : lines.lines) {
+            w.put_eol();
+            bool black = false;
+            for (int32_t run : faxbuilder::runs_of(line)) {
+                w.put_run(run, black);
+                black = !black;
+            }
+        }
+        if (w.data.size() % 2 != 0)
+            w.data.push_back(0);
+        sources.emplace_back("open", faxbuilder::fax_file("RESOLUTION:1\nCOMPRESSION:0\n#PAGES:1\n", {w.data}));
+    }
     // The generated pages in the other codings, as the library codes them.
     for (int code : {1, 3}) {
         const std::string path = copy_to(dir, "gen", generated);
@@ -82,7 +98,7 @@ TEST(RecompressBytes, SameAsTheLibrary)
             ++compared;
         }
     }
-    EXPECT_EQ(compared, 30);
+    EXPECT_EQ(compared, 33);
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"gen", "library.fax", "ours.fax"}));
 }
 
@@ -274,6 +290,24 @@ TEST(RecompressTargets, LinkIsKept)
     ASSERT_EQ(t4dec_change_format(library.c_str(), 3, 0, nullptr), 1);
     EXPECT_TRUE(progrun::read_file(fax) == progrun::read_file(library));
     EXPECT_EQ(shell("ls -A " + real_dir).out, "f.fax\n");
+}
+
+// Names on standard output are quoted as messages and info quote them: no
+// name drives the terminal or splits a line.
+TEST(RecompressTargets, NamesAreQuoted)
+{
+    progrun::temp_dir dir;
+    const std::string fax = copy_to(dir, "a\x1b[2J\nb.fax", progrun::read_file(kExamples + "/sample.fax"));
+    const std::string shown = dir.file("a\\x1b[2J\\nb.fax");
+    progrun::result r = faxtool({"recompress", "-c", "mmr", fax});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, shown + ": MH to MMR\n");
+    r = faxtool({"recompress", "-c", "mmr", fax});
+    EXPECT_EQ(r.out, shown + ": already MMR\n");
+    EXPECT_EQ(faxtool({"info", fax}).out.rfind(shown + "\n", 0), 0u);
+    ASSERT_EQ(chmod(fax.c_str(), 0444), 0);
+    r = faxtool({"recompress", "-c", "mh", fax});
+    EXPECT_EQ(r.err.rfind("faxtool: " + shown + ": ", 0), 0u) << r.err;
 }
 
 // ---- a page at a time -----------------------------------------------------
