@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "driver/pelmorin.h"
+#include "t4/span_words.h"
 
 // ---------------------------------------------------------------------------
 // Page bitmap painter
@@ -118,45 +119,13 @@ void update_held_lines(pelmorin_state &s)
                                       p.line_cap);
 }
 
-// Masks of a word's pixels from k on, and of those before k (all for k = 0,
-// where a span ends on the word's end): a lookup is cheaper than two
-// variable shifts.
-constexpr auto make_masks(bool before)
-{
-    std::array<uint64_t, 64> masks{};
-    for (int k = 0; k < 64; ++k)
-        masks[k] = before ? (k == 0 ? ~uint64_t{0} : ~(~uint64_t{0} >> k)) : ~uint64_t{0} >> k;
-    return masks;
-}
-constexpr std::array<uint64_t, 64> FROM_MASK = make_masks(false);
-constexpr std::array<uint64_t, 64> BEFORE_MASK = make_masks(true);
+using span_words::FROM_MASK;
 
 // Marks input pixels [from, to) of the gathering line black; from < to <= INPUT_LINE_WIDTH.
-[[gnu::noinline]] void mark_span(painter_line &p, int from, int to)
-{
-    int first = from >> 6;
-    int last = (to - 1) >> 6;
-    uint64_t head = ~uint64_t{0} >> (from & 63);
-    uint64_t tail = ~uint64_t{0} << (-to & 63);
-    if (first == last) {
-        p.bits[first] |= head & tail;
-        return;
-    }
-    p.bits[first] |= head;
-    for (int w = first + 1; w < last; ++w)
-        p.bits[w] = ~uint64_t{0};
-    p.bits[last] |= tail;
-}
+void mark_span(painter_line &p, int from, int to) { span_words::mark_span(p.bits, from, to); }
 
 // Marks input pixels [from, to) black; 0 <= from < to <= INPUT_LINE_WIDTH.
-inline void mark(painter_line &p, int from, int to)
-{
-    const int first = from >> 6;
-    if (first == (to - 1) >> 6)
-        p.bits[first] |= FROM_MASK[from & 63] & BEFORE_MASK[to & 63];
-    else
-        mark_span(p, from, to);
-}
+inline void mark(painter_line &p, int from, int to) { span_words::mark(p.bits, from, to); }
 
 // Rows store 16-pixel units little-endian, leftmost pixel in the unit's top
 // bit: a word of 64 pixels, leftmost on top, has its four units reversed.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "t4/span_words.h"
 #include "t4/t4dec_internal.h"
 
 namespace {
@@ -44,8 +45,6 @@ struct row_filler {
     bool overflow = false;
     bool no_memory = false;
 };
-
-inline uint64_t top_bits(int n) { return n == 0 ? 0 : ~uint64_t{0} << (64 - n); }
 
 void fill_row(void *user, const int16_t *spans, int count, int flags)
 {
@@ -92,19 +91,8 @@ void fill_row(void *user, const int16_t *spans, int count, int flags)
     for (int i = 0; i + 1 < count; i += 2) {
         const int from = std::clamp<int>(spans[i], 0, f.width);
         const int to = std::clamp<int>(spans[i + 1], from, f.width);
-        if (from == to)
-            continue;
-        const int first = from >> 6, last = (to - 1) >> 6;
-        const uint64_t head = ~top_bits(from & 63);
-        const uint64_t tail = top_bits(((to - 1) & 63) + 1);
-        if (first == last) {
-            units[first] |= head & tail;
-            continue;
-        }
-        units[first] |= head;
-        for (int u = first + 1; u < last; ++u)
-            units[u] = ~uint64_t{0};
-        units[last] |= tail;
+        if (from < to)
+            span_words::mark(units, from, to);
     }
     std::size_t b = 0;
     for (; b + 8 <= row_bytes; b += 8) {
