@@ -29,6 +29,8 @@ struct fax_file_storage {
     std::vector<fax_attribute> attributes;
     std::vector<fax_page> pages;
     std::string damage_text;
+    std::size_t first_page = 0;    // offset of the first page's length field
+    std::size_t end_of_pages = 0;  // just after the last complete page
 };
 
 namespace {
@@ -56,7 +58,8 @@ int attribute_code(const fax_header *list, const char *name, int (*to_code)(char
     return to_code(first_significant(value));
 }
 
-void split_pages(fax_file_storage &store, std::size_t at, long stated, int &damage)
+void split_pages(fax_file_storage &store, std::size_t at, long stated, bool records, std::size_t &count,
+                 int &damage)
 {
     const unsigned char *bytes = store.bytes.data();
     const auto length_at = [&](std::size_t field, uint32_t &length) {
@@ -65,13 +68,22 @@ void split_pages(fax_file_storage &store, std::size_t at, long stated, int &dama
     };
     // Counted first, so that the records take the room the pages need: a
     // bound from the file's size would take six times the file.
-    std::size_t count = 0;
+    count = 0;
+    store.first_page = store.end_of_pages = at;
     page_walk_end end;
-    walk_fax_pages(at, store.bytes.size(), stated, length_at, [&](std::size_t, uint32_t) { ++count; }, end);
-    store.pages.reserve(count);
     walk_fax_pages(
         at, store.bytes.size(), stated, length_at,
-        [&](std::size_t data, uint32_t length) { store.pages.push_back({bytes + data, length, data}); }, end);
+        [&](std::size_t data, uint32_t length) {
+            ++count;
+            store.end_of_pages = data + length;
+        },
+        end);
+    if (records) {
+        store.pages.reserve(count);
+        walk_fax_pages(
+            at, store.bytes.size(), stated, length_at,
+            [&](std::size_t data, uint32_t length) { store.pages.push_back({bytes + data, length, data}); }, end);
+    }
     damage = end.damage;
     store.damage_text = std::move(end.text);
 }
@@ -82,7 +94,7 @@ void say(const message_sink &sink, const std::string &reason)
 }
 
 // Makes the record over bytes already in store; null after a message.
-fax_file *open_bytes(std::unique_ptr<fax_file_storage> store, const message_sink &sink)
+fax_file *open_bytes(std::unique_ptr<fax_file_storage> store, const message_sink &sink, unsigned flags = 0)
 {
     std::size_t pages_at = 0;
     std::unique_ptr<fax_header, header_deleter> header(
@@ -113,9 +125,9 @@ fax_file *open_bytes(std::unique_ptr<fax_file_storage> store, const message_sink
     const stated_pages stated = read_stated_pages(header.get());
     file->pages_stated = stated.exact ? stated.leading : -1;
     file->damage = FAX_DAMAGE_NONE;
-    split_pages(*store, pages_at, file->pages_stated, file->damage);
-    file->pages = store->pages.data();
-    file->page_count = store->pages.size();
+    const bool records = (flags & FAX_FILE_NO_PAGE_RECORDS) == 0;
+    split_pages(*store, pages_at, file->pages_stated, records, file->page_count, file->damage);
+    file->pages = records ? store->pages.data() : nullptr;
     file->damage_text = store->damage_text.c_str();
     file->storage = store.release();
     return file.release();
@@ -179,6 +191,11 @@ fax_file *fax_file_open(const char *path, tavrin_message_fn message, void *user)
 
 fax_file *fax_file_open_fd(int fd, tavrin_message_fn message, void *user)
 {
+    return fax_file_open_fd_flags(fd, 0, message, user);
+}
+
+fax_file *fax_file_open_fd_flags(int fd, unsigned flags, tavrin_message_fn message, void *user)
+{
     const message_sink sink{message, user};
     try {
         auto store = std::make_unique<fax_file_storage>();
@@ -186,7 +203,7 @@ fax_file *fax_file_open_fd(int fd, tavrin_message_fn message, void *user)
             say(sink, std::strerror(errno));
             return nullptr;
         }
-        return open_bytes(std::move(store), sink);
+        return open_bytes(std::move(store), sink, flags);
     } catch (const std::bad_alloc &) {
         message_put(sink, {stderr}, "fax_file_open: Out of memory\n");
         return nullptr;
@@ -208,6 +225,24 @@ fax_file *fax_file_open_memory(const void *bytes, std::size_t size, tavrin_messa
         message_put(sink, {stderr}, "fax_file_open: Out of memory\n");
         return nullptr;
     }
+}
+
+int fax_file_next_page(const fax_file *file, uint64_t *cursor, fax_page *page)
+{
+    if (file == nullptr || cursor == nullptr || page == nullptr)
+        return 0;
+    const fax_file_storage &store = *file->storage;
+    const uint64_t at = *cursor == 0 ? store.first_page : *cursor;
+    // A cursor from elsewhere reads nothing outside the pages walked.
+    if (at < store.first_page || at >= store.end_of_pages || store.end_of_pages - at < 4)
+        return 0;
+    const std::size_t field = static_cast<std::size_t>(at);
+    const uint32_t length = load_be32(store.bytes.data() + field);
+    if (length > store.end_of_pages - field - 4)
+        return 0;
+    *page = {store.bytes.data() + field + 4, length, field + 4};
+    *cursor = field + 4 + length;
+    return 1;
 }
 
 void fax_file_close(fax_file *file)

@@ -76,6 +76,17 @@ TAVRIN_API fax_file *fax_file_open_fd(int fd, tavrin_message_fn message, void *u
 // Reads a file held in memory; the bytes are copied and may go at once.
 TAVRIN_API fax_file *fax_file_open_memory(const void *bytes, std::size_t size,
                                           tavrin_message_fn message, void *user);
+// As fax_file_open_fd with FAX_FILE_* flags. FAX_FILE_NO_PAGE_RECORDS
+// makes no record for each page: `pages` is null, page_count still counts
+// them, and fax_file_next_page walks them. A file of many short pages then
+// takes little more memory than its bytes (a record is 24 bytes, an empty
+// page 4).
+enum { FAX_FILE_NO_PAGE_RECORDS = 1 };
+TAVRIN_API fax_file *fax_file_open_fd_flags(int fd, unsigned flags, tavrin_message_fn message, void *user);
+// The page at *cursor into *page, and *cursor moved on to the next one; 0
+// after the last page. A cursor of 0 stands at the first page; any other is
+// one that this call gave for the same file.
+TAVRIN_API int fax_file_next_page(const fax_file *file, uint64_t *cursor, fax_page *page);
 // Releases the file and all it points at; null is accepted.
 TAVRIN_API void fax_file_close(fax_file *file);
 // The value of the attribute `name`, or null; it belongs to the file.

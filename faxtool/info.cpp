@@ -4,10 +4,13 @@
 #include <getopt.h>
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "faxtool/archive_run.h"
 #include "faxtool/messages.h"
@@ -15,6 +18,7 @@
 #include "faxtool/progress.h"
 #include "faxtool/shown_names.h"
 #include "faxtool/usage.h"
+#include "t4/t4dec.h"
 
 namespace {
 
@@ -44,7 +48,9 @@ std::string json_code(int code)
     return code < 0 ? "null" : std::to_string(code);
 }
 
-void print_json(FILE *out, const fax_document &doc, const std::vector<page_report> &reports)
+// The listing goes out a page at a time as the pages decode, so that no
+// input makes it hold a record, or a line of text, for every page.
+void begin_json(FILE *out, const fax_document &doc)
 {
     std::string line = "{\"file\": " + json_name(doc.path) + ", \"attributes\": [";
     for (std::size_t i = 0; i < doc.attributes.size(); ++i) {
@@ -55,18 +61,16 @@ void print_json(FILE *out, const fax_document &doc, const std::vector<page_repor
                                                             : std::to_string(doc.pages_stated));
     line += ", \"resolution\": " + json_code(doc.resolution);
     line += ", \"compression\": " + json_code(doc.compression) + ", \"pages\": [";
-    for (std::size_t i = 0; i < reports.size(); ++i) {
-        line += i == 0 ? "{" : ", {";
-        line += "\"bytes\": " + std::to_string(doc.pages[i].length);
-        line += ", \"lines\": " + std::to_string(reports[i].lines);
-        line += ", \"concealed\": " + std::to_string(reports[i].concealed);
-        line += std::string(", \"clean\": ") + (reports[i].clean ? "true" : "false") + "}";
-    }
-    line += "]}\n";
     std::fputs(line.c_str(), out);
 }
 
-void print_text(FILE *out, const fax_document &doc, const std::vector<page_report> &reports)
+void json_page(FILE *out, std::size_t index, uint32_t bytes, const page_report &report)
+{
+    std::fprintf(out, "%s\"bytes\": %u, \"lines\": %d, \"concealed\": %d, \"clean\": %s}",
+                 index == 0 ? "{" : ", {", bytes, report.lines, report.concealed, report.clean ? "true" : "false");
+}
+
+void begin_text(FILE *out, const fax_document &doc)
 {
     // The listing is for reading on a terminal: neither a name nor a
     // hostile header may split its lines or send the terminal a sequence.
@@ -76,9 +80,39 @@ void print_text(FILE *out, const fax_document &doc, const std::vector<page_repor
     std::fprintf(out, "  pages: %s stated, %zu found\n",
                 doc.pages_stated < 0 ? "none" : std::to_string(doc.pages_stated).c_str(),
                 doc.pages.size());
-    for (std::size_t i = 0; i < reports.size(); ++i)
-        std::fprintf(out, "  page %zu: %u bytes, %d lines, %d concealed, %s\n", i + 1, doc.pages[i].length,
-                    reports[i].lines, reports[i].concealed, reports[i].clean ? "clean" : "not clean");
+}
+
+void text_page(FILE *out, std::size_t index, uint32_t bytes, const page_report &report)
+{
+    std::fprintf(out, "  page %zu: %u bytes, %d lines, %d concealed, %s\n", index + 1, bytes, report.lines,
+                 report.concealed, report.clean ? "clean" : "not clean");
+}
+
+using decoder_owner = std::unique_ptr<t4dec_context, decltype(&t4dec_context_free)>;
+
+// Lists every page as it decodes; `damaged` gets a mark for each page with
+// damage to tell of after the listing, and the concealed lines are counted.
+void list_pages(FILE *out, bool json, const fax_document &doc, t4dec_context *decoder, std::vector<bool> &damaged,
+                input_outcome &outcome)
+{
+    if (json)
+        begin_json(out, doc);
+    else
+        begin_text(out, doc);
+    damaged.assign(doc.pages.size(), false);
+    progress_pages_begin(static_cast<long>(doc.pages.size()));
+    for (std::size_t i = 0; i < doc.pages.size(); ++i) {
+        progress_next_page();
+        const fax_page_ref page = doc.pages[i];
+        const page_report report = decode_data_report(decoder, page.data, page.length, doc.compression);
+        (json ? json_page : text_page)(out, i, page.length, report);
+        outcome.concealed += report.concealed;
+        damaged[i] = !page_damage(report).empty();
+    }
+    progress_pages_end();
+    if (json)
+        std::fputs("]}\n", out);
+    std::fflush(out);
 }
 
 // 0, or 1 when the file is unusable or damaged (after what it could read).
@@ -92,31 +126,30 @@ int info_one(const std::string &path, bool json, FILE *out, input_outcome &outco
         outcome.not_fax = !has_fax_magic(path);
         return 1;
     }
-    std::vector<page_report> reports;
-    progress_pages_begin(static_cast<long>(doc.pages.size()));
-    for (std::size_t i = 0; i < doc.pages.size(); ++i) {
-        progress_next_page();
-        reports.push_back(decode_page_report(doc, i));
+    decoder_owner decoder(decodable_compression(doc.compression) ? t4dec_context_new(FAX_WIDTH) : nullptr,
+                          t4dec_context_free);
+    if (decodable_compression(doc.compression) && !decoder) {
+        report_failure(path, "out of memory");
+        return 1;
     }
-    progress_pages_end();
-    if (json)
-        print_json(out, doc, reports);
-    else
-        print_text(out, doc, reports);
-    std::fflush(out);
+    // One bit a page: the damage is told after the listing, from the
+    // marked pages decoded again.
+    std::vector<bool> damaged;
+    list_pages(out, json, doc, decoder.get(), damaged, outcome);
     outcome.pages = static_cast<int>(doc.pages.size());
-    for (const page_report &report : reports)
-        outcome.concealed += report.concealed;
     int status = 0;
     if (!doc.pages.empty() && !decodable_compression(doc.compression)) {
         report_failure(path, undecodable_reason(doc));
         status = 1;
     } else {
-        for (std::size_t i = 0; i < reports.size(); ++i)
-            if (const std::string damage = page_damage(reports[i]); !damage.empty()) {
-                report_failure(path, "page " + std::to_string(i + 1) + ": " + damage);
-                status = 1;
-            }
+        for (std::size_t i = 0; i < doc.pages.size(); ++i) {
+            if (!damaged[i])
+                continue;
+            const fax_page_ref page = doc.pages[i];
+            const page_report report = decode_data_report(decoder.get(), page.data, page.length, doc.compression);
+            report_failure(path, "page " + std::to_string(i + 1) + ": " + page_damage(report));
+            status = 1;
+        }
     }
     if (!doc.damage.empty()) {
         report_failure(path, doc.damage);

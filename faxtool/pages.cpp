@@ -174,7 +174,35 @@ using decoder_owner = std::unique_ptr<t4dec_context, decltype(&t4dec_context_fre
 // The report needs a callback: the MR decoder does no work for none.
 void ignore_line(void *, const int16_t *, int, int) {}
 
+bool mark_pages(const fax_file &file, fax_page_list &list)
+{
+    list.file = &file;
+    list.count = file.page_count;
+    try {
+        list.marks.reserve(file.page_count / PAGE_MARK_STRIDE + 1);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    uint64_t cursor = 0;
+    fax_page page;
+    for (std::size_t i = 0; i < file.page_count; ++i) {
+        if (i % PAGE_MARK_STRIDE == 0)
+            list.marks.push_back(cursor);
+        fax_file_next_page(&file, &cursor, &page);
+    }
+    return true;
+}
+
 }  // namespace
+
+fax_page_ref fax_page_list::operator[](std::size_t index) const
+{
+    uint64_t cursor = marks[index / PAGE_MARK_STRIDE];
+    fax_page page{};
+    for (std::size_t step = 0; step <= index % PAGE_MARK_STRIDE; ++step)
+        fax_file_next_page(file, &cursor, &page);
+    return page;
+}
 
 bool read_fax_document(int fd, const std::string &path, fax_document &doc, std::string &reason)
 {
@@ -190,7 +218,7 @@ bool read_fax_document(int fd, const std::string &path, fax_document &doc, std::
         return false;
     }
     captured_text said;
-    doc.file.reset(fax_file_open_fd(fd, keep_message, &said));
+    doc.file.reset(fax_file_open_fd_flags(fd, FAX_FILE_NO_PAGE_RECORDS, keep_message, &said));
     if (!doc.file) {
         reason = library_reason(said, "not a fax file");
         return false;
@@ -201,9 +229,11 @@ bool read_fax_document(int fd, const std::string &path, fax_document &doc, std::
     doc.pages_stated = file.pages_stated;
     doc.resolution = file.resolution;
     doc.compression = file.decode_mode;
-    doc.pages.reserve(file.page_count);
-    for (std::size_t i = 0; i < file.page_count; ++i)
-        doc.pages.push_back({static_cast<std::size_t>(file.pages[i].offset), file.pages[i].length, file.pages[i].data});
+    if (!mark_pages(file, doc.pages)) {
+        reason = "out of memory";
+        doc = fax_document{};
+        return false;
+    }
     doc.damage = file.damage_text;
     return true;
 }
@@ -303,16 +333,6 @@ page_report decode_data_report(t4dec_context *decoder, const unsigned char *data
     report.concealed = seen.concealed;
     report.clean = seen.clean != 0;
     return report;
-}
-
-page_report decode_page_report(const fax_document &doc, std::size_t index)
-{
-    if (!decodable_compression(doc.compression) || index >= doc.pages.size())
-        return page_report{};
-    std::unique_ptr<t4dec_context, decltype(&t4dec_context_free)> decoder(t4dec_context_new(FAX_WIDTH),
-                                                                          t4dec_context_free);
-    const fax_page_ref &page = doc.pages[index];
-    return decode_data_report(decoder.get(), page.data, page.length, doc.compression);
 }
 
 std::string page_damage(const page_report &report)

@@ -32,10 +32,20 @@ struct dpi_pair {
 };
 dpi_pair resolution_dpi(int resolution);
 
-struct fax_page_ref {
-    std::size_t offset = 0;   // of the coded data in the file
-    uint32_t length = 0;
-    const unsigned char *data = nullptr;  // the coded data, held by fax_document::file
+// A page's coded data, its length and offset, held by fax_document::file.
+using fax_page_ref = fax_page;
+
+// The complete pages of a file, found on request: the reader keeps no
+// record for each page (24 bytes, where an empty page is 4), and a mark
+// every PAGE_MARK_STRIDE pages reaches any page in a few steps.
+constexpr std::size_t PAGE_MARK_STRIDE = 16;
+struct fax_page_list {
+    const fax_file *file = nullptr;
+    std::size_t count = 0;
+    std::vector<uint64_t> marks;  // the reader's cursor at every PAGE_MARK_STRIDE-th page
+    std::size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    fax_page_ref operator[](std::size_t index) const;  // index below count
 };
 
 struct fax_document {
@@ -45,7 +55,7 @@ struct fax_document {
     int resolution = -1;      // RESOLUTION code, -1 when absent or invalid
     int compression = -1;     // COMPRESSION code, -1 when absent or invalid
     fax_file_ptr file;        // the library's reader, holding the pages' data
-    std::vector<fax_page_ref> pages;  // the complete pages found
+    fax_page_list pages;      // the complete pages found
     std::string damage;       // why the pages stop early; empty for a whole file
 };
 
@@ -83,9 +93,8 @@ struct page_report {
     int32_t concealed = 0;
     bool clean = false;
 };
-page_report decode_page_report(const fax_document &doc, std::size_t index);
-// The same for one page's `length` bytes of data, on a decoder the caller
-// keeps (lines and damage as info counts them); all zero without a decoder.
+// One page's `length` bytes of data decoded on a decoder the caller keeps
+// (lines and damage as info counts them); all zero without a decoder.
 struct t4dec_context;
 page_report decode_data_report(t4dec_context *decoder, const unsigned char *data, uint32_t length, int compression);
 
