@@ -197,11 +197,13 @@ bool mark_pages(const fax_file &file, fax_page_list &list)
 
 fax_page_ref fax_page_list::operator[](std::size_t index) const
 {
+    if (file == nullptr)
+        return held[index];
     uint64_t cursor = marks[index / PAGE_MARK_STRIDE];
     fax_page page{};
     for (std::size_t step = 0; step <= index % PAGE_MARK_STRIDE; ++step)
         fax_file_next_page(file, &cursor, &page);
-    return page;
+    return {static_cast<std::size_t>(page.offset), page.length, page.data};
 }
 
 bool read_fax_document(int fd, const std::string &path, fax_document &doc, std::string &reason)

@@ -32,8 +32,11 @@ struct dpi_pair {
 };
 dpi_pair resolution_dpi(int resolution);
 
-// A page's coded data, its length and offset, held by fax_document::file.
-using fax_page_ref = fax_page;
+struct fax_page_ref {
+    std::size_t offset = 0;   // of the coded data in the file
+    uint32_t length = 0;
+    const unsigned char *data = nullptr;  // the coded data, held by fax_document::file
+};
 
 // The complete pages of a file, found on request: the reader keeps no
 // record for each page (24 bytes, where an empty page is 4), and a mark
@@ -43,9 +46,11 @@ struct fax_page_list {
     const fax_file *file = nullptr;
     std::size_t count = 0;
     std::vector<uint64_t> marks;  // the reader's cursor at every PAGE_MARK_STRIDE-th page
-    std::size_t size() const { return count; }
-    bool empty() const { return count == 0; }
-    fax_page_ref operator[](std::size_t index) const;  // index below count
+    std::vector<fax_page_ref> held;  // pages given one by one, for a document without a file
+    std::size_t size() const { return file != nullptr ? count : held.size(); }
+    bool empty() const { return size() == 0; }
+    fax_page_ref operator[](std::size_t index) const;  // index below size()
+    void push_back(const fax_page_ref &page) { held.push_back(page); }
 };
 
 struct fax_document {
