@@ -376,6 +376,7 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted, i
         }
     }
     progress_end();
+    stop_page_checks(checks);
     const bool begun = single.open;
     if (finish_single(settings, single, out_name, status))
         result.outputs.push_back(settings.out);

@@ -44,12 +44,17 @@ void run_helper(page_checks *checks)
 
 }  // namespace
 
-page_checks::~page_checks()
+void stop_page_checks(page_checks &checks)
 {
     // Pages not begun are left; the one the helper is on it finishes.
-    next.store(pages.size(), std::memory_order_relaxed);
-    if (helper.joinable())
-        helper.join();
+    checks.next.store(checks.pages.size(), std::memory_order_relaxed);
+    if (checks.helper.joinable())
+        checks.helper.join();
+}
+
+page_checks::~page_checks()
+{
+    stop_page_checks(*this);
     t4dec_context_free(decoder);
 }
 

@@ -36,3 +36,7 @@ bool start_page_checks(page_checks &checks, const fax_document &doc, const row_c
 // What the check of the `i`th page of `numbers` found, waiting for it:
 // null when it does not go as stored (or was not checked). Taken in order.
 const stored_mmr *take_page_check(page_checks &checks, std::size_t i);
+// Stops the checks and joins their thread, before the output is put in
+// place: the helper that names the file (a vfork child) finds this process
+// with no thread left but its own. The owner's end does the same.
+void stop_page_checks(page_checks &checks);
