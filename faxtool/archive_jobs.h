@@ -23,7 +23,7 @@ struct coded_page {
 };
 
 struct job_result {
-    std::string out;                // for standard output
+    kept_text out;                  // for standard output
     kept_messages messages;         // for standard error
     input_outcome outcome;
     std::vector<page_image> pages;  // rows for a combined output, in page order
@@ -51,9 +51,7 @@ unsigned online_cpus();
 template <typename Body>
 void keep_output(const std::string &path, job_result &result, Body body)
 {
-    char *text = nullptr;
-    std::size_t size = 0;
-    FILE *out = open_memstream(&text, &size);
+    FILE *out = kept_stream(result.out);
     if (out == nullptr) {
         report_failure(path, "out of memory");
         result.outcome.status = input_status::failed;
@@ -61,6 +59,4 @@ void keep_output(const std::string &path, job_result &result, Body body)
     }
     body(out);
     std::fclose(out);
-    result.out.assign(text, size);
-    std::free(text);
 }

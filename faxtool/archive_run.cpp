@@ -113,12 +113,14 @@ void emit(void *user, std::size_t index, job_result &result)
     }
     std::lock_guard<std::recursive_mutex> hold(standard_streams_lock());
     clear_progress(run.progress);
-    if (!result.out.empty()) {
-        std::fwrite(result.out.data(), 1, result.out.size(), stdout);
-        std::fflush(stdout);
+    const bool read_back = kept_write(result.out, stdout) && kept_write(result.messages.text, stderr);
+    std::fflush(stdout);
+    if (!read_back) {
+        std::string reason = "its output was lost from a temporary file in ";
+        reason += kept_directory();
+        report_failure(input.path, reason);
+        run.status = 1;
     }
-    if (!result.messages.text.empty())
-        std::fwrite(result.messages.text.data(), 1, result.messages.text.size(), stderr);
     if (run.report != nullptr) {
         const std::string line = report_line(input.path, outcome);
         // An interrupted run keeps the lines of what it did.

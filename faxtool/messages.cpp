@@ -42,7 +42,7 @@ void report_failure(std::string_view file, std::string_view reason)
     if (kept_here != nullptr) {
         if (kept_here->first_reason.empty())
             kept_here->first_reason = reason;
-        kept_here->text += line;
+        kept_append(kept_here->text, line);
         return;
     }
     std::fflush(stdout);

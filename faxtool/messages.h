@@ -6,13 +6,15 @@
 #include <string>
 #include <string_view>
 
+#include "faxtool/kept_text.h"
+
 // Prints "faxtool: FILE: reason" (or "faxtool: reason" for an empty file).
 void report_failure(std::string_view file, std::string_view reason);
 
 // Messages of work on a thread of a pool, kept there to be printed in input
 // order; first_reason becomes the input's reason in a report.
 struct kept_messages {
-    std::string text;
+    kept_text text;
     std::string first_reason;
 };
 // Keeps this thread's messages in `kept`; nullptr prints them again.

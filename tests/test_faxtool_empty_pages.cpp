@@ -71,4 +71,53 @@ TEST(EmptyPages, InfoAndExportTakeLittleMoreThanTheFile)
     }
 }
 
+// Listings waiting for their turn go out as they would one file at a time,
+// byte for byte and in order, whether they stay in memory, spill to a
+// temporary file or find none to spill to.
+TEST(EmptyPages, LongListingsOfManyInputsKeepTheirBytesAndOrder)
+{
+    progrun::temp_dir dir;
+    std::vector<std::string> args{"info", "-j", "3"};
+    std::string out, err;
+    for (const char *name : {"a.fax", "b.fax", "c.fax"}) {
+        args.push_back(write_empty_pages(dir, name, 20000 + 37 * static_cast<long>(args.size())));
+        const progrun::result alone = faxtool({"info", args.back()});
+        out += alone.out;
+        err += alone.err;
+    }
+    ASSERT_GT(out.size() / 3, 1000000u) << "each listing is larger than what is kept in memory";
+    ASSERT_GT(err.size() / 3, 600000u);
+    for (const char *tmpdir : {"", "TMPDIR= ", "TMPDIR=/nonexistent/dir "}) {
+        for (const char *jobs : {"1", "3"}) {
+            std::string command = std::string(tmpdir) + FAXTOOL_PATH + " info -j " + jobs;
+            for (std::size_t i = 3; i < args.size(); ++i)
+                command += " " + args[i];
+            const progrun::result many = shell(command);
+            EXPECT_EQ(many.status, 1) << command;
+            EXPECT_TRUE(many.out == out) << command;
+            EXPECT_TRUE(many.err == err) << command;
+        }
+    }
+}
+
+// Each input's listing and messages wait in a file, not in memory.
+TEST(EmptyPages, InfoOverManyInputsHoldsNoListing)
+{
+#ifdef PEAK_UNDER_SANITIZER
+    GTEST_SKIP() << "peak memory means nothing under a sanitizer's shadow memory";
+#endif
+    progrun::temp_dir dir;
+    const std::string one = write_empty_pages(dir, "one.fax", 1);
+    const std::string a = write_empty_pages(dir, "a.fax", kPages);
+    const std::string b = write_empty_pages(dir, "b.fax", kPages);
+    const long file_kb = (4 * kPages) / 1024;
+    const measured base = run_measured({"info", "-j", "2", one, one}, dir);
+    ASSERT_EQ(base.status, 1) << base.err;
+    for (const char *json : {"--summary", "--json"}) {
+        const measured m = run_measured({"info", json, "-j", "2", a, b}, dir);
+        EXPECT_EQ(m.status, 1);
+        EXPECT_LT(m.peak_kb, base.peak_kb + 3 * file_kb) << "info -j 2 " << json;
+    }
+}
+
 }  // namespace
