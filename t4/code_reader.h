@@ -120,6 +120,9 @@ struct bit_cursor {
     }
 };
 
+inline int64_t bits_read(const bit_cursor &in) { return in.pos; }
+inline int32_t codes_dropped(const bit_cursor &in) { return in.dropped; }
+
 inline bit_cursor make_cursor(const unsigned char *data, int length)
 {
     bit_cursor in{data};
@@ -172,11 +175,6 @@ struct bit_accumulator {
     int64_t pos() const { return (next - data) * 8 - count; }
 };
 
-struct code_token {
-    int32_t value;
-    bool tagged_eol;  // EOL with its tag bit (TAG_ONE_DIMENSIONAL / TAG_TWO_DIMENSIONAL)
-};
-
 // ---------------------------------------------------------------------------
 // The exact step: the graph walk, one bit at a time.
 
@@ -211,6 +209,25 @@ inline bool is_tag_leaf(const code_node *node)
     return false;
 }
 
+// A code the table gave whole.
+inline bool take_code(bit_cursor &in, lookup_entry e, code_token &token)
+{
+    in.pos += e.bits;
+    token = {e.token, false};
+    return true;
+}
+
+// The zeros at the start of the window and the 1 after them; false, with
+// nothing taken, when they may run past the window.
+inline bool take_zeros(bit_cursor &in, uint64_t w, int &zeros)
+{
+    zeros = std::countr_zero(w);
+    if (zeros > MAX_COUNTED_ZEROS)
+        return false;
+    in.pos += zeros + 1;
+    return true;
+}
+
 // The next token from `node` (a tree root, tag_node or the EOL search); false
 // at the end of the data. In MMR data no tag bit follows an EOL.
 inline bool read_token(bit_cursor &in, const code_node *&node, bool eol_without_tag,
@@ -220,15 +237,11 @@ inline bool read_token(bit_cursor &in, const code_node *&node, bool eol_without_
         const uint64_t w = in.window();
         if (node == mode_tree) {
             const lookup_entry e = t4tables::modes[w & ((1u << t4tables::MODE_BITS) - 1)];
-            if (e.kind == t4tables::CODE) {
-                in.pos += e.bits;
-                token = {e.token, false};
-                return true;
-            }
-            const int zeros = std::countr_zero(w);
-            if (zeros > MAX_COUNTED_ZEROS)
+            if (e.kind == t4tables::CODE)
+                return take_code(in, e, token);
+            int zeros = 0;
+            if (!take_zeros(in, w, zeros))
                 break;
-            in.pos += zeros + 1;
             if (zeros < FILL_ZEROS) {
                 ++in.dropped;
                 continue;  // an extension code, dropped: back at the root
@@ -243,15 +256,11 @@ inline bool read_token(bit_cursor &in, const code_node *&node, bool eol_without_
         }
         if (node == white_tree || node == black_tree) {
             const lookup_entry e = run_entry(w, node == black_tree ? BLACK : WHITE);
-            if (e.kind >= t4tables::TERMINATING) {
-                in.pos += e.bits;
-                token = {e.token, false};
-                return true;
-            }
-            const int zeros = std::countr_zero(w);
-            if (zeros > MAX_COUNTED_ZEROS)
+            if (e.kind >= t4tables::TERMINATING)
+                return take_code(in, e, token);
+            int zeros = 0;
+            if (!take_zeros(in, w, zeros))
                 break;
-            in.pos += zeros + 1;
             if (zeros >= FILL_ZEROS) {
                 token = {RUN_EOL, false};
                 return true;

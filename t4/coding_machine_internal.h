@@ -18,7 +18,15 @@
 //       EOLs in a row shows a line
 //   void end_full_line(S &)
 //       an MMR line ends full and the next starts
-// and S has the members a0, colour, horizontal_runs, run_sum, width, cb.
+//   void hand_over_open_line(S &)
+//       runs of a line that no end of line closes go to the span callback
+//   void report_coding_line(S &)
+//       the coding line, finished, to the line callback (no end of line)
+// and S is a line_position with the lines of its own.
+// The page loops at the end take a bit reader R of the decoder's own, with
+//   bool read_token(R &, const code_node *&node, bool eol_without_tag, code_token &)
+//   int64_t bits_read(const R &)
+//   int32_t codes_dropped(const R &)    extension codes skipped
 #pragma once
 
 #include <cstdint>
@@ -31,6 +39,31 @@
 namespace t4dec_detail {
 
 enum class step_result { ok, line_error };
+
+// Where the token steps are in the line being decoded, and for whom.
+struct line_position {
+    int32_t width;
+    int bytes_per_line;
+    callbacks cb;
+    int16_t a0 = -1;          // -1: the imaginary white element before the line
+    int colour = WHITE;       // of the run starting at a0
+    int horizontal_runs = 0;  // runs of a horizontal mode still to read
+    int32_t run_sum = 0;      // make-up lengths of the run being read
+};
+
+inline line_position position_at_start(int32_t width, const callbacks &cb)
+{
+    return line_position{width, bytes_for(width), cb};
+}
+
+// A new line starts white, before its first pixel.
+inline void restart_position(line_position &p)
+{
+    p.a0 = -1;
+    p.colour = WHITE;
+    p.horizontal_runs = 0;
+    p.run_sum = 0;
+}
 
 // a0 of -1 is the imaginary white element before the line.
 template <typename S>
@@ -316,6 +349,90 @@ template <typename S>
 bool mmr_at_line_end(const S &cs)
 {
     return cs.horizontal_runs == 0 && cs.run_sum == 0 && cs.a0 < 0;
+}
+
+// ---------------------------------------------------------------------------
+// The page loops. `fast(d, in)` / `fast(cs, m, in)` may take codes between
+// tokens, leaving the state as the token steps would; Lines is the decoder's
+// line store, filled by alloc_lines(Lines &, width) and made a coding state by
+// make_coding_state(Lines &, width, cb).
+
+template <typename Lines, typename R, typename Fast>
+int mr_decode(R in, const unsigned char *data, int length, int32_t width, const callbacks &cb,
+              Fast fast)
+{
+    if (const int result = mr_start(data, length, width, cb); result != MR_GO_ON)
+        return result;
+    t4dec_report &report = *cb.report;
+    Lines lines;
+    if (!alloc_lines(lines, width))
+        return 0;
+    mr_decoder<decltype(make_coding_state(lines, width, cb))> d{make_coding_state(lines, width, cb)};
+    code_token token{};
+    int64_t last_code_end = 0;
+    bool at_rtc = false;
+    for (;;) {
+        fast(d, in);
+        last_code_end = bits_read(in);
+        if (!read_token(in, d.node, false, token))
+            break;
+        if (!mr_token(d, token.value, token.tagged_eol)) [[unlikely]] {
+            at_rtc = true;
+            break;
+        }
+    }
+    report.nonstandard += codes_dropped(in);
+    if (at_rtc) {
+        report.clean = page_clean(report, d.coded, true, only_fill_from(data, length, bits_read(in)));
+    } else {
+        report.clean = page_clean(report, d.coded, mr_at_line_end(d),
+                                  only_fill_from(data, length, last_code_end));
+        close_partial_line(d.cs, false);
+    }
+    hand_over_open_line(d.cs);
+    return 1;
+}
+
+template <typename Lines, typename R, typename Fast>
+int mmr_decode(R in, const unsigned char *data, int length, int32_t width, const callbacks &cb,
+               Fast fast)
+{
+    t4dec_report &report = *cb.report;
+    report = t4dec_report{};
+    if (!valid_width(width))
+        return 0;
+    Lines lines;
+    if (!alloc_lines(lines, width))
+        return 0;
+    auto cs = make_coding_state(lines, width, cb);
+    const code_node *node = mode_tree;
+    mmr_decoder_state m;
+    bool at_eofb = false;
+    code_token token{};
+    int64_t last_code_end = 0;
+    for (;;) {
+        fast(cs, m, in);
+        last_code_end = bits_read(in);
+        if (!read_token(in, node, true, token))
+            break;
+        const mmr_step step = mmr_token(cs, m, token.value, token.tagged_eol);
+        if (step == mmr_step::line_error) {
+            hand_over_open_line(cs);
+            return 0;
+        }
+        if (step == mmr_step::end_of_block) {
+            at_eofb = true;
+            last_code_end = bits_read(in);
+            break;
+        }
+        node = mmr_restart(cs);
+    }
+    report.nonstandard += codes_dropped(in);
+    report.clean = page_clean(report, m.coded, at_eofb || mmr_at_line_end(cs),
+                              only_fill_from(data, length, last_code_end));
+    report_coding_line(cs);
+    cs.cb.end_of_line();
+    return 1;
 }
 
 }  // namespace t4dec_detail

@@ -175,19 +175,12 @@ void render(const change_line &l, uint64_t *toggles, int32_t width, unsigned cha
     }
 }
 
-struct coding_state {
+struct coding_state : line_position {
     change_line reference;
     change_line coding;
     unsigned char *reference_bitmap;
     unsigned char *coding_bitmap;
-    uint64_t *toggles;  // render's scratch
-    int32_t width;
-    int bytes_per_line;
-    callbacks cb;
-    int16_t a0 = -1;           // -1: the imaginary white element before the line
-    int colour = WHITE;        // of the run starting at a0
-    int horizontal_runs = 0;   // runs of a horizontal mode still to read
-    int32_t run_sum = 0;       // make-up lengths of the run being read
+    uint64_t *toggles;         // render's scratch
     int cursor = 0;            // reference entries before it are <= a0
     bool line_runs = false;    // any run since the last end of line
 };
@@ -262,10 +255,7 @@ constexpr auto mode_steps = make_mode_steps();
 void start_line(coding_state &cs)
 {
     cs.coding.count = 0;
-    cs.a0 = -1;
-    cs.colour = WHITE;
-    cs.horizontal_runs = 0;
-    cs.run_sum = 0;
+    restart_position(cs);
     cs.cursor = 0;
 }
 
@@ -379,12 +369,8 @@ struct line_store {
 
 bool alloc_lines(line_store &lines, int32_t width)
 {
-    const auto bytes = static_cast<std::size_t>(bytes_for(width));
-    lines.reference = alloc_cleared(bytes);
-    if (!lines.reference)
-        return false;
-    lines.coding = alloc_cleared(bytes);
-    if (lines.coding)  // each line: at most one change a pixel, and the sentinels
+    // Each change line: at most one change a pixel, and the sentinels.
+    if (alloc_line_pair(lines.reference, lines.coding, width))
         lines.changes.reset(static_cast<int16_t *>(std::malloc(
             2 * (static_cast<std::size_t>(width) + SENTINELS + 1) * sizeof(int16_t))));
     if (lines.changes) {
@@ -403,14 +389,12 @@ coding_state make_coding_state(line_store &lines, int32_t width, const callbacks
     int16_t *changes = lines.changes.get();
     changes[0] = BEFORE_LINE;
     changes[width + SENTINELS + 1] = BEFORE_LINE;
-    coding_state cs{change_line{changes + 1},
+    coding_state cs{position_at_start(width, cb),
+                    change_line{changes + 1},
                     change_line{changes + width + SENTINELS + 2},
                     lines.reference.get(),
                     lines.coding.get(),
-                    lines.toggles.get(),
-                    width,
-                    bytes_for(width),
-                    cb};
+                    lines.toggles.get()};
     line_finish(cs.reference, 0, width);  // all white above the first line
     return cs;
 }
@@ -785,6 +769,32 @@ bool mr_between_codes(const fast_mr_decoder &d)
            d.cs.run_sum == 0 && d.node == mr_restart(d);
 }
 
+// The fast loops between the MR token steps: a line that they end at an EOL
+// was the first of EOLs in a row.
+void mr_fast_codes(fast_mr_decoder &d, bit_cursor &in)
+{
+    if (!mr_between_codes(d))
+        return;
+    const fast_outcome taken =
+        fast_codes(d.cs, in, d.state == mr_line::two_dimensional, line_ends::at_eols);
+    if (taken != fast_outcome::nothing) {
+        d.eol_count = taken == fast_outcome::codes_to_eol ? 1 : 0;
+        d.node = mr_restart(d);
+        d.coded = true;
+    }
+}
+
+// The fast loops between the MMR token steps, while they take codes.
+void mmr_fast_codes(coding_state &cs, mmr_decoder_state &m, bit_cursor &in)
+{
+    while (cs.horizontal_runs == 0 &&
+           fast_codes(cs, in, true, line_ends::when_full) != fast_outcome::nothing) {
+        mmr_codes_follow(m, *cs.cb.report);
+        if (cs.a0 >= cs.width)
+            end_full_line(cs);
+    }
+}
+
 // MH runs straight into the sink's line while each is a whole run that fits.
 // Black goes into the sink's bitmap, or its span line when lines go out as
 // spans; then an EOL is taken here too, as the sink takes it: with no pad
@@ -976,90 +986,16 @@ int fast_MH(t4dec_context &ctx, const unsigned char *data, int length, int32_t w
 int fast_MR(t4dec_context &, const unsigned char *data, int length, int32_t width,
             const callbacks &cb)
 {
-    if (const int result = mr_start(data, length, width, cb); result != MR_GO_ON)
-        return result;
-    t4dec_report &report = *cb.report;
-    line_store lines;
-    if (!alloc_lines(lines, width))
-        return 0;
-    fast_mr_decoder d{make_coding_state(lines, width, cb)};
-    bit_cursor in = make_cursor(data, length);
-    code_token token{};
-    int64_t last_code_end = 0;
-    for (;;) {
-        if (mr_between_codes(d)) {
-            const fast_outcome taken =
-                fast_codes(d.cs, in, d.state == mr_line::two_dimensional, line_ends::at_eols);
-            if (taken != fast_outcome::nothing) {
-                d.eol_count = taken == fast_outcome::codes_to_eol ? 1 : 0;
-                d.node = mr_restart(d);
-                d.coded = true;
-            }
-        }
-        last_code_end = in.pos;
-        if (!read_token(in, d.node, false, token))
-            break;
-        if (!mr_token(d, token.value, token.tagged_eol)) {
-            report.nonstandard += in.dropped;
-            report.clean = page_clean(report, d.coded, true, only_fill_from(data, length, in.pos));
-            hand_over_open_line(d.cs);
-            return 1;
-        }
-    }
-    report.nonstandard += in.dropped;
-    report.clean =
-        page_clean(report, d.coded, mr_at_line_end(d), only_fill_from(data, length, last_code_end));
-    close_partial_line(d.cs, false);
-    hand_over_open_line(d.cs);
-    return 1;
+    return mr_decode<line_store>(make_cursor(data, length), data, length, width, cb,
+                                 [](fast_mr_decoder &d, bit_cursor &in) { mr_fast_codes(d, in); });
 }
 
 int fast_MMR(t4dec_context &, const unsigned char *data, int length, int32_t width,
              const callbacks &cb)
 {
-    t4dec_report &report = *cb.report;
-    report = t4dec_report{};
-    if (!valid_width(width))
-        return 0;
-    line_store lines;
-    if (!alloc_lines(lines, width))
-        return 0;
-    coding_state cs = make_coding_state(lines, width, cb);
-    bit_cursor in = make_cursor(data, length);
-    const code_node *node = mode_tree;
-    mmr_decoder_state m;
-    bool at_eofb = false;
-    code_token token{};
-    int64_t last_code_end = 0;
-    for (;;) {
-        if (cs.horizontal_runs == 0 &&
-            fast_codes(cs, in, true, line_ends::when_full) != fast_outcome::nothing) {
-            mmr_codes_follow(m, report);
-            if (cs.a0 >= cs.width)
-                end_full_line(cs);
-            continue;
-        }
-        last_code_end = in.pos;
-        if (!read_token(in, node, true, token))
-            break;
-        const mmr_step step = mmr_token(cs, m, token.value, token.tagged_eol);
-        if (step == mmr_step::line_error) {
-            hand_over_open_line(cs);
-            return 0;
-        }
-        if (step == mmr_step::end_of_block) {
-            at_eofb = true;
-            last_code_end = in.pos;
-            break;
-        }
-        node = mmr_restart(cs);
-    }
-    const bool line_end = at_eofb || mmr_at_line_end(cs);
-    report.nonstandard += in.dropped;
-    report.clean = page_clean(report, m.coded, line_end, only_fill_from(data, length, last_code_end));
-    report_coding_line(cs);
-    cs.cb.end_of_line();
-    return 1;
+    return mmr_decode<line_store>(
+        make_cursor(data, length), data, length, width, cb,
+        [](coding_state &cs, mmr_decoder_state &m, bit_cursor &in) { mmr_fast_codes(cs, m, in); });
 }
 
 }  // namespace t4dec_detail

@@ -8,11 +8,6 @@
 
 namespace t4dec_detail {
 
-int fast_MH(t4dec_context &ctx, const unsigned char *data, int length, int32_t width,
-            const callbacks &cb);
-int fast_MR(t4dec_context &ctx, const unsigned char *data, int length, int32_t width,
-            const callbacks &cb);
-int fast_MMR(t4dec_context &ctx, const unsigned char *data, int length, int32_t width,
-             const callbacks &cb);
+page_decoder fast_MH, fast_MR, fast_MMR;
 
 }  // namespace t4dec_detail

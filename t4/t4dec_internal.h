@@ -33,11 +33,30 @@ byte_buffer alloc_cleared(std::size_t bytes);
 
 inline bool valid_width(int32_t width) { return width >= 1 && width <= MAX_LINE_WIDTH; }
 inline int bytes_for(int32_t width) { return (width + 7) / 8; }
+// Two cleared lines of `width` pixels, the first allocated first; both or
+// neither is kept.
+inline bool alloc_line_pair(byte_buffer &first, byte_buffer &second, int32_t width)
+{
+    const auto bytes = static_cast<std::size_t>(bytes_for(width));
+    first = alloc_cleared(bytes);
+    if (first)
+        second = alloc_cleared(bytes);
+    if (!second)
+        first.reset();
+    return second != nullptr;
+}
 inline int32_t magnitude(int32_t run) { return run < 0 ? -run : run; }
 inline int32_t add_run_sum(int32_t sum, int32_t more)
 {
     return sum + more > MAX_RUN_SUM ? MAX_RUN_SUM : sum + more;
 }
+
+// A decoded code. Tokens are read in the context of the node that gave them:
+// the tag leaves' 9 and 10 are EOLs, the same values from a run tree are runs.
+struct code_token {
+    int32_t value;
+    bool tagged_eol;  // EOL with its tag bit (TAG_ONE_DIMENSIONAL / TAG_TWO_DIMENSIONAL)
+};
 
 // The caller's callbacks and the report they feed; any callback may be null.
 struct callbacks {
@@ -165,7 +184,8 @@ namespace t4dec_detail {
 
 // Decoders over a context; `width` is the line width of this call. Same
 // results and callbacks as the public functions.
-using decoder_fn = int (*)(t4dec_context &ctx, const unsigned char *data, int length,
-                           int32_t width, const callbacks &cb);
+using page_decoder = int(t4dec_context &ctx, const unsigned char *data, int length, int32_t width,
+                         const callbacks &cb);
+using decoder_fn = page_decoder *;
 
 }  // namespace t4dec_detail

@@ -46,39 +46,33 @@ bit_reader make_reader(const unsigned char *data, int length)
     return bit_reader{data, data == nullptr || length < 0 ? 0 : length};
 }
 
-// A leaf without successors is never stepped from; should it be, the walk
-// falls back to the EOL search rather than leave the graph.
-const code_node *step(const code_node *node, int bit)
+int64_t bits_read(const bit_reader &in) { return in.pos(); }
+// Extension codes are skipped by the graph itself; only the table-driven
+// decoders count them.
+int32_t codes_dropped(const bit_reader &) { return 0; }
+
+// One bit a step from `node`. A leaf without successors is never stepped
+// from; should it be, the walk falls back to the EOL search rather than
+// leave the graph.
+const code_node *successor_or_sync(const code_node *node, int bit)
 {
-    const code_node *next = code_successor(node, bit);
-    return next != nullptr ? next : sync_chain;
+    if (const code_node *next = code_successor(node, bit))
+        return next;
+    return sync_chain;
 }
 
-// A decoded code. Tokens are read in the context of the node that gave them:
-// the tag leaves' 9 and 10 are EOLs, the same values from a run tree are runs.
-struct code_token {
-    int32_t value;
-    bool tagged_eol;  // EOL with its tag bit (TAG_ONE_DIMENSIONAL / TAG_TWO_DIMENSIONAL)
-};
-
-bool is_tag_leaf(const code_node *node)
-{
-    return node == code_successor(tag_node, 0) || node == code_successor(tag_node, 1);
-}
-
-// Walks from `node` to the next token. In MMR data no tag bit follows an
-// EOL, so reaching tag_node completes it. False at the end of the data.
+// Walks from `node` to the next token, false at the end of the data. The
+// leaves right below tag_node are EOLs with their tag bit; in MMR data no
+// tag bit follows an EOL, so reaching tag_node completes it.
 bool read_token(bit_reader &in, const code_node *&node, bool eol_without_tag, code_token &token)
 {
-    int bit = 0;
-    while (in.next_bit(bit)) {
-        node = step(node, bit);
-        if (eol_without_tag && node == tag_node) {
-            token = {TAG_TWO_DIMENSIONAL, true};
-            return true;
-        }
-        if (code_is_leaf(node)) {
-            token = {node->token, is_tag_leaf(node)};
+    for (int bit = 0; in.next_bit(bit);) {
+        const code_node *const parent = node;
+        node = successor_or_sync(parent, bit);
+        const bool tag_next = node == tag_node;
+        if (code_is_leaf(node) || (tag_next && eol_without_tag)) {
+            token = tag_next ? code_token{TAG_TWO_DIMENSIONAL, true}
+                             : code_token{node->token, parent == tag_node};
             return true;
         }
     }
@@ -88,16 +82,9 @@ bool read_token(bit_reader &in, const code_node *&node, bool eol_without_tag, co
 // ---------------------------------------------------------------------------
 // Lines as bitmaps, for the two-dimensional token steps of MR and MMR.
 
-struct coding_state {
+struct coding_state : line_position {
     unsigned char *reference;
     unsigned char *coding;
-    int32_t width;
-    int bytes_per_line;
-    callbacks cb;
-    int16_t a0 = -1;           // -1: the imaginary white element before the line
-    int colour = WHITE;        // of the run starting at a0
-    int horizontal_runs = 0;   // runs of a horizontal mode still to read
-    int32_t run_sum = 0;       // make-up lengths of the run being read
 };
 
 // Next changing element on the reference line, searched in its bitmap from
@@ -124,10 +111,7 @@ void colour_changes_at(coding_state &, int32_t) {}
 void start_line(coding_state &cs)
 {
     std::memset(cs.coding, 0, static_cast<std::size_t>(cs.bytes_per_line));
-    cs.a0 = -1;
-    cs.colour = WHITE;
-    cs.horizontal_runs = 0;
-    cs.run_sum = 0;
+    restart_position(cs);
 }
 
 // The coding line becomes the reference line of the next.
@@ -159,16 +143,16 @@ void end_line_at_eol(coding_state &cs, bool first_in_row)
     start_line(cs);
 }
 
-void report_coding_line(coding_state &cs)
-{
-    cs.cb.line_of(cs.coding, cs.bytes_per_line);
-    cs.cb.end_of_line();
-}
+void report_coding_line(coding_state &cs) { cs.cb.line_of(cs.coding, cs.bytes_per_line); }
+
+// Lines go out as bitmaps only: no span callback to hand runs to.
+void hand_over_open_line(coding_state &) {}
 
 // An MMR line ends when it is full.
 void end_full_line(coding_state &cs)
 {
     report_coding_line(cs);
+    cs.cb.end_of_line();
     finish_line(cs);
 }
 
@@ -178,23 +162,14 @@ struct line_pair {
 };
 
 // Reference line first; nothing is kept unless both are had.
-bool alloc_lines(line_pair &lines, int bytes_per_line)
+bool alloc_lines(line_pair &lines, int32_t width)
 {
-    lines.reference = alloc_cleared(static_cast<std::size_t>(bytes_per_line));
-    if (!lines.reference)
-        return false;
-    lines.coding = alloc_cleared(static_cast<std::size_t>(bytes_per_line));
-    if (!lines.coding) {
-        lines.reference.reset();
-        return false;
-    }
-    return true;
+    return alloc_line_pair(lines.reference, lines.coding, width);
 }
 
 coding_state make_coding_state(line_pair &lines, int32_t width, const callbacks &cb)
 {
-    coding_state cs{lines.reference.get(), lines.coding.get(), width, bytes_for(width), cb};
-    return cs;
+    return coding_state{position_at_start(width, cb), lines.reference.get(), lines.coding.get()};
 }
 
 }  // namespace
@@ -211,7 +186,7 @@ int reference_MH(t4dec_context &ctx, const unsigned char *data, int length, int3
     int bit = 0;
     int64_t last_code_end = 0;
     while (in.next_bit(bit)) {
-        node = step(node, bit);
+        node = successor_or_sync(node, bit);
         if (code_is_leaf(node)) {
             sink_token(ctx.sink, cb, width, node->token);
             last_code_end = in.pos();
@@ -223,64 +198,19 @@ int reference_MH(t4dec_context &ctx, const unsigned char *data, int length, int3
     return 1;
 }
 
+// No fast loops between the token steps.
 int reference_MR(t4dec_context &, const unsigned char *data, int length, int32_t width,
                  const callbacks &cb)
 {
-    if (const int result = mr_start(data, length, width, cb); result != MR_GO_ON)
-        return result;
-    t4dec_report &report = *cb.report;
-    line_pair lines;
-    if (!alloc_lines(lines, bytes_for(width)))
-        return 0;
-    mr_decoder<coding_state> d{make_coding_state(lines, width, cb)};
-    bit_reader in = make_reader(data, length);
-    code_token token{};
-    int64_t last_code_end = 0;
-    while (read_token(in, d.node, false, token)) {
-        last_code_end = in.pos();
-        if (!mr_token(d, token.value, token.tagged_eol)) {
-            report.clean = page_clean(report, d.coded, true, only_fill_from(data, length, last_code_end));
-            return 1;
-        }
-    }
-    report.clean =
-        page_clean(report, d.coded, mr_at_line_end(d), only_fill_from(data, length, last_code_end));
-    close_partial_line(d.cs, false);
-    return 1;
+    return mr_decode<line_pair>(make_reader(data, length), data, length, width, cb,
+                                [](auto &, bit_reader &) {});
 }
 
 int reference_MMR(t4dec_context &, const unsigned char *data, int length, int32_t width,
                   const callbacks &cb)
 {
-    t4dec_report &report = *cb.report;
-    report = t4dec_report{};
-    if (!valid_width(width))
-        return 0;
-    line_pair lines;
-    if (!alloc_lines(lines, bytes_for(width)))
-        return 0;
-    coding_state cs = make_coding_state(lines, width, cb);
-    bit_reader in = make_reader(data, length);
-    const code_node *node = mode_tree;
-    mmr_decoder_state m;
-    bool at_eofb = false;
-    code_token token{};
-    int64_t last_code_end = 0;
-    while (read_token(in, node, true, token)) {
-        last_code_end = in.pos();
-        const mmr_step step = mmr_token(cs, m, token.value, token.tagged_eol);
-        if (step == mmr_step::line_error)
-            return 0;
-        if (step == mmr_step::end_of_block) {
-            at_eofb = true;
-            break;
-        }
-        node = mmr_restart(cs);
-    }
-    const bool line_end = at_eofb || mmr_at_line_end(cs);
-    report.clean = page_clean(report, m.coded, line_end, only_fill_from(data, length, last_code_end));
-    report_coding_line(cs);
-    return 1;
+    return mmr_decode<line_pair>(make_reader(data, length), data, length, width, cb,
+                                 [](coding_state &, mmr_decoder_state &, bit_reader &) {});
 }
 
 }  // namespace t4dec_detail

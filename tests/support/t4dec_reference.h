@@ -7,12 +7,7 @@
 
 namespace t4dec_detail {
 
-int reference_MH(t4dec_context &ctx, const unsigned char *data, int length, int32_t width,
-                 const callbacks &cb);
-int reference_MR(t4dec_context &ctx, const unsigned char *data, int length, int32_t width,
-                 const callbacks &cb);
-int reference_MMR(t4dec_context &ctx, const unsigned char *data, int length, int32_t width,
-                  const callbacks &cb);
+page_decoder reference_MH, reference_MR, reference_MMR;
 
 }  // namespace t4dec_detail
 
