@@ -329,6 +329,7 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted, i
     result.status = input_status::damaged;  // unless all goes well
     const std::string out_name = settings.out == "-" ? "standard output" : settings.out;
     single_output single;
+    single.map_spool = true;  // one file's pages, all in memory already
     bool written = true;  // every output that was begun is complete
     std::string reason;
     page_image page;  // one buffer for every page's rows

@@ -7,10 +7,11 @@
 #include "faxtool/export_pdf.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "faxtool/qpdf_library.h"
+#include "t4/bitmanip.h"
 
 struct pdf_writer {
     const qpdf_library *api = nullptr;
@@ -31,6 +33,7 @@ struct pdf_writer {
     std::vector<uint64_t> offsets;  // of objects 1.., 0 until written
     uint32_t pages = 0;
     bool failed = false;            // a spool write failed
+    bool map_spool = false;         // qpdf reads the spool mapped
     std::string spool_directory;
     std::vector<uint8_t> coded;     // a page coded here, reused
     std::vector<uint8_t> mirrored;  // the image data as the filter reads it, reused
@@ -67,18 +70,6 @@ bool take_error(const qpdf_library &q, qpdf_data pdf, std::string &reason)
     reason = text != nullptr ? text : "qpdf failed";
     return true;
 }
-
-// Byte `b` with its bit order mirrored.
-constexpr auto mirror_table = [] {
-    std::array<uint8_t, 256> table{};
-    for (unsigned b = 0; b < 256; ++b) {
-        unsigned m = 0;
-        for (int bit = 0; bit < 8; ++bit)
-            m |= ((b >> bit) & 1u) << (7 - bit);
-        table[b] = static_cast<uint8_t>(m);
-    }
-    return table;
-}();
 
 // An unnamed file in directory, open for reading and writing; -1 with a
 // reason. Where the file system has no unnamed files, a named one that is
@@ -136,8 +127,7 @@ void spool_page(pdf_writer &writer, const mmr_page &page)
     // The CCITT filter reads each byte from its most significant bit; the
     // data has the first bit of the stream in bit 0, so every byte is mirrored.
     writer.mirrored.resize(page.size);
-    for (std::size_t i = 0; i < page.size; ++i)
-        writer.mirrored[i] = mirror_table[page.data[i]];
+    copy_reversed_bits(page.data, writer.mirrored.data(), page.size);
     const std::string width = std::to_string(page.width), rows = std::to_string(page.height);
     // BlackIs1 false: black comes out as 0, which DeviceGray shows black.
     spool_stream(writer, image,
@@ -212,6 +202,16 @@ bool copy_to_stream(int fd, FILE *stream, std::string &reason)
     return true;
 }
 
+// The whole spool mapped for reading, when the writer may map it; null
+// when not, or when it cannot be mapped (qpdf then reads the file).
+const char *map_spool(const pdf_writer &writer)
+{
+    if (!writer.map_spool || writer.written == 0 || writer.written > SIZE_MAX)
+        return nullptr;
+    void *mapped = mmap(nullptr, writer.written, PROT_READ, MAP_PRIVATE | MAP_POPULATE, writer.spool_fd, 0);
+    return mapped != MAP_FAILED ? static_cast<const char *>(mapped) : nullptr;
+}
+
 // qpdf reads the spool and writes the document to the file at target_fd.
 bool write_document(const pdf_writer &writer, int target_fd, std::string &reason)
 {
@@ -219,8 +219,16 @@ bool write_document(const pdf_writer &writer, int target_fd, std::string &reason
     qpdf_data pdf = q.qpdf_init();
     q.qpdf_silence_errors(pdf);
     q.qpdf_set_suppress_warnings(pdf, QPDF_TRUE);
+    // Read through a file, qpdf makes a system call or two for every object
+    // and every piece of stream data; mapped, none. Its messages name the
+    // spool the same way either way.
+    const char *mapped = map_spool(writer);
+    const std::string spool_name = descriptor_path(writer.spool_fd);
     const auto write = [&] {
-        q.qpdf_read(pdf, descriptor_path(writer.spool_fd).c_str(), nullptr);
+        if (mapped != nullptr)
+            q.qpdf_read_memory(pdf, spool_name.c_str(), mapped, writer.written, nullptr);
+        else
+            q.qpdf_read(pdf, spool_name.c_str(), nullptr);
         if (q.qpdf_has_error(pdf) != QPDF_FALSE)
             return;
         q.qpdf_init_write(pdf, descriptor_path(target_fd).c_str());
@@ -242,12 +250,14 @@ bool write_document(const pdf_writer &writer, int target_fd, std::string &reason
     const bool ok = !take_error(q, pdf, reason);
     // qpdf's own descriptors of both files are closed here.
     q.qpdf_cleanup(&pdf);
+    if (mapped != nullptr)
+        munmap(const_cast<char *>(mapped), writer.written);
     return ok;
 }
 
 }  // namespace
 
-pdf_writer *pdf_open_writer(const output_file &out, std::string &reason)
+pdf_writer *pdf_open_writer(const output_file &out, bool map_spool, std::string &reason)
 {
     const qpdf_library *api = load_qpdf_library(reason);
     if (api == nullptr)
@@ -258,6 +268,7 @@ pdf_writer *pdf_open_writer(const output_file &out, std::string &reason)
         return nullptr;
     }
     writer->api = api;
+    writer->map_spool = map_spool;
     if (out.file.fd >= 0) {
         writer->spool_directory = directory_of(out.path);
     } else {

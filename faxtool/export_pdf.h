@@ -12,8 +12,11 @@ struct pdf_writer;
 
 // Null with a reason when qpdf or the writer's spool file cannot be had.
 // The pages go to the spool, beside `out` when it is a new file, so the
-// memory taken does not grow with the pages.
-pdf_writer *pdf_open_writer(const output_file &out, std::string &reason);
+// memory taken does not grow with the pages. `map_spool`: qpdf reads the
+// spool mapped into memory, much faster than through a file, but the pages
+// it touches then count to the process's memory: for an output whose pages
+// are in memory anyway, such as those of one input file.
+pdf_writer *pdf_open_writer(const output_file &out, bool map_spool, std::string &reason);
 // The rows, coded here.
 bool pdf_add_page(pdf_writer *writer, const page_image &page, std::string &reason);
 // Data coded already, such as a stored page passed through.

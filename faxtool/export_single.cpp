@@ -11,7 +11,7 @@ bool open_single(single_output &single, export_type type, const std::string &pat
     if (type == export_type::tiff)
         single.tiff = tiff_open_writer(single.file, reason);
     else if (type == export_type::pdf)
-        single.pdf = pdf_open_writer(single.file, reason);
+        single.pdf = pdf_open_writer(single.file, single.map_spool, reason);
     if ((type == export_type::tiff && single.tiff == nullptr) || (type == export_type::pdf && single.pdf == nullptr)) {
         output_abandon(single.file);
         return false;

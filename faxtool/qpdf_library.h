@@ -10,7 +10,7 @@
 #define FAXTOOL_QPDF_FUNCTIONS(X)                                                          \
     X(qpdf_init) X(qpdf_cleanup) X(qpdf_silence_errors) X(qpdf_set_suppress_warnings)    \
     X(qpdf_has_error) X(qpdf_get_error) X(qpdf_get_error_full_text) X(qpdf_read)          \
-    X(qpdf_init_write) X(qpdf_set_deterministic_ID) X(qpdf_write)
+    X(qpdf_read_memory) X(qpdf_init_write) X(qpdf_set_deterministic_ID) X(qpdf_write)
 
 // One pointer per function used, named after it.
 struct qpdf_library {

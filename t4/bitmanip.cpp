@@ -2,9 +2,9 @@
 // line bitmaps (one bit a pixel, MSB leftmost, 1 black).
 #include "t4/bitmanip.h"
 
-#include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 [[maybe_unused]] static const char what_string[] = "@(#)|bitmanip|9|01|2|0|0|07/26/99|14:47:50";
 
@@ -39,19 +39,14 @@ int scan_for(const unsigned char *line, int end, int from, int target)
     return x < end ? x : end;
 }
 
-// Each byte with its bit order mirrored (bit 0 becomes bit 7 and so on).
-constexpr std::array<unsigned char, 256> mirror_table()
+// Each of the eight bytes of v with its bit order mirrored (bit 0 becomes
+// bit 7 and so on): neighbouring bits, pairs and nibbles swapped.
+inline uint64_t mirror_bytes_of(uint64_t v)
 {
-    std::array<unsigned char, 256> t{};
-    for (unsigned b = 0; b < 256; ++b) {
-        unsigned r = 0;
-        for (int i = 0; i < 8; ++i)
-            r |= ((b >> i) & 1u) << (7 - i);
-        t[b] = static_cast<unsigned char>(r);
-    }
-    return t;
+    v = ((v >> 1) & 0x5555555555555555u) | ((v & 0x5555555555555555u) << 1);
+    v = ((v >> 2) & 0x3333333333333333u) | ((v & 0x3333333333333333u) << 2);
+    return ((v >> 4) & 0x0F0F0F0F0F0F0F0Fu) | ((v & 0x0F0F0F0F0F0F0F0Fu) << 4);
 }
-constexpr std::array<unsigned char, 256> mirrored_bytes = mirror_table();
 
 }  // namespace
 
@@ -104,10 +99,26 @@ void set_bit_run(unsigned char *line, short start, int count, int colour)
 
 void reverse_bits(unsigned char *buffer, int count)
 {
-    if (buffer == nullptr)
-        return;
-    for (int i = 0; i < count; ++i)
-        buffer[i] = mirrored_bytes[buffer[i]];
+    if (buffer != nullptr && count > 0)
+        copy_reversed_bits(buffer, buffer, static_cast<size_t>(count));
+}
+
+// Eight bytes at a time; the last few through a word of their own.
+void copy_reversed_bits(const unsigned char *from, unsigned char *to, size_t count)
+{
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        uint64_t v;
+        std::memcpy(&v, from + i, 8);
+        v = mirror_bytes_of(v);
+        std::memcpy(to + i, &v, 8);
+    }
+    if (i < count) {
+        uint64_t v = 0;
+        std::memcpy(&v, from + i, count - i);
+        v = mirror_bytes_of(v);
+        std::memcpy(to + i, &v, count - i);
+    }
 }
 
 }  // extern "C"

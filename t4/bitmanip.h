@@ -2,6 +2,8 @@
 // by the decoders and the encoder.
 #pragma once
 
+#include <stddef.h>
+
 extern "C" {
 
 // Next changing element of the target colour after start; returns the
@@ -15,5 +17,8 @@ void set_bit_run(unsigned char *line, short start, int count, int colour);
 
 // Mirrors the bit order of every byte in place.
 void reverse_bits(unsigned char *buffer, int count);
+// The count bytes at `from` with their bit order mirrored, to `to`, which
+// is `from` or a buffer apart from it.
+void copy_reversed_bits(const unsigned char *from, unsigned char *to, size_t count);
 
 }  // extern "C"

@@ -165,4 +165,33 @@ TEST(ReverseBits, MirrorsEveryByteAndIsItsOwnInverse)
     EXPECT_EQ(copy, all);
 }
 
+// Whole words and the bytes after them, from any alignment, leave the bytes
+// beyond the count alone.
+TEST(ReverseBits, CopiesAnyLengthFromAnyAlignment)
+{
+    std::mt19937 random(7);
+    std::vector<uint8_t> source(64);
+    for (uint8_t &b : source)
+        b = static_cast<uint8_t>(random());
+    const auto mirrored = [](uint8_t b) {
+        uint8_t m = 0;
+        for (int bit = 0; bit < 8; ++bit)
+            m = static_cast<uint8_t>(m | (((b >> bit) & 1) << (7 - bit)));
+        return m;
+    };
+    for (std::size_t offset = 0; offset < 8; ++offset) {
+        for (std::size_t count = 0; count + offset + 1 < source.size(); ++count) {
+            std::vector<uint8_t> out(source.size(), 0x5A);
+            copy_reversed_bits(source.data() + offset, out.data() + offset, count);
+            std::vector<uint8_t> in_place = source;
+            copy_reversed_bits(in_place.data() + offset, in_place.data() + offset, count);
+            for (std::size_t i = 0; i < out.size(); ++i) {
+                const bool inside = i >= offset && i < offset + count;
+                ASSERT_EQ(out[i], inside ? mirrored(source[i]) : 0x5A) << offset << " " << count << " " << i;
+                ASSERT_EQ(in_place[i], inside ? mirrored(source[i]) : source[i]) << offset << " " << count;
+            }
+        }
+    }
+}
+
 }  // namespace
