@@ -102,73 +102,52 @@ int scan_many(export_settings &settings)
     return -1;
 }
 
-int scan_export(int argc, char **argv, export_settings &settings)
+enum : int { OPTION_DECODER_LINES = 0x300 };  // a long option alone
+
+// One option of export's own or of the archive options: -1 to go on, else
+// the exit status.
+int take_export_option(int c, char **argv, export_settings &settings)
 {
-    enum : int { OPTION_DECODER_LINES = 0x300 };
-    static const option own_options[] = {{"type", required_argument, nullptr, 't'},
-                                         {"pages", required_argument, nullptr, 'p'},
-                                         {"output", required_argument, nullptr, 'o'},
-                                         {"directory", required_argument, nullptr, 'd'},
-                                         {"stretch", no_argument, nullptr, 's'},
-                                         {"decoder-lines", no_argument, nullptr, OPTION_DECODER_LINES},
-                                         {"help", no_argument, nullptr, 'h'},
-                                         {nullptr, 0, nullptr, 0}};
-    const std::vector<option> options = with_archive_options(own_options);
-    const std::string short_options = std::string(":t:p:o:d:h") + ARCHIVE_SHORT_OPTIONS;
-    int c;
-    while ((c = getopt_long(argc, argv, short_options.c_str(), options.data(), nullptr)) != -1) {
-        switch (c) {
-        case 't':
-            settings.type = format_named(optarg);
-            if (settings.type == format::none)
-                return usage_error("export", ("unknown type '" + std::string(optarg) + "'").c_str());
-            break;
-        case 'p':
-            settings.pages_text = optarg;
-            settings.pages_given = true;
-            break;
-        case 'o':
-            settings.out = optarg;
-            break;
-        case 's':
-            settings.rows.stretch = true;
-            break;
-        case OPTION_DECODER_LINES:
-            settings.rows.decoder_lines = true;
-            break;
-        case 'd':
-            settings.directory = optarg;
-            if (settings.directory.empty())
-                return usage_error("export", "-d needs a directory");
-            break;
-        case 'h':
-            print_command_help("export");
-            return 0;
-        default: {
-            int status = -1;
-            if (take_archive_option("export", c, optarg, settings.archive, status)) {
-                if (status >= 0)
-                    return status;
-                break;
-            }
-            return option_error("export", c, argv);
-        }
-        }
+    switch (c) {
+    case 't':
+        settings.type = format_named(optarg);
+        if (settings.type == format::none)
+            return usage_error("export", ("unknown type '" + std::string(optarg) + "'").c_str());
+        return -1;
+    case 'p':
+        settings.pages_text = optarg;
+        settings.pages_given = true;
+        return -1;
+    case 'o':
+        settings.out = optarg;
+        return -1;
+    case 's':
+        settings.rows.stretch = true;
+        return -1;
+    case OPTION_DECODER_LINES:
+        settings.rows.decoder_lines = true;
+        return -1;
+    case 'd':
+        settings.directory = optarg;
+        if (settings.directory.empty())
+            return usage_error("export", "-d needs a directory");
+        return -1;
+    case 'h':
+        print_command_help("export");
+        return 0;
+    default: {
+        int status = -1;
+        if (take_archive_option("export", c, optarg, settings.archive, status))
+            return status >= 0 ? status : -1;
+        return option_error("export", c, argv);
     }
-    settings.operands.assign(argv + optind, argv + argc);
-    struct stat st;
-    // "-o od/" or "-o od" for a directory there is an output directory, not
-    // a name stem: od/a.pdf, not od/.pdf or od-1.png.
-    if (!settings.out.empty() && settings.out != "-" && settings.directory.empty() &&
-        (settings.out.back() == '/' || (stat(settings.out.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))) {
-        settings.directory = settings.out;
-        settings.out.clear();
     }
-    settings.many = settings.operands.size() != 1 || !settings.directory.empty() || settings.archive.given ||
-                    (stat(settings.operands[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode));
-    if (settings.many)
-        return scan_many(settings);
-    settings.file = argv[optind];
+}
+
+// One input's output: the type from -t, from the output's extension or from
+// where it goes, and the name from the input's when none is given.
+int settle_single_export(export_settings &settings)
+{
     if (settings.type == format::none && settings.out != "-" && !extension_of(settings.out).empty()) {
         settings.type = format_named(lower_case(extension_of(settings.out)));
         // Guessing would write "x.jpg-1.png" for "-o x.jpg".
@@ -184,6 +163,39 @@ int scan_export(int argc, char **argv, export_settings &settings)
     if (settings.out.empty())
         settings.out = stem_of(settings.file) + extension_for(settings.type);
     return -1;
+}
+
+int scan_export(int argc, char **argv, export_settings &settings)
+{
+    static const option own_options[] = {{"type", required_argument, nullptr, 't'},
+                                         {"pages", required_argument, nullptr, 'p'},
+                                         {"output", required_argument, nullptr, 'o'},
+                                         {"directory", required_argument, nullptr, 'd'},
+                                         {"stretch", no_argument, nullptr, 's'},
+                                         {"decoder-lines", no_argument, nullptr, OPTION_DECODER_LINES},
+                                         {"help", no_argument, nullptr, 'h'},
+                                         {nullptr, 0, nullptr, 0}};
+    const std::vector<option> options = with_archive_options(own_options);
+    const std::string short_options = std::string(":t:p:o:d:h") + ARCHIVE_SHORT_OPTIONS;
+    int c;
+    while ((c = getopt_long(argc, argv, short_options.c_str(), options.data(), nullptr)) != -1)
+        if (const int status = take_export_option(c, argv, settings); status >= 0)
+            return status;
+    settings.operands.assign(argv + optind, argv + argc);
+    struct stat st;
+    // "-o od/" or "-o od" for a directory there is an output directory, not
+    // a name stem: od/a.pdf, not od/.pdf or od-1.png.
+    if (!settings.out.empty() && settings.out != "-" && settings.directory.empty() &&
+        (settings.out.back() == '/' || (stat(settings.out.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))) {
+        settings.directory = settings.out;
+        settings.out.clear();
+    }
+    settings.many = settings.operands.size() != 1 || !settings.directory.empty() || settings.archive.given ||
+                    (stat(settings.operands[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    if (settings.many)
+        return scan_many(settings);
+    settings.file = argv[optind];
+    return settle_single_export(settings);
 }
 
 // The wanted pages the file holds, in ascending order (all when none are
@@ -309,6 +321,43 @@ bool finish_single(const export_settings &settings, single_output &single,
     return begun && !single.failed && close_reason.empty();
 }
 
+enum class page_sent { yes, stop, cannot_open };
+
+// A decoded page to where it goes: kept for the caller, a PNG file of its
+// own, or the single output, opened at its first page. A PNG write that
+// fails (a full disk) fails for every later page: the export stops.
+page_sent send_page(const export_settings &settings, page_image &page, const mmr_page &coded_page,
+                    single_output &single, const std::string &out_name, input_outcome &result)
+{
+    std::string reason;
+    if (settings.collect != nullptr) {
+        settings.collect->push_back(std::move(page));
+        page = page_image{};
+        return page_sent::yes;
+    }
+    if (settings.type == format::png) {
+        std::string path;
+        if (!write_png_page(settings, page, path, reason)) {
+            report_failure(path, reason);
+            return page_sent::stop;
+        }
+        result.outputs.push_back(path);
+        return page_sent::yes;
+    }
+    if (!single.open && !open_single(single, settings.type, settings.out, {settings.file}, reason)) {
+        report_failure(out_name, reason);
+        return page_sent::cannot_open;
+    }
+    const bool added = !coded_export(settings) ? add_to_single(single, settings.type, page, reason)
+                       : settings.type == format::tiff ? tiff_add_coded_page(single.tiff, coded_page, reason)
+                                                       : pdf_add_coded_page(single.pdf, coded_page, reason);
+    if (!added) {
+        single.failed = true;
+        report_failure(out_name, reason);
+    }
+    return page_sent::yes;
+}
+
 }  // namespace
 
 int export_pages(const export_settings &settings, const std::set<int> &wanted, input_outcome *outcome)
@@ -331,7 +380,6 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted, i
     single_output single;
     single.map_spool = true;  // one file's pages, all in memory already
     bool written = true;  // every output that was begun is complete
-    std::string reason;
     page_image page;  // one buffer for every page's rows
     std::vector<uint8_t> coded;  // a TIFF or PDF page's T.6 data
     mmr_page coded_page;         // that data, or the page's as stored
@@ -344,36 +392,16 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted, i
         if (!decode_for_export(settings, doc, numbers[i], checked, page, coded, coded_page, status))
             continue;
         ++result.pages;
-        if (settings.collect != nullptr) {
-            settings.collect->push_back(std::move(page));
-            page = page_image{};
-            continue;
+        const page_sent sent = send_page(settings, page, coded_page, single, out_name, result);
+        if (sent == page_sent::stop) {
+            status = 1;
+            written = false;
+            break;
         }
-        if (settings.type == format::png) {
-            std::string path;
-            // A write that fails (a full disk) fails for every later page:
-            // one message, and the export stops.
-            if (!write_png_page(settings, page, path, reason)) {
-                report_failure(path, reason);
-                status = 1;
-                written = false;
-                break;
-            }
-            result.outputs.push_back(path);
-            continue;
-        }
-        if (!single.open && !open_single(single, settings.type, settings.out, {settings.file}, reason)) {
-            report_failure(out_name, reason);
+        if (sent == page_sent::cannot_open) {
             progress_end();
             result.status = input_status::failed;
             return 1;
-        }
-        const bool added = !coded_export(settings) ? add_to_single(single, settings.type, page, reason)
-                           : settings.type == format::tiff ? tiff_add_coded_page(single.tiff, coded_page, reason)
-                                                           : pdf_add_coded_page(single.pdf, coded_page, reason);
-        if (!added) {
-            single.failed = true;
-            report_failure(out_name, reason);
         }
     }
     progress_end();

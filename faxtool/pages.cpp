@@ -251,6 +251,40 @@ bool load_fax_document(const std::string &path, fax_document &doc, std::string &
     return read_fax_document(file.fd, path, doc, reason);
 }
 
+namespace {
+
+// The bytes of a file's header, as the length field at its start gives them.
+bool read_stream_head(int fd, const struct stat &st, std::vector<uint8_t> &head, std::string &reason)
+{
+    const auto size = static_cast<std::size_t>(st.st_size);
+    unsigned char prefix[8];
+    const std::size_t got = std::min(size, sizeof prefix);
+    if (!read_at(fd, 0, prefix, got)) {
+        reason = errno != 0 ? std::strerror(errno) : "changed while it was read";
+        return false;
+    }
+    const uint32_t length = got == sizeof prefix ? load_be32(prefix + 4) : 0;
+    if (got == sizeof prefix && load_be32(prefix) == FAX_FILE_MAGIC &&
+        (length > size - sizeof prefix || length > static_cast<uint32_t>(INT32_MAX))) {
+        // A header that cannot be there: the library says so with the
+        // whole file before it, as for any other reader.
+        return lseek(fd, 0, SEEK_SET) >= 0 && read_whole_input(fd, st, head, reason);
+    }
+    try {
+        head.resize(got == sizeof prefix && load_be32(prefix) == FAX_FILE_MAGIC ? sizeof prefix + length : got);
+    } catch (const std::bad_alloc &) {
+        reason = "out of memory";
+        return false;
+    }
+    if (!read_at(fd, 0, head.data(), head.size())) {
+        reason = errno != 0 ? std::strerror(errno) : "changed while it was read";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool open_fax_stream(int fd, const std::string &path, fax_stream &stream, std::string &reason)
 {
     stream = fax_stream{};
@@ -265,32 +299,9 @@ bool open_fax_stream(int fd, const std::string &path, fax_stream &stream, std::s
         return false;
     }
     stream.size = static_cast<std::size_t>(st.st_size);
-    unsigned char prefix[8];
-    const std::size_t got = std::min(stream.size, sizeof prefix);
-    if (!read_at(fd, 0, prefix, got)) {
-        reason = errno != 0 ? std::strerror(errno) : "changed while it was read";
-        return false;
-    }
-    const uint32_t length = got == sizeof prefix ? load_be32(prefix + 4) : 0;
     std::vector<uint8_t> head;
-    if (got == sizeof prefix && load_be32(prefix) == FAX_FILE_MAGIC &&
-        (length > stream.size - sizeof prefix || length > static_cast<uint32_t>(INT32_MAX))) {
-        // A header that cannot be there: the library says so with the
-        // whole file before it, as for any other reader.
-        if (lseek(fd, 0, SEEK_SET) < 0 || !read_whole_input(fd, st, head, reason))
-            return false;
-    } else {
-        try {
-            head.resize(got == sizeof prefix && load_be32(prefix) == FAX_FILE_MAGIC ? sizeof prefix + length : got);
-        } catch (const std::bad_alloc &) {
-            reason = "out of memory";
-            return false;
-        }
-        if (!read_at(fd, 0, head.data(), head.size())) {
-            reason = errno != 0 ? std::strerror(errno) : "changed while it was read";
-            return false;
-        }
-    }
+    if (!read_stream_head(fd, st, head, reason))
+        return false;
     if (!read_header(head.data(), head.size(), stream.doc, stream.first_page, reason))
         return false;
     stream.end = stream.first_page;

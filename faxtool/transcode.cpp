@@ -202,6 +202,30 @@ bool goes_as_stored(const fax_document &doc, const t4dec_report &seen, const spa
            reads_as_stored(seen, builder) && height == builder.coded_lines;
 }
 
+// The page's rows coded afresh as conforming MMR.
+bool encode_rows(span_rows &rows, int32_t height, const fax_page_ref &ref, std::vector<uint8_t> &coded,
+                 std::string &reason)
+{
+    encoder_owner encoder(enct4_context_new(), enct4_context_free);
+    if (!encoder) {
+        reason = "out of memory";
+        return false;
+    }
+    enct4_context_set_conforming(encoder.get(), 1);
+    rows_source source{&rows, 0, height, &coded};
+    try {
+        coded.reserve(static_cast<std::size_t>(ref.length) * 2 + 4096);
+    } catch (const std::bad_alloc &) {
+        reason = "out of memory";
+        return false;
+    }
+    if (enct4_g3_spans_ctx(encoder.get(), give_row, take_words, &source, COMP_MMR, RES_FINE) >= 0) {
+        reason = "the encoder failed";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choice &choice,
@@ -261,24 +285,7 @@ bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choic
         stored = true;
         return true;
     }
-    encoder_owner encoder(enct4_context_new(), enct4_context_free);
-    if (!encoder) {
-        reason = "out of memory";
-        return false;
-    }
-    enct4_context_set_conforming(encoder.get(), 1);
-    rows_source source{&rows, 0, page.height, &coded};
-    try {
-        coded.reserve(static_cast<std::size_t>(ref.length) * 2 + 4096);
-    } catch (const std::bad_alloc &) {
-        reason = "out of memory";
-        return false;
-    }
-    if (enct4_g3_spans_ctx(encoder.get(), give_row, take_words, &source, COMP_MMR, RES_FINE) >= 0) {
-        reason = "the encoder failed";
-        return false;
-    }
-    return true;
+    return encode_rows(rows, page.height, ref, coded, reason);
 }
 
 bool check_stored_mmr(t4dec_context *decoder, const fax_document &doc, std::size_t index,
