@@ -493,5 +493,7 @@ int run_export(int argc, char **argv)
         return usage_error("export", ("bad page list '" + settings.pages_text + "'").c_str());
     if (settings.many)
         return export_many(settings, wanted);
+    if (settings.type == format::pdf)
+        pdf_keep_freed_heap();
     return export_pages(settings, wanted, nullptr);
 }

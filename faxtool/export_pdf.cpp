@@ -7,6 +7,7 @@
 #include "faxtool/export_pdf.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -326,6 +327,15 @@ bool pdf_close_writer(pdf_writer *writer, output_file &out, std::string &reason)
         close(target);
     pdf_discard_writer(writer);
     return ok;
+}
+
+void pdf_keep_freed_heap()
+{
+    // Setting the pad fixes the mmap threshold too, which otherwise grows
+    // with the blocks freed: it is set where that growth would end.
+    constexpr int HEAP_PAD = 4 << 20, MMAP_THRESHOLD = 32 << 20;
+    mallopt(M_MMAP_THRESHOLD, MMAP_THRESHOLD);
+    mallopt(M_TOP_PAD, HEAP_PAD);
 }
 
 void pdf_discard_writer(pdf_writer *writer)

@@ -25,3 +25,7 @@ bool pdf_add_coded_page(pdf_writer *writer, const mmr_page &page, std::string &r
 bool pdf_close_writer(pdf_writer *writer, output_file &out, std::string &reason);
 // Releases the writer without writing.
 void pdf_discard_writer(pdf_writer *writer);
+// For a process that writes one PDF: the heap keeps up to a few MB it frees
+// instead of giving them back at once. qpdf takes and frees a compressor's
+// state for every page; given back, it is faulted in anew each time.
+void pdf_keep_freed_heap();
