@@ -229,20 +229,37 @@ const code_node *mr_restart(const mr_decoder<S> &d)
     return mode_tree;
 }
 
+// The next line's coding, as an EOL's tag bit chooses it.
+template <typename S>
+void mr_take_tag(mr_decoder<S> &d, int32_t token)
+{
+    d.state = token == TAG_ONE_DIMENSIONAL ? mr_line::one_dimensional : mr_line::two_dimensional;
+    d.node = mr_restart(d);
+}
+
+// A counted EOL on a synchronised page ends the line; only the first of
+// EOLs in a row shows a line. The fast loops end their lines here too, at
+// the first EOL after a line's codes.
+template <typename S>
+[[gnu::always_inline]] inline void mr_end_line_at_eol(mr_decoder<S> &d, int32_t token)
+{
+    end_line_at_eol(d.cs, d.eol_count == 1);
+    mr_take_tag(d, token);
+}
+
 // An EOL with its tag bit. Returns false at the sixth EOL in a row (RTC).
 template <typename S>
 bool mr_tagged_eol(mr_decoder<S> &d, int32_t token)
 {
     if (++d.eol_count == RTC_EOLS)
         return false;
-    if (!d.synchronised) {
-        d.synchronised = true;
-        start_line(d.cs);
-    } else {
-        end_line_at_eol(d.cs, d.eol_count == 1);
+    if (d.synchronised) {
+        mr_end_line_at_eol(d, token);
+        return true;
     }
-    d.state = token == TAG_ONE_DIMENSIONAL ? mr_line::one_dimensional : mr_line::two_dimensional;
-    d.node = mr_restart(d);
+    d.synchronised = true;
+    start_line(d.cs);
+    mr_take_tag(d, token);
     return true;
 }
 
@@ -315,6 +332,15 @@ inline void mmr_codes_follow(mmr_decoder_state &m, t4dec_report &report)
 
 enum class mmr_step { go_on, end_of_block, line_error };
 
+// An MMR line ends when it is full, with no horizontal mode half read; the
+// fast loops end theirs here too.
+template <typename S>
+[[gnu::always_inline]] inline void mmr_end_if_full(S &cs)
+{
+    if (cs.horizontal_runs == 0 && cs.a0 >= cs.width)
+        end_full_line(cs);
+}
+
 // One token; a line that is full then ends.
 template <typename S>
 mmr_step mmr_token(S &cs, mmr_decoder_state &m, int32_t token, bool tagged_eol)
@@ -333,8 +359,7 @@ mmr_step mmr_token(S &cs, mmr_decoder_state &m, int32_t token, bool tagged_eol)
         if (coding_mode_step(cs, token) == step_result::line_error)
             return mmr_step::line_error;
     }
-    if (cs.horizontal_runs == 0 && cs.a0 >= cs.width)
-        end_full_line(cs);
+    mmr_end_if_full(cs);
     return mmr_step::go_on;
 }
 

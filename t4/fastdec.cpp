@@ -175,6 +175,9 @@ void render(const change_line &l, uint64_t *toggles, int32_t width, unsigned cha
     }
 }
 
+struct coding_state;
+using fast_mr_decoder = mr_decoder<coding_state>;
+
 struct coding_state : line_position {
     change_line reference;
     change_line coding;
@@ -183,6 +186,7 @@ struct coding_state : line_position {
     uint64_t *toggles;         // render's scratch
     int cursor = 0;            // reference entries before it are <= a0
     bool line_runs = false;    // any run since the last end of line
+    fast_mr_decoder *machine = nullptr;  // MR: the decoder whose lines these are
 };
 
 // The changing-element search of the bitmap decoders on the reference
@@ -405,6 +409,16 @@ coding_state make_coding_state(line_store &lines, int32_t width, const callbacks
 // errors, the legacy start-of-line choice, the end of the fast data), which
 // the token path then handles exactly as the reference does.
 
+// An EOL tagged two-dimensional right after codes of the line, taken by a
+// fast loop: the first of EOLs in a row, on a synchronised page, so the MR
+// decoder's end-of-line step ends the line.
+[[gnu::always_inline]] inline void mr_eol_after_codes(coding_state &cs)
+{
+    fast_mr_decoder &d = *cs.machine;
+    d.eol_count = 1;
+    mr_end_line_at_eol(d, TAG_TWO_DIMENSIONAL);
+}
+
 // What a fast loop hands back to the token path, which then goes on from
 // a0 in `colour`: the end of the coding line, and the line has runs (every
 // code the loops take gives one).
@@ -502,7 +516,7 @@ struct fast_2d_line {
         if (ends != line_ends::when_full || a0 < width)
             return false;
         hand_back();
-        end_full_line(*lines);
+        end_full_line(*lines);  // the line full, no horizontal mode half read
         start_next_line();
         return true;
     }
@@ -518,7 +532,7 @@ struct fast_2d_line {
             return false;
         acc.consume(zeros + 2);
         hand_back();
-        end_line_at_eol(*lines, true);
+        mr_eol_after_codes(*lines);
         start_next_line();
         after_eol = true;
         return true;
@@ -759,8 +773,6 @@ fast_outcome fast_codes(coding_state &cs, bit_cursor &in, bool two_dimensional, 
 // ---------------------------------------------------------------------------
 // MR: EOL-separated lines, each EOL's tag bit choosing 1-D or 2-D coding.
 
-using fast_mr_decoder = mr_decoder<coding_state>;
-
 // Where the fast loops may take over: in a line of a synchronised page, at
 // the root its next code starts from, with no run half read.
 bool mr_between_codes(const fast_mr_decoder &d)
@@ -769,19 +781,20 @@ bool mr_between_codes(const fast_mr_decoder &d)
            d.cs.run_sum == 0 && d.node == mr_restart(d);
 }
 
-// The fast loops between the MR token steps: a line that they end at an EOL
-// was the first of EOLs in a row.
+// The fast loops between the MR token steps.
 void mr_fast_codes(fast_mr_decoder &d, bit_cursor &in)
 {
     if (!mr_between_codes(d))
         return;
+    d.cs.machine = &d;
     const fast_outcome taken =
         fast_codes(d.cs, in, d.state == mr_line::two_dimensional, line_ends::at_eols);
-    if (taken != fast_outcome::nothing) {
-        d.eol_count = taken == fast_outcome::codes_to_eol ? 1 : 0;
-        d.node = mr_restart(d);
-        d.coded = true;
-    }
+    if (taken == fast_outcome::nothing)
+        return;
+    if (taken == fast_outcome::codes)  // a code last, not an EOL
+        d.eol_count = 0;
+    d.node = mr_restart(d);
+    d.coded = true;
 }
 
 // The fast loops between the MMR token steps, while they take codes.
@@ -790,8 +803,7 @@ void mmr_fast_codes(coding_state &cs, mmr_decoder_state &m, bit_cursor &in)
     while (cs.horizontal_runs == 0 &&
            fast_codes(cs, in, true, line_ends::when_full) != fast_outcome::nothing) {
         mmr_codes_follow(m, *cs.cb.report);
-        if (cs.a0 >= cs.width)
-            end_full_line(cs);
+        mmr_end_if_full(cs);
     }
 }
 
