@@ -76,25 +76,10 @@ short find_changing_element(const unsigned char *line, int bytes_per_line, short
     return static_cast<short>(target);
 }
 
-// Whole bytes at once: a masked first byte, full bytes, a masked last byte.
 void set_bit_run(unsigned char *line, short start, int count, int colour)
 {
-    if (colour == WHITE || count <= 0)
-        return;
-    const int from = start < 0 ? 0 : start;
-    const int to = from + count - 1;  // last pixel
-    unsigned char *first = line + (from >> 3);
-    unsigned char *last = line + (to >> 3);
-    const auto head = static_cast<unsigned char>(0xFFu >> (from & 7));
-    const auto tail = static_cast<unsigned char>(0xFF00u >> ((to & 7) + 1));
-    if (first == last) {
-        *first |= head & tail;
-        return;
-    }
-    *first |= head;
-    for (unsigned char *p = first + 1; p < last; ++p)
-        *p = 0xFF;
-    *last |= tail;
+    if (colour != WHITE && count > 0)
+        paint_black_bits(line, start < 0 ? 0 : start, count);
 }
 
 void reverse_bits(unsigned char *buffer, int count)

@@ -22,27 +22,6 @@
 namespace t4dec_detail {
 namespace {
 
-// Paints count >= 0 pixels from `from` black, byte by byte. The byte after
-// the run's last one must be writable: a short run, the common case, is
-// painted into two bytes at once.
-inline void paint_black_bits(unsigned char *line, int32_t from, int32_t count)
-{
-    unsigned char *p = line + (from >> 3);
-    const int bit = from & 7;
-    if (bit + count <= 16) {
-        const uint32_t mask = (0xFFFFu >> bit) & ~(0xFFFFu >> (bit + count));
-        p[0] |= static_cast<unsigned char>(mask >> 8);
-        p[1] |= static_cast<unsigned char>(mask);
-        return;
-    }
-    *p++ |= static_cast<unsigned char>(0xFFu >> bit);
-    int32_t left = count - (8 - bit);
-    for (; left >= 8; left -= 8)
-        *p++ = 0xFF;
-    if (left > 0)
-        *p |= static_cast<unsigned char>(~(0xFFu >> left));
-}
-
 // ---------------------------------------------------------------------------
 // MH: the run sink takes every token; a terminating code that fits the line
 // is placed here without the sink's general checks.
@@ -854,8 +833,8 @@ struct mh_line {
     {
         if (spans)
             append_span(out, last_end, from, count);
-        else
-            paint_black_bits(line, from, count);
+        else  // the last complete line follows: the byte after a run is there
+            paint_black_bits<true>(line, from, count);
     }
 
     // An EOL (eleven or more zeros and a 1, none of them past the window's

@@ -151,6 +151,36 @@ TEST(SetBitRun, MatchesPixelModelForAllAlignments)
     }
 }
 
+// With slack a run within two bytes is one masked pair, which writes the
+// byte after; no count, 0 included, may paint a pixel off the run.
+TEST(PaintBlackBits, BothFormsMatchPixelModelForAllAlignments)
+{
+    for (int start = 0; start < 24; ++start) {
+        for (int count = 0; count < 40; ++count) {
+            testpages::line exact = testpages::white_line(), slack = exact, want = exact;
+            if (count > 0)
+                paint_black_bits(exact.data(), start, count);
+            paint_black_bits<true>(slack.data(), start, count);
+            testpages::set_pixels(want, start, count);
+            ASSERT_EQ(exact, want) << "start " << start << " count " << count;
+            ASSERT_EQ(slack, want) << "slack, start " << start << " count " << count;
+        }
+    }
+}
+
+// Without slack nothing past the run's last byte is written: runs ending on
+// the last pixel of buffers of their exact size (the sanitizer build sees
+// any write past them).
+TEST(PaintBlackBits, ExactFormStaysInsideTheRunsBytes)
+{
+    for (int bytes = 1; bytes <= 3; ++bytes)
+        for (int start = 0; start < 8 * bytes; ++start) {
+            std::vector<uint8_t> line(static_cast<std::size_t>(bytes));
+            paint_black_bits(line.data(), start, 8 * bytes - start);
+            EXPECT_EQ(line.back() & 1, 1) << bytes << " bytes, start " << start;  // the last pixel
+        }
+}
+
 TEST(ReverseBits, MirrorsEveryByteAndIsItsOwnInverse)
 {
     std::vector<uint8_t> b = {0x00, 0xFF, 0x01, 0x80, 0x0F, 0xC8, 0x35};
