@@ -94,21 +94,35 @@ void append_row(span_rows &rows, const int16_t *spans, int count)
     rows.first.push_back(static_cast<uint32_t>(at.size()));
 }
 
+// Tallies a line; true when it is to be one of the page's rows.
+inline bool row_to_come(span_builder &b, int count, int flags)
+{
+    tally_line(b, count, flags);
+    if ((flags & T4DEC_LINE_ENDED) == 0 || b.out_of_memory)
+        return false;
+    const bool opening = b.skip_opening;
+    b.skip_opening = false;
+    if (opening && (flags & T4DEC_LINE_CODED) == 0 && b.own_rows_only)
+        return false;
+    if (b.count >= MAX_PAGE_ROWS) {
+        b.overflow = true;
+        return false;
+    }
+    return true;
+}
+
+inline void row_taken(span_builder &b, int flags)
+{
+    ++b.count;
+    if ((flags & T4DEC_LINE_CODED) != 0 || !b.own_rows_only)
+        b.through_coded = b.count;
+}
+
 void take_line(void *user, const int16_t *spans, int count, int flags)
 {
     span_builder &b = *static_cast<span_builder *>(user);
-    tally_line(b, count, flags);
-    if ((flags & T4DEC_LINE_ENDED) == 0 || b.out_of_memory)
+    if (!row_to_come(b, count, flags))
         return;
-    const bool coded = (flags & T4DEC_LINE_CODED) != 0;
-    const bool opening = b.skip_opening;
-    b.skip_opening = false;
-    if (opening && !coded && b.own_rows_only)
-        return;
-    if (b.count >= MAX_PAGE_ROWS) {
-        b.overflow = true;
-        return;
-    }
     try {
         for (int copy = 0; copy < b.copies && b.rows != nullptr; ++copy)
             append_row(*b.rows, spans, count);
@@ -116,9 +130,15 @@ void take_line(void *user, const int16_t *spans, int count, int flags)
         b.out_of_memory = true;
         return;
     }
-    ++b.count;
-    if (coded || !b.own_rows_only)
-        b.through_coded = b.count;
+    row_taken(b, flags);
+}
+
+// take_line for a builder that keeps no rows: a leaf, cheap on every line.
+void count_line(void *user, const int16_t *, int count, int flags)
+{
+    span_builder &b = *static_cast<span_builder *>(user);
+    if (row_to_come(b, count, flags))
+        row_taken(b, flags);
 }
 
 // The encoder's one user pointer: rows in, bytes out.
@@ -189,7 +209,8 @@ void decode_lines(t4dec_context *decoder, const fax_document &doc, std::size_t i
     const fax_page_ref &ref = doc.pages[index];
     const int length = static_cast<int>(whole_words(ref));
     const unsigned char *data = length > 0 ? ref.data : no_data;
-    t4dec_decode_spans_ctx(decoder, data, length, doc.compression, take_line, &builder);
+    t4dec_decode_spans_ctx(decoder, data, length, doc.compression,
+                           builder.rows != nullptr ? take_line : count_line, &builder);
     t4dec_context_report(decoder, &seen);
 }
 
