@@ -163,6 +163,11 @@ bool read_all(int fd, std::vector<unsigned char> &bytes)
 
 fax_file *fax_file_open(const char *path, tavrin_message_fn message, void *user)
 {
+    return fax_file_open_flags(path, 0, message, user);
+}
+
+fax_file *fax_file_open_flags(const char *path, unsigned flags, tavrin_message_fn message, void *user)
+{
     const message_sink sink{message, user};
     try {
         if (path == nullptr) {
@@ -182,7 +187,7 @@ fax_file *fax_file_open(const char *path, tavrin_message_fn message, void *user)
             say(sink, std::string("read(\"") + path + "\") failed: " + std::strerror(read_errno));
             return nullptr;
         }
-        return open_bytes(std::move(store), sink);
+        return open_bytes(std::move(store), sink, flags);
     } catch (const std::bad_alloc &) {
         message_put(sink, {stderr}, "fax_file_open: Out of memory\n");
         return nullptr;
@@ -213,6 +218,12 @@ fax_file *fax_file_open_fd_flags(int fd, unsigned flags, tavrin_message_fn messa
 fax_file *fax_file_open_memory(const void *bytes, std::size_t size, tavrin_message_fn message,
                                void *user)
 {
+    return fax_file_open_memory_flags(bytes, size, 0, message, user);
+}
+
+fax_file *fax_file_open_memory_flags(const void *bytes, std::size_t size, unsigned flags,
+                                     tavrin_message_fn message, void *user)
+{
     const message_sink sink{message, user};
     try {
         auto store = std::make_unique<fax_file_storage>();
@@ -220,7 +231,7 @@ fax_file *fax_file_open_memory(const void *bytes, std::size_t size, tavrin_messa
             const auto *first = static_cast<const unsigned char *>(bytes);
             store->bytes.assign(first, first + size);
         }
-        return open_bytes(std::move(store), sink);
+        return open_bytes(std::move(store), sink, flags);
     } catch (const std::bad_alloc &) {
         message_put(sink, {stderr}, "fax_file_open: Out of memory\n");
         return nullptr;

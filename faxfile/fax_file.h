@@ -83,6 +83,10 @@ TAVRIN_API fax_file *fax_file_open_memory(const void *bytes, std::size_t size,
 // page 4).
 enum { FAX_FILE_NO_PAGE_RECORDS = 1 };
 TAVRIN_API fax_file *fax_file_open_fd_flags(int fd, unsigned flags, tavrin_message_fn message, void *user);
+// fax_file_open and fax_file_open_memory with FAX_FILE_* flags.
+TAVRIN_API fax_file *fax_file_open_flags(const char *path, unsigned flags, tavrin_message_fn message, void *user);
+TAVRIN_API fax_file *fax_file_open_memory_flags(const void *bytes, std::size_t size, unsigned flags,
+                                                tavrin_message_fn message, void *user);
 // The page at *cursor into *page, and *cursor moved on to the next one; 0
 // after the last page. A cursor of 0 stands at the first page; any other is
 // one that this call gave for the same file.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "faxfile/fax_file.h"
 #include "t4/page_rows.h"
@@ -45,13 +46,45 @@ PyObject *fax_error_type = nullptr;
     throw py::error_already_set();
 }
 
-using shared_fax = std::shared_ptr<fax_file>;
+// An open file and the reader's cursor at every PAGE_MARK_STRIDE-th page:
+// the file keeps no record of each page, so one of many short pages takes
+// little more memory than its bytes, and any page is a few steps away.
+constexpr std::size_t PAGE_MARK_STRIDE = 16;
+
+struct opened_file {
+    fax_file_ptr file;
+    std::vector<uint64_t> marks;
+};
+
+using shared_fax = std::shared_ptr<const opened_file>;
+
+constexpr unsigned OPEN_FLAGS = FAX_FILE_NO_PAGE_RECORDS;
 
 shared_fax opened(fax_file *file, const last_message &said)
 {
     if (file == nullptr)
         raise_fax_error(reason_of(said.text, "not a fax file"));
-    return shared_fax(file, fax_file_close);
+    auto out = std::make_shared<opened_file>();
+    out->file.reset(file);
+    out->marks.reserve(file->page_count / PAGE_MARK_STRIDE + 1);
+    uint64_t cursor = 0;
+    fax_page page{};
+    for (std::size_t i = 0; i < file->page_count; ++i) {
+        if (i % PAGE_MARK_STRIDE == 0)
+            out->marks.push_back(cursor);
+        fax_file_next_page(file, &cursor, &page);
+    }
+    return out;
+}
+
+// The page at index, which is below the page count.
+fax_page page_at(const opened_file &opened, std::size_t index)
+{
+    uint64_t cursor = opened.marks[index / PAGE_MARK_STRIDE];
+    fax_page page{};
+    for (std::size_t i = index - index % PAGE_MARK_STRIDE; i <= index; ++i)
+        fax_file_next_page(opened.file.get(), &cursor, &page);
+    return page;
 }
 
 bool decodable(int mode) { return mode == T4DEC_MODE_MH || mode == T4DEC_MODE_MR || mode == T4DEC_MODE_MMR; }
@@ -71,13 +104,12 @@ struct decoded {
     ~decoded() { t4_rows_free(&rows); }
 };
 
-std::unique_ptr<decoded> decode(const fax_file &file, std::size_t index, bool decoder_lines,
-                                bool byte_pixels)
+std::unique_ptr<decoded> decode(const fax_file &file, const fax_page &page, std::size_t index,
+                                bool decoder_lines, bool byte_pixels)
 {
     if (!decodable(file.decode_mode))
         raise_fax_error(undecodable_reason(file));
     auto out = std::make_unique<decoded>();
-    const fax_page &page = file.pages[index];
     int result = 0;
     {
         py::gil_scoped_release unlocked;
@@ -106,12 +138,15 @@ py::array_t<uint8_t> rows_array(std::unique_ptr<decoded> page)
 }
 
 struct page_handle {
-    shared_fax file;
+    shared_fax opened;
     std::size_t index;
+    fax_page page;
+    const fax_file &file() const { return *opened->file; }
 };
 
 struct fax_handle {
-    shared_fax file;
+    shared_fax opened;
+    const fax_file &file() const { return *opened->file; }
 };
 
 py::object code_or_none(int code) { return code < 0 ? py::object(py::none()) : py::object(py::int_(code)); }
@@ -157,8 +192,9 @@ py::bytes code_page(const py::array &given, int compression, int resolution)
 py::list attribute_list(const fax_handle &h)
 {
     py::list out;
-    for (std::size_t i = 0; i < h.file->attribute_count; ++i)
-        out.append(py::make_tuple(h.file->attributes[i].name, h.file->attributes[i].value));
+    const fax_file &file = h.file();
+    for (std::size_t i = 0; i < file.attribute_count; ++i)
+        out.append(py::make_tuple(file.attributes[i].name, file.attributes[i].value));
     return out;
 }
 
@@ -166,29 +202,29 @@ void bind_fax_file(py::module_ &m)
 {
     py::class_<fax_handle>(m, "FaxFile")
         .def_property_readonly("attributes", &attribute_list)
-        .def_property_readonly("resolution", [](const fax_handle &h) { return code_or_none(h.file->resolution); })
-        .def_property_readonly("compression", [](const fax_handle &h) { return code_or_none(h.file->compression); })
+        .def_property_readonly("resolution", [](const fax_handle &h) { return code_or_none(h.file().resolution); })
+        .def_property_readonly("compression", [](const fax_handle &h) { return code_or_none(h.file().compression); })
         .def_property_readonly("pages_stated",
                                [](const fax_handle &h) {
-                                   return h.file->pages_stated < 0 ? py::object(py::none())
-                                                                   : py::object(py::int_(h.file->pages_stated));
+                                   return h.file().pages_stated < 0 ? py::object(py::none())
+                                                                   : py::object(py::int_(h.file().pages_stated));
                                })
         .def_property_readonly("damage",
                                [](const fax_handle &h) {
-                                   return h.file->damage == FAX_DAMAGE_NONE ? py::object(py::none())
-                                                                            : py::object(py::str(h.file->damage_text));
+                                   return h.file().damage == FAX_DAMAGE_NONE ? py::object(py::none())
+                                                                            : py::object(py::str(h.file().damage_text));
                                })
-        .def("__len__", [](const fax_handle &h) { return h.file->page_count; })
+        .def("__len__", [](const fax_handle &h) { return h.file().page_count; })
         .def("_page", [](const fax_handle &h, std::size_t index) {
-            if (index >= h.file->page_count)
+            if (index >= h.file().page_count)
                 throw py::index_error("page index out of range");
-            return page_handle{h.file, index};
+            return page_handle{h.opened, index, page_at(*h.opened, index)};
         });
 }
 
 py::dict report_of(const page_handle &p)
 {
-    std::unique_ptr<decoded> page = decode(*p.file, p.index, false, false);
+    std::unique_ptr<decoded> page = decode(p.file(), p.page, p.index, false, false);
     py::dict out;
     out["lines"] = page->report.lines;
     out["concealed"] = page->report.concealed;
@@ -200,16 +236,15 @@ void bind_page(py::module_ &m)
 {
     py::class_<page_handle>(m, "Page")
         .def_property_readonly("index", [](const page_handle &p) { return p.index; })
-        .def_property_readonly("resolution", [](const page_handle &p) { return code_or_none(p.file->resolution); })
+        .def_property_readonly("resolution", [](const page_handle &p) { return code_or_none(p.file().resolution); })
         .def_property_readonly("coded", [](const page_handle &p) {
-            const fax_page &page = p.file->pages[p.index];
-            return py::bytes(reinterpret_cast<const char *>(page.data), page.length);
+            return py::bytes(reinterpret_cast<const char *>(p.page.data), p.page.length);
         })
         .def("packed", [](const page_handle &p, bool decoder_lines) {
-            return rows_array(decode(*p.file, p.index, decoder_lines, false));
+            return rows_array(decode(p.file(), p.page, p.index, decoder_lines, false));
         }, py::arg("decoder_lines") = false)
         .def("rows", [](const page_handle &p, bool decoder_lines) {
-            return rows_array(decode(*p.file, p.index, decoder_lines, true));
+            return rows_array(decode(p.file(), p.page, p.index, decoder_lines, true));
         }, py::arg("decoder_lines") = false)
         .def("_report", &report_of);
 }
@@ -220,7 +255,7 @@ fax_handle open_path(const std::string &path)
     fax_file *file = nullptr;
     {
         py::gil_scoped_release unlocked;
-        file = fax_file_open(path.c_str(), keep_message, &said);
+        file = fax_file_open_flags(path.c_str(), OPEN_FLAGS, keep_message, &said);
     }
     return fax_handle{opened(file, said)};
 }
@@ -229,8 +264,8 @@ fax_handle open_bytes(const py::buffer &data)
 {
     py::buffer_info info = data.request();
     last_message said;
-    fax_file *file = fax_file_open_memory(info.ptr, static_cast<std::size_t>(info.size * info.itemsize),
-                                          keep_message, &said);
+    fax_file *file = fax_file_open_memory_flags(info.ptr, static_cast<std::size_t>(info.size * info.itemsize),
+                                                OPEN_FLAGS, keep_message, &said);
     return fax_handle{opened(file, said)};
 }
 

@@ -271,30 +271,37 @@ TEST(FaxFile, WalksThePagesWithoutRecords)
     testsupport::temp_file on_disk(data);
     const int fd = open(on_disk.path().c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    fax_file_ptr walked(fax_file_open_fd_flags(fd, FAX_FILE_NO_PAGE_RECORDS, hear_nothing, nullptr));
+    fax_file_ptr from_fd(fax_file_open_fd_flags(fd, FAX_FILE_NO_PAGE_RECORDS, hear_nothing, nullptr));
     close(fd);
+    fax_file_ptr from_path(fax_file_open_flags(on_disk.path().c_str(), FAX_FILE_NO_PAGE_RECORDS, hear_nothing, nullptr));
+    fax_file_ptr from_memory(
+        fax_file_open_memory_flags(data.data(), data.size(), FAX_FILE_NO_PAGE_RECORDS, hear_nothing, nullptr));
     fax_file_ptr recorded = open_bytes(data);
-    ASSERT_TRUE(walked);
     ASSERT_TRUE(recorded);
-    EXPECT_EQ(walked->pages, nullptr);
-    EXPECT_EQ(walked->page_count, 3u);
-    EXPECT_EQ(walked->damage, FAX_DAMAGE_PAGE_CUT_SHORT);
-    EXPECT_STREQ(walked->damage_text, recorded->damage_text);
     uint64_t cursor = 0;
     fax_page found{};
-    std::size_t count = 0;
-    while (fax_file_next_page(walked.get(), &cursor, &found) != 0) {
-        ASSERT_LT(count, recorded->page_count);
-        EXPECT_EQ(found.offset, recorded->pages[count].offset);
-        EXPECT_EQ(found.length, recorded->pages[count].length);
-        EXPECT_EQ(bytes(found.data, found.data + found.length),
-                  bytes(recorded->pages[count].data, recorded->pages[count].data + found.length));
-        ++count;
-    }
-    EXPECT_EQ(count, 3u);
-    for (uint64_t stray : {uint64_t{1}, uint64_t{data.size()}, recorded->pages[0].offset + 1, ~uint64_t{0}}) {
-        cursor = stray;
-        EXPECT_EQ(fax_file_next_page(walked.get(), &cursor, &found), 0) << stray;
+    for (const fax_file_ptr *opened : {&from_fd, &from_path, &from_memory}) {
+        const fax_file *walked = opened->get();
+        ASSERT_TRUE(walked);
+        EXPECT_EQ(walked->pages, nullptr);
+        EXPECT_EQ(walked->page_count, 3u);
+        EXPECT_EQ(walked->damage, FAX_DAMAGE_PAGE_CUT_SHORT);
+        EXPECT_STREQ(walked->damage_text, recorded->damage_text);
+        cursor = 0;
+        std::size_t count = 0;
+        while (fax_file_next_page(walked, &cursor, &found) != 0) {
+            ASSERT_LT(count, recorded->page_count);
+            EXPECT_EQ(found.offset, recorded->pages[count].offset);
+            EXPECT_EQ(found.length, recorded->pages[count].length);
+            EXPECT_EQ(bytes(found.data, found.data + found.length),
+                      bytes(recorded->pages[count].data, recorded->pages[count].data + found.length));
+            ++count;
+        }
+        EXPECT_EQ(count, 3u);
+        for (uint64_t stray : {uint64_t{1}, uint64_t{data.size()}, recorded->pages[0].offset + 1, ~uint64_t{0}}) {
+            cursor = stray;
+            EXPECT_EQ(fax_file_next_page(walked, &cursor, &found), 0) << stray;
+        }
     }
     EXPECT_EQ(fax_file_next_page(nullptr, &cursor, &found), 0);
 }

@@ -133,6 +133,40 @@ TEST(PageRows, RefusalsLeaveNoRows)
     EXPECT_EQ(rows.value.lines, 0);
 }
 
+// Widths that end inside a word (the coder makes lines at least 1728 wide):
+// the byte pixels' last, partial word.
+TEST(PageRows, BytePixelsOfEveryWidthAreThePackedRowsUnpacked)
+{
+    std::mt19937 random(5);
+    for (int32_t row_bytes : {217, 225, 300, 3999}) {
+        const int32_t width = 8 * row_bytes, lines = 40;
+        bytes packed(static_cast<std::size_t>(row_bytes * lines));
+        for (std::size_t i = 0; i < packed.size(); ++i)  // runs of all lengths, words all white and all black
+            packed[i] = i % 5 == 0 ? 0 : i % 5 == 1 ? 0xFF : static_cast<uint8_t>(random());
+        t4_coded_owner coded;
+        ASSERT_EQ(t4_rows_to_page(nullptr, packed.data(), lines, row_bytes, ENCT4_MODE_MMR, RES_FINE, 0, &coded.value),
+                  T4_PAGE_OK);
+        t4dec_context *ctx = t4dec_context_new(width);
+        ASSERT_NE(ctx, nullptr);
+        t4_rows_owner rows, pixels;
+        EXPECT_EQ(t4_page_to_rows(ctx, coded.value.bytes, coded.value.length, T4DEC_MODE_MMR, T4_ROWS_OWN, 0,
+                                  &rows.value, nullptr),
+                  T4_PAGE_OK);
+        EXPECT_EQ(t4_page_to_rows(ctx, coded.value.bytes, coded.value.length, T4DEC_MODE_MMR,
+                                  T4_ROWS_OWN | T4_ROWS_BYTE_PIXELS, 0, &pixels.value, nullptr),
+                  T4_PAGE_OK);
+        t4dec_context_free(ctx);
+        ASSERT_EQ(rows.value.lines, lines) << width;
+        ASSERT_EQ(pixels.value.row_bytes, width);
+        ASSERT_EQ(pixels.value.lines, lines);
+        EXPECT_EQ(std::memcmp(rows.value.bits, packed.data(), packed.size()), 0) << width;
+        std::size_t wrong = 0;
+        for (std::size_t at = 0; at < packed.size() * 8; ++at)
+            wrong += pixels.value.bits[at] != ((packed[at / 8] >> (7 - at % 8)) & 1);
+        EXPECT_EQ(wrong, 0u) << width;
+    }
+}
+
 TEST(PageRows, CodedRowsDecodeToThemselvesInEveryCoding)
 {
     testpages::page text = testpages::text_page(120, 3);

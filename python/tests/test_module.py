@@ -112,6 +112,30 @@ def test_undecodable_and_endless_pages_raise_fax_error():
     assert tavrin.open(fax_of("A:b\n", b"")).compression is None
 
 
+def test_many_short_pages_take_little_more_than_the_file(tmp_path):
+    # 2M empty pages in an 8 MB file: a record each would be 48 MB more.
+    count = 2_000_000
+    text = f"COMPRESSION:3\n#PAGES:{count + 2}\n".encode() + b"\x1d"
+    head = b"\xba\xdb\xad\x16" + len(text).to_bytes(4, "big") + text
+    marked = [b"\x01\x02", b"\x03\x04\x05\x06"]  # two pages to find among the empty ones
+    pages = b"\0\0\0\0" * 1234567 + len(marked[0]).to_bytes(4, "big") + marked[0]
+    pages += b"\0\0\0\0" * (count - 1234567) + len(marked[1]).to_bytes(4, "big") + marked[1]
+    path = tmp_path / "empty.fax"
+    path.write_bytes(head + pages)
+    probe = (
+        "import resource, sys, tavrin\n"
+        "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "fax = tavrin.open(sys.argv[1])\n"
+        "found = (len(fax), fax[1234567].coded, fax[-1].coded, fax[1234568].coded, fax[0].coded)\n"
+        "grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before\n"
+        "print(repr(found)); print(grown)\n")
+    result = subprocess.run([sys.executable, "-c", probe, str(path)], capture_output=True, text=True, check=True)
+    found, grown_kib = result.stdout.splitlines()
+    assert found == repr((count + 2, marked[0], marked[1], b"", b""))
+    # The file's bytes and a cursor every few pages, not 24 bytes a page.
+    assert int(grown_kib) * 1024 < 2 * len(head + pages), grown_kib
+
+
 def test_write_equals_faxtool_import(faxtool, tmp_path):
     pages = [p.rows() for p in tavrin.open(example("sample.fax"))]
     narrow = numpy.zeros((40, 1000), numpy.uint8)
