@@ -566,34 +566,43 @@ void reset_encoder(encoder_state &encoder)
     encoder.bit_count = 0;
 }
 
+// The start of a coder call: the status cleared, the sink taken, and for MMR
+// the word buffer (an empty MMR page still gets its EOFB). False, with the
+// coder's failure set, for a missing callback or memory short.
+bool start_call(coder_call &call, bool have_source, enct4_word_fn sink, void *user)
+{
+    reset_encoder(call.encoder);
+    if (!have_source || sink == nullptr) {
+        coder_failure(call.encoder);
+        return false;
+    }
+    call.sink = sink;
+    call.user = user;
+    if (call.kind == coding::mmr &&
+        (call.words.reset(new (std::nothrow) uint16_t[ENC_WORD_BATCH + WORD_SLACK]),
+         call.words == nullptr)) {
+        coder_failure(call.encoder);
+        return false;
+    }
+    call.bits.out = call.words.get();
+    return true;
+}
+
 int run_coder(coder_call &call, enct4_line_fn source, enct4_word_fn sink, void *user)
 {
     encoder_state &encoder = call.encoder;
-    reset_encoder(encoder);
-    if (source == nullptr || sink == nullptr)
-        return coder_failure(encoder);
-    call.sink = sink;
-    call.user = user;
-    // An empty MMR page still gets its EOFB.
-    if (call.kind == coding::mmr &&
-        (call.words.reset(new (std::nothrow) uint16_t[ENC_WORD_BATCH + WORD_SLACK]),
-         call.words == nullptr))
-        return coder_failure(encoder);
-    call.bits.out = call.words.get();
+    if (!start_call(call, source != nullptr, sink, user))
+        return encoder.status;
     for (;;) {
-        unsigned char *lines = nullptr;
-        int count = 0;
-        const int line_bytes = source(user, &lines, &count);
-        if (line_bytes < 0)
-            return finish(call, line_bytes);
-        if (!accept_batch(call, line_bytes))
+        const line_batch b = next_line_batch(source, user);
+        if (b.line_bytes < 0)
+            return finish(call, b.line_bytes);
+        if (!accept_batch(call, b.line_bytes))
             return stop(call, coder_failure(encoder));  // words not yet delivered are dropped
-        if (lines == nullptr && line_bytes > 0)
-            count = 0;  // nothing to read; lines of 0 bytes need no storage
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < b.count; ++i) {
             const uint8_t *line =
-                lines + static_cast<std::size_t>(i) * static_cast<std::size_t>(line_bytes);
-            code_changes(call, find_changes(line, line_bytes, call.width, call.coding_line));
+                b.lines + static_cast<std::size_t>(i) * static_cast<std::size_t>(b.line_bytes);
+            code_changes(call, find_changes(line, b.line_bytes, call.width, call.coding_line));
             if (encoder.status != 0)
                 return stop(call, encoder.status);
         }
@@ -603,17 +612,9 @@ int run_coder(coder_call &call, enct4_line_fn source, enct4_word_fn sink, void *
 int run_spans_coder(coder_call &call, enct4_spans_fn source, enct4_word_fn sink, void *user)
 {
     encoder_state &encoder = call.encoder;
-    reset_encoder(encoder);
-    if (source == nullptr || sink == nullptr)
-        return coder_failure(encoder);
     call.form = line_form::spans;
-    call.sink = sink;
-    call.user = user;
-    if (call.kind == coding::mmr &&
-        (call.words.reset(new (std::nothrow) uint16_t[ENC_WORD_BATCH + WORD_SLACK]),
-         call.words == nullptr))
-        return coder_failure(encoder);
-    call.bits.out = call.words.get();
+    if (!start_call(call, source != nullptr, sink, user))
+        return encoder.status;
     for (;;) {
         const int16_t *spans = nullptr;
         int count = 0;

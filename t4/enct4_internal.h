@@ -31,6 +31,24 @@ constexpr int ENC_WORD_BATCH = 16384;
 // token (32000) and every position must fit the 16-bit changing elements.
 constexpr int ENC_MAX_LINE_BYTES = 3999;
 
+// One batch of lines from a line source: its line bytes (negative: the
+// source is done, or its result) and its lines. A batch without storage
+// for lines of some bytes has none to read.
+struct line_batch {
+    unsigned char *lines = nullptr;
+    int count = 0;
+    int line_bytes = 0;
+};
+
+inline line_batch next_line_batch(enct4_line_fn source, void *user)
+{
+    line_batch b;
+    b.line_bytes = source(user, &b.lines, &b.count);
+    if (b.lines == nullptr && b.line_bytes > 0)
+        b.count = 0;  // lines of 0 bytes need no storage
+    return b;
+}
+
 // Packs the tokens [first, last) and hands the complete words to the sink in
 // one call; does nothing once the status is non-zero.
 void enct4_put_codes(const int32_t *first, const int32_t *last, word_sink sink);

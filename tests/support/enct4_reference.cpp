@@ -471,18 +471,14 @@ int run_coder(coder_call &call, enct4_line_fn source, enct4_word_fn sink, void *
     call.batch.sink = {sink, user};
     call.batch.capacity = call.kind == coding::mmr ? ENC_BATCH_MMR : ENC_BATCH_G3;
     for (;;) {
-        unsigned char *lines = nullptr;
-        int count = 0;
-        const int line_bytes = source(user, &lines, &count);
-        if (line_bytes < 0)
-            return finish(call, line_bytes);
-        if (!accept_batch(call, line_bytes))
+        const line_batch b = next_line_batch(source, user);
+        if (b.line_bytes < 0)
+            return finish(call, b.line_bytes);
+        if (!accept_batch(call, b.line_bytes))
             return coder_failure(encoder);  // waiting tokens are dropped
-        if (lines == nullptr && line_bytes > 0)
-            count = 0;  // nothing to read; lines of 0 bytes need no storage
-        for (int i = 0; i < count; ++i) {
-            code_line(call, lines + static_cast<std::size_t>(i) * static_cast<std::size_t>(line_bytes),
-                      line_bytes);
+        for (int i = 0; i < b.count; ++i) {
+            code_line(call, b.lines + static_cast<std::size_t>(i) * static_cast<std::size_t>(b.line_bytes),
+                      b.line_bytes);
             if (encoder.status != 0)
                 return encoder.status;
         }
