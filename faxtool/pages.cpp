@@ -165,9 +165,8 @@ bool read_at(int fd, std::size_t offset, unsigned char *to, std::size_t count)
 
 // ---- rows from the decoder's lines ------------------------------------------
 
-// A typical fine page: the rows' buffer starts at its size and grows only for
+// The rows' buffer starts at a typical fine page's size and grows only for
 // taller pages.
-constexpr std::size_t TYPICAL_PAGE_ROWS = 2400;
 
 using decoder_owner = std::unique_ptr<t4dec_context, decltype(&t4dec_context_free)>;
 

@@ -2,6 +2,7 @@
 // the library's decoder delivers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -12,6 +13,10 @@
 
 constexpr int FAX_WIDTH = T4_STANDARD_WIDTH;
 constexpr int FAX_ROW_BYTES = STANDARD_LINE_BYTES;
+// A typical fine text page: its rows, and their changing elements, for
+// buffers reserved once.
+constexpr std::size_t TYPICAL_PAGE_ROWS = 2400;
+constexpr std::size_t TYPICAL_PAGE_SPANS = 1 << 19;
 
 // A bilevel image: rows of row_bytes bytes, leftmost pixel in the top bit,
 // 1 for black ink.

@@ -333,6 +333,14 @@ page_coder_owner page_coder_new(const recode_setup &setup)
         return nullptr;
     t4dec_context_set_messages(coder->decoder.get(), decoder_said, coder.get());
     enct4_context_set_messages(coder->encoder.get(), encoder_said, coder.get());
+    // A fine text page's changing elements: reserved, not touched, so a
+    // page grows into them without copying and only what it uses is resident.
+    try {
+        coder->page.at.reserve(TYPICAL_PAGE_SPANS);
+        coder->page.first.reserve(TYPICAL_PAGE_ROWS + 1);
+    } catch (const std::bad_alloc &) {
+        // They grow as they must.
+    }
     return coder;
 }
 

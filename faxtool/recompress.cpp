@@ -180,6 +180,7 @@ struct page_reader {
         }
         ++next;
         try {
+            data.clear();  // nothing of the last page is kept in a reallocation
             data.resize(length);
         } catch (const std::bad_alloc &) {
             reason = "out of memory";

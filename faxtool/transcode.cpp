@@ -184,9 +184,6 @@ int take_words(void *user, const uint16_t *words, int word_count)
 using decoder_owner = std::unique_ptr<t4dec_context, decltype(&t4dec_context_free)>;
 using encoder_owner = std::unique_ptr<enct4_context, decltype(&enct4_context_free)>;
 
-// A typical fine text page's changing elements, reserved once.
-constexpr std::size_t TYPICAL_PAGE_SPANS = 1 << 19;
-
 // The builder of a page's rows as decode_page_rows keeps them.
 span_builder builder_for(const fax_document &doc, const row_choice &choice, span_rows *rows)
 {
@@ -267,7 +264,7 @@ bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choic
     t4dec_report seen{};
     try {
         rows.at.reserve(TYPICAL_PAGE_SPANS);
-        rows.first.reserve(2401);
+        rows.first.reserve(TYPICAL_PAGE_ROWS + 1);
     } catch (const std::bad_alloc &) {
         reason = "out of memory";
         return false;
