@@ -257,16 +257,23 @@ void write_line_rows(pelmorin_state &s, int first, int last)
     note_painted(p, p.first_row + stride * first, (doubled ? p.second_row : p.first_row) + end);
 }
 
+// The row writer of the gathered line's geometry `g` (a copy, so that a
+// caller's own tests of it carry over).
+template <line_words words>
+[[gnu::always_inline]] inline void write_rows(pelmorin_state &s, page_geometry g, int first, int last)
+{
+    if (g.halve_pixels)
+        write_line_rows<words, true, false>(s, first, last);
+    else if (g.doubled())
+        write_line_rows<words, false, true>(s, first, last);
+    else
+        write_line_rows<words, false, false>(s, first, last);
+}
+
 // The marked black pixels of the gathered line into its row(s).
 [[gnu::noinline]] void write_marked_line(pelmorin_state &s)
 {
-    const page_geometry &g = s.painter.geometry;
-    if (g.halve_pixels)
-        write_line_rows<line_words::marks, true, false>(s, 0, LINE_WORDS - 1);
-    else if (g.doubled())
-        write_line_rows<line_words::marks, false, true>(s, 0, LINE_WORDS - 1);
-    else
-        write_line_rows<line_words::marks, false, false>(s, 0, LINE_WORDS - 1);
+    write_rows<line_words::marks>(s, s.painter.geometry, 0, LINE_WORDS - 1);
 }
 
 void forget_gathered_line(painter_line &p)
@@ -461,16 +468,16 @@ void write_ended_line(pelmorin_state &s, const int16_t *spans, int count)
 {
     painter_line &p = s.painter;
     gather_line(s);
-    const page_geometry &g = p.geometry;
+    const page_geometry g = p.geometry;
     if (p.shift == 0 && g.halve_pixels) {
         // A rotation can make runs touch across the wrap at an odd pixel,
         // where their pairs would overlap: only unrotated lines toggle pairs.
         toggle_runs_at_pairs(p, spans, count);
         const int first_pair = spans[0] >> 1, last_pair = ((spans[count - 1] + 1) >> 1) - 1;
-        write_line_rows<line_words::row_toggles, true, false>(s, first_pair >> 6, last_pair >> 6);
+        write_rows<line_words::row_toggles>(s, g, first_pair >> 6, last_pair >> 6);
     } else if (g.halve_pixels) {
         toggle_runs_at_pixels<FROM_MASK>(p, spans, count);
-        write_line_rows<line_words::pixel_toggles, true, false>(s, 0, LINE_WORDS - 1);
+        write_rows<line_words::pixel_toggles>(s, g, 0, LINE_WORDS - 1);
     } else {
         int first = 0, last = LINE_WORDS - 1;
         if (p.shift == 0) {
@@ -478,10 +485,7 @@ void write_ended_line(pelmorin_state &s, const int16_t *spans, int count)
             last = (spans[count - 1] - 1) >> 6;
         }
         toggle_runs_at_pixels<FROM_ROW_MASK>(p, spans, count);
-        if (g.doubled())
-            write_line_rows<line_words::row_toggles, false, true>(s, first, last);
-        else
-            write_line_rows<line_words::row_toggles, false, false>(s, first, last);
+        write_rows<line_words::row_toggles>(s, g, first, last);
     }
 }
 
