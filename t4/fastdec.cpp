@@ -467,6 +467,7 @@ struct fast_2d_line {
     int colour;
     coding_state *lines = nullptr;
     line_ends ends = line_ends::outside;
+    const int16_t *reference_end = nullptr;  // the reference line's first sentinel
     int64_t line_start = -1;  // where the last line begun here starts, or the entry
     bool after_eol = false;   // that line began after an EOL
 
@@ -476,6 +477,7 @@ struct fast_2d_line {
     {
         coding_state &cs = *lines;
         b1 = cs.reference.at;
+        reference_end = cs.reference.at + cs.reference.count;
         changes = change_cursor(cs.coding.at);
         a0 = 0;
         colour = WHITE;
@@ -541,6 +543,8 @@ struct fast_2d_line {
             return false;  // the legacy start-of-line choice
         }
         const int codes = std::min(std::countr_one(w), 56);  // fill() guarantees 56 bits
+        if (!report)
+            return v0_copies(codes);
         const int16_t *const stop = b1 + codes;
         int32_t a1 = a0;
         do {
@@ -558,6 +562,26 @@ struct fast_2d_line {
         const int taken = codes - static_cast<int>(stop - b1);
         if (!report)
             colour ^= taken & 1;
+        a0 = a1;
+        acc.consume(taken);
+        return a1 < width;
+    }
+
+    // V0 codes without their runs: a1 takes b1's place up to the first
+    // sentinel, the reference changes before it being all inside the line.
+    bool v0_copies(int codes)
+    {
+        const int before_end = static_cast<int>(reference_end - b1);
+        const int taken = before_end < codes ? std::max(before_end + 1, 1) : codes;
+        for (int i = 0; i < taken; ++i) {
+            assert(i == taken - 1 || b1[i] < width);
+            changes.out[i] = b1[i];
+        }
+        const int32_t a1 = b1[taken - 1];
+        b1 += taken;
+        changes.out += taken;
+        changes.last = a1;
+        colour ^= taken & 1;
         a0 = a1;
         acc.consume(taken);
         return a1 < width;
@@ -660,6 +684,7 @@ fast_outcome fast_2d(coding_state &cs, bit_cursor &in, line_ends ends)
                            bit_accumulator(in), a0, cs.colour};
     l.lines = &cs;
     l.ends = ends;
+    l.reference_end = ref + cs.reference.count;
     l.line_start = in.pos;
     l.decode();
     const int64_t pos = l.acc.pos();
