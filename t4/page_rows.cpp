@@ -46,6 +46,40 @@ struct row_filler {
     bool no_memory = false;
 };
 
+// A row of one byte a pixel from its black spans, clipped to the width.
+void paint_byte_pixels(uint8_t *out, const int16_t *spans, int count, int32_t width)
+{
+    std::memset(out, 0, static_cast<std::size_t>(width));
+    for (int i = 0; i + 1 < count; i += 2) {
+        const int from = std::clamp<int>(spans[i], 0, width);
+        const int to = std::clamp<int>(spans[i + 1], from, width);
+        std::memset(out + from, 1, static_cast<std::size_t>(to - from));
+    }
+}
+
+// A packed row of row_bytes bytes from its black spans, clipped to the width.
+void paint_packed(uint8_t *out, std::size_t row_bytes, const int16_t *spans, int count, int32_t width)
+{
+    uint64_t units[MAX_UNITS + 1];
+    const int unit_count = (width + 63) / 64;
+    std::memset(units, 0, sizeof(uint64_t) * static_cast<std::size_t>(unit_count));
+    for (int i = 0; i + 1 < count; i += 2) {
+        const int from = std::clamp<int>(spans[i], 0, width);
+        const int to = std::clamp<int>(spans[i + 1], from, width);
+        if (from < to)
+            span_words::mark(units, from, to);
+    }
+    std::size_t b = 0;
+    for (; b + 8 <= row_bytes; b += 8) {
+        uint64_t big = units[b >> 3];
+        if constexpr (std::endian::native == std::endian::little)
+            big = __builtin_bswap64(big);
+        std::memcpy(out + b, &big, 8);
+    }
+    for (; b < row_bytes; ++b)
+        out[b] = static_cast<uint8_t>(units[b >> 3] >> (56 - 8 * (b & 7)));
+}
+
 void fill_row(void *user, const int16_t *spans, int count, int flags)
 {
     auto &f = *static_cast<row_filler *>(user);
@@ -73,36 +107,10 @@ void fill_row(void *user, const int16_t *spans, int count, int flags)
         return;
     }
     uint8_t *out = rows.bits + static_cast<std::size_t>(rows.lines) * row_bytes;
-    if (f.byte_pixels) {
-        std::memset(out, 0, row_bytes);
-        for (int i = 0; i + 1 < count; i += 2) {
-            const int from = std::clamp<int>(spans[i], 0, f.width);
-            const int to = std::clamp<int>(spans[i + 1], from, f.width);
-            std::memset(out + from, 1, static_cast<std::size_t>(to - from));
-        }
-        ++rows.lines;
-        if (coded || !f.own_only)
-            f.through_coded = rows.lines;
-        return;
-    }
-    uint64_t units[MAX_UNITS + 1];
-    const int unit_count = (f.width + 63) / 64;
-    std::memset(units, 0, sizeof(uint64_t) * static_cast<std::size_t>(unit_count));
-    for (int i = 0; i + 1 < count; i += 2) {
-        const int from = std::clamp<int>(spans[i], 0, f.width);
-        const int to = std::clamp<int>(spans[i + 1], from, f.width);
-        if (from < to)
-            span_words::mark(units, from, to);
-    }
-    std::size_t b = 0;
-    for (; b + 8 <= row_bytes; b += 8) {
-        uint64_t big = units[b >> 3];
-        if constexpr (std::endian::native == std::endian::little)
-            big = __builtin_bswap64(big);
-        std::memcpy(out + b, &big, 8);
-    }
-    for (; b < row_bytes; ++b)
-        out[b] = static_cast<uint8_t>(units[b >> 3] >> (56 - 8 * (b & 7)));
+    if (f.byte_pixels)
+        paint_byte_pixels(out, spans, count, f.width);
+    else
+        paint_packed(out, row_bytes, spans, count, f.width);
     ++rows.lines;
     if (coded || !f.own_only)
         f.through_coded = rows.lines;
