@@ -16,6 +16,7 @@
 #include "faxfile/fax_file.h"
 #include "t4/dectbls.h"
 #include "t4/lookup_tables.h"
+#include "t4/t4codes.h"
 #include "tests/support/decode_recorder.h"
 #include "tests/support/decoder_diff.h"
 #include "tests/support/test_pages.h"
@@ -293,6 +294,36 @@ TEST(FastDecoderSameness, CodesPastTheEndOfALine)
             bits += mode_bits(2) + mode_bits(2) + mode_bits(0);
         bits += eol_bits() + "1" + std::string(80, '1');
         ASSERT_EQ(differ(pack_bits(bits), 1, width), "") << width;
+    }
+}
+
+// Lines of V0 codes only, after one line of horizontal modes: each run of
+// codes copies the reference changes up to its end, into the sentinel at the
+// width, and runs on into the next lines. Lines ending black and white, with
+// few changes and with more than one run of codes can take.
+TEST(FastDecoderSameness, VerticalZeroRunsIntoTheLineEnd)
+{
+    using namespace t4test;
+    for (int width : {67, 1728}) {
+        for (int pairs : {1, 5, 40}) {
+            for (const bool black_edge : {true, false}) {
+                std::string bits;
+                const int step = width / (pairs + 1);
+                if (step < 2)
+                    continue;
+                int at = 0;
+                for (int i = 0; i < pairs; ++i) {
+                    const int white = step / 2;
+                    const int black = i + 1 == pairs && black_edge ? width - at - white : step - white;
+                    bits += mode_bits(t4codes::MODE_HORIZONTAL) + run_bits(false, white) + run_bits(true, black);
+                    at += white + black;
+                }
+                bits += std::string(56 * 7 + 5, '1');
+                EXPECT_EQ(differ(pack_bits(bits), 3, width), "") << width << " " << pairs << " " << black_edge;
+                for (const unsigned set : CALLBACK_SETS)
+                    EXPECT_EQ(differ(pack_bits(bits), 3, width, set), "") << width << " " << pairs << " " << set;
+            }
+        }
     }
 }
 
