@@ -15,7 +15,7 @@ namespace {
 
 struct many_export {
     const export_settings *settings = nullptr;
-    const std::set<int> *wanted = nullptr;
+    const page_runs *wanted = nullptr;
     std::vector<std::string> outs;  // each input's output (the stem for PNG), by path
     std::map<std::string, std::size_t> index_of;
     bool combined = false;
@@ -43,37 +43,37 @@ bool newer_or_same(const struct stat &output, const struct stat &input)
            (output.st_mtim.tv_sec == input.st_mtim.tv_sec && output.st_mtim.tv_nsec >= input.st_mtim.tv_nsec);
 }
 
-// The outputs an input's export writes, when they can be known without
-// decoding: PNG needs the page count.
-bool expected_outputs(const export_settings &settings, const std::set<int> &wanted,
-                      std::vector<std::string> &outputs)
+// True when output exists and is no older than the input; it is then added to outputs.
+bool current_output(const std::string &output, const struct stat &input, std::vector<std::string> &outputs)
 {
-    if (settings.type != export_type::png) {
-        outputs.push_back(settings.out);
-        return true;
-    }
+    struct stat st;
+    if (stat(output.c_str(), &st) != 0 || !newer_or_same(st, input))
+        return false;
+    outputs.push_back(output);
+    return true;
+}
+
+// True, with the outputs, when every output the export would write is
+// there and no older than the input; PNG needs the page count. The first
+// one missing ends the search, so that a file of empty pages costs no list
+// of names for pages that have none.
+bool up_to_date(const export_settings &settings, const page_runs &wanted, std::vector<std::string> &outputs)
+{
+    struct stat input;
+    if (stat(settings.file.c_str(), &input) != 0)
+        return false;
+    if (settings.type != export_type::png)
+        return current_output(settings.out, input, outputs);
     fax_document doc;
     std::string reason;
     if (!load_fax_document(settings.file, doc, reason))
         return false;
     const int held = static_cast<int>(doc.pages.size());
     for (int page = 1; page <= held; ++page)
-        if (wanted.empty() || wanted.count(page) != 0)
-            outputs.push_back(png_page_path(settings.out, page));
-    return !outputs.empty();
-}
-
-bool up_to_date(const export_settings &settings, const std::set<int> &wanted, std::vector<std::string> &outputs)
-{
-    struct stat input;
-    if (stat(settings.file.c_str(), &input) != 0 || !expected_outputs(settings, wanted, outputs))
-        return false;
-    for (const std::string &output : outputs) {
-        struct stat st;
-        if (stat(output.c_str(), &st) != 0 || !newer_or_same(st, input))
+        if ((wanted.empty() || has_page(wanted, page)) &&
+            !current_output(png_page_path(settings.out, page), input, outputs))
             return false;
-    }
-    return true;
+    return !outputs.empty();
 }
 
 // TIFF and PDF pages are coded here, on the pool: the one output then only
@@ -231,7 +231,7 @@ bool writes_file(void *user, const std::string &path)
 
 }  // namespace
 
-int export_many(const export_settings &settings, const std::set<int> &wanted)
+int export_many(const export_settings &settings, const page_runs &wanted)
 {
     archive_listing listing;
     int status = 0;

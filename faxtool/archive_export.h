@@ -6,4 +6,4 @@
 
 #include "faxtool/export.h"
 
-int export_many(const export_settings &settings, const std::set<int> &wanted);
+int export_many(const export_settings &settings, const page_runs &wanted);

@@ -5,6 +5,7 @@
 #include <getopt.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -198,29 +199,27 @@ int scan_export(int argc, char **argv, export_settings &settings)
     return settle_single_export(settings);
 }
 
-// The wanted pages the file holds, in ascending order (all when none are
-// named); each one it lacks is reported and sets the status to 1.
-std::vector<int> pages_to_export(const fax_document &doc, const std::set<int> &wanted, int &status)
+// The wanted pages the file holds (all when none are named); each run of
+// them it lacks is reported and sets the status to 1.
+page_runs pages_to_export(const fax_document &doc, const page_runs &wanted, int &status)
 {
-    std::vector<int> numbers;
-    const int held = static_cast<int>(doc.pages.size());
-    for (auto it = wanted.begin(); it != wanted.end(); ++it) {
-        if (*it <= held) {
-            numbers.push_back(*it);
+    page_runs held;
+    const int count = static_cast<int>(doc.pages.size());
+    if (wanted.empty() && count > 0)
+        add_page_run(held, 1, count);
+    for (const page_run &run : wanted.runs) {
+        if (run.first <= count)
+            add_page_run(held, run.first, std::min(run.last, count));
+        if (run.last <= count)
             continue;
-        }
         // A run of missing pages is one message, however long the range.
-        const int first = *it;
-        while (std::next(it) != wanted.end() && *std::next(it) == *it + 1)
-            ++it;
-        report_failure(doc.path, first == *it ? "no page " + std::to_string(first)
-                                              : "no pages " + std::to_string(first) + "-" + std::to_string(*it));
+        const int first = std::max(run.first, count + 1);
+        report_failure(doc.path, first == run.last ? "no page " + std::to_string(first)
+                                                   : "no pages " + std::to_string(first) + "-" +
+                                                         std::to_string(run.last));
         status = 1;
     }
-    if (wanted.empty())
-        for (std::size_t i = 1; i <= doc.pages.size(); ++i)
-            numbers.push_back(static_cast<int>(i));
-    return numbers;
+    return held;
 }
 
 // The file, whole enough to export from; false when it is not (said why).
@@ -288,7 +287,7 @@ bool decode_for_export(const export_settings &settings, const fax_document &doc,
 
 // Checks an MMR file's pages for going as stored; for one input on a second
 // thread, while this one loads qpdf for a PDF and then writes the pages.
-bool start_checks(const export_settings &settings, const fax_document &doc, const std::vector<int> &numbers,
+bool start_checks(const export_settings &settings, const fax_document &doc, const page_runs &numbers,
                   page_checks &checks)
 {
     const bool helper = !settings.many && std::thread::hardware_concurrency() > 1;
@@ -360,7 +359,7 @@ page_sent send_page(const export_settings &settings, page_image &page, const mmr
 
 }  // namespace
 
-int export_pages(const export_settings &settings, const std::set<int> &wanted, input_outcome *outcome)
+int export_pages(const export_settings &settings, const page_runs &wanted, input_outcome *outcome)
 {
     input_outcome ignored;
     input_outcome &result = outcome != nullptr ? *outcome : ignored;
@@ -370,7 +369,7 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted, i
     if (!load_for_export(settings.file, doc, status)) {
         return 1;
     }
-    std::vector<int> numbers = pages_to_export(doc, wanted, status);
+    const page_runs numbers = pages_to_export(doc, wanted, status);
     if (numbers.empty() && wanted.empty()) {
         report_failure(settings.file, "no pages");
         return 1;
@@ -385,11 +384,11 @@ int export_pages(const export_settings &settings, const std::set<int> &wanted, i
     mmr_page coded_page;         // that data, or the page's as stored
     page_checks checks;
     const bool checking = coded_export(settings) && start_checks(settings, doc, numbers, checks);
-    progress_begin("pages", static_cast<int>(numbers.size()));
-    for (std::size_t i = 0; i < numbers.size() && !single.failed; ++i) {
+    progress_begin("pages", static_cast<int>(numbers.count));
+    for (std::size_t i = 0; i < numbers.count && !single.failed; ++i) {
         progress_step(static_cast<int>(i));
         const stored_mmr *checked = checking ? take_page_check(checks, i) : nullptr;
-        if (!decode_for_export(settings, doc, numbers[i], checked, page, coded, coded_page, status))
+        if (!decode_for_export(settings, doc, page_number_at(numbers, i), checked, page, coded, coded_page, status))
             continue;
         ++result.pages;
         const page_sent sent = send_page(settings, page, coded_page, single, out_name, result);
@@ -445,50 +444,13 @@ const char *extension_for(export_type type)
     }
 }
 
-bool parse_page_list(const std::string &text, std::set<int> &pages)
-{
-    constexpr std::size_t MAX_LISTED_PAGES = 1000000;
-    if (text.empty())
-        return false;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        std::size_t comma = text.find(',', at);
-        if (comma == std::string::npos)
-            comma = text.size();
-        const std::string item = text.substr(at, comma - at);
-        const std::size_t dash = item.find('-');
-        auto number = [](const std::string &digits, long &value) {
-            if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
-                return false;
-            value = std::strtol(digits.c_str(), nullptr, 10);
-            return value >= 1;
-        };
-        long first = 0, last = 0;
-        if (!number(item.substr(0, dash), first))
-            return false;
-        last = first;
-        if (dash != std::string::npos && !number(item.substr(dash + 1), last))
-            return false;
-        if (last < first || last - first >= static_cast<long>(MAX_LISTED_PAGES))
-            return false;
-        // However many ranges, a list names at most a million pages: the set
-        // holds each one.
-        for (long n = first; n <= last && pages.size() <= MAX_LISTED_PAGES; ++n)
-            pages.insert(static_cast<int>(n));
-        if (pages.size() > MAX_LISTED_PAGES)
-            return false;
-        at = comma + 1;
-    }
-    return true;
-}
-
 int run_export(int argc, char **argv)
 {
     export_settings settings;
     const int scanned = scan_export(argc, argv, settings);
     if (scanned >= 0)
         return scanned;
-    std::set<int> wanted;
+    page_runs wanted;
     if (settings.pages_given && !parse_page_list(settings.pages_text, wanted))
         return usage_error("export", ("bad page list '" + settings.pages_text + "'").c_str());
     if (settings.many)

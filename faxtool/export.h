@@ -1,11 +1,11 @@
 // faxtool export: pages of a fax file as PNG, TIFF, PDF or PBM.
 #pragma once
 
-#include <set>
 #include <string>
 #include <vector>
 
 #include "faxtool/archive_run.h"
+#include "faxtool/page_runs.h"
 #include "faxtool/pages.h"
 
 enum class export_type { png, tiff, pdf, pbm, none };
@@ -31,7 +31,7 @@ int run_export(int argc, char **argv);
 
 // Exports settings.file to settings.out (or collects its pages). Fills the
 // outcome when given. Returns the exit status for the file.
-int export_pages(const export_settings &settings, const std::set<int> &wanted, input_outcome *outcome);
+int export_pages(const export_settings &settings, const page_runs &wanted, input_outcome *outcome);
 
 // The extension of an export type's single output (".pdf"), "" for PNG.
 const char *extension_for(export_type type);
@@ -39,6 +39,3 @@ const char *extension_for(export_type type);
 std::string png_page_path(const std::string &out, int number);
 // path without its extension.
 std::string stem_of(const std::string &path);
-
-// Parses "1,3-5" into page numbers; false for anything else.
-bool parse_page_list(const std::string &text, std::set<int> &pages);

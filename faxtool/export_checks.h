@@ -9,16 +9,24 @@
 #include <thread>
 #include <vector>
 
+#include "faxtool/page_runs.h"
 #include "faxtool/pages.h"
 #include "faxtool/transcode.h"
+
+// Pages checked ahead of the one taken: what their checks found is kept
+// for that many, however many pages the file has.
+constexpr std::size_t CHECKS_AHEAD = 64;
 
 struct page_checks {
     const fax_document *doc = nullptr;
     row_choice choice;
-    std::vector<std::size_t> pages;  // the page indexes, in the order taken
-    std::vector<stored_mmr> results;
-    std::unique_ptr<std::atomic<uint8_t>[]> state;  // per page: PENDING, or what was found
-    std::atomic<std::size_t> next{0};  // the next page a thread checks
+    page_runs pages;    // the page numbers, in the order taken
+    std::size_t count = 0;  // of pages, 0 when none is checked
+    std::unique_ptr<stored_mmr[]> results;  // the i-th page's at i % CHECKS_AHEAD
+    // Beside each: 0, or (i + 1) * 4 + what the check of the i-th page found.
+    std::unique_ptr<std::atomic<uint64_t>[]> state;
+    std::atomic<std::size_t> next{0};   // the next page a thread checks
+    std::atomic<std::size_t> taken{0};  // the page taken last, whose result is still in use
     t4dec_context *decoder = nullptr;  // the taking thread's
     std::thread helper;
     page_checks() = default;
@@ -32,7 +40,7 @@ struct page_checks {
 // False when no check is made (no MMR file, or no memory): every page then
 // takes the full decoding.
 bool start_page_checks(page_checks &checks, const fax_document &doc, const row_choice &choice,
-                       const std::vector<int> &numbers, bool helper);
+                       const page_runs &numbers, bool helper);
 // What the check of the `i`th page of `numbers` found, waiting for it:
 // null when it does not go as stored (or was not checked). Taken in order.
 const stored_mmr *take_page_check(page_checks &checks, std::size_t i);

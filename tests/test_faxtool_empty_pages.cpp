@@ -16,14 +16,15 @@ using namespace faxtooltest;
 
 constexpr long kPages = 1000 * 1000;
 
-std::string write_empty_pages(const progrun::temp_dir &dir, const std::string &name, long count)
+std::string write_empty_pages(const progrun::temp_dir &dir, const std::string &name, long count,
+                              const char *header = "RESOLUTION:1\nCOMPRESSION:1\n")
 {
     const std::string path = dir.file(name);
     std::unique_ptr<FILE, int (*)(FILE *)> out(std::fopen(path.c_str(), "wb"), std::fclose);
     EXPECT_TRUE(out != nullptr) << path;
     if (!out)
         return path;
-    const bytes head = faxbuilder::prefix("RESOLUTION:1\nCOMPRESSION:1\n");
+    const bytes head = faxbuilder::prefix(header);
     std::fwrite(head.data(), 1, head.size(), out.get());
     static const unsigned char no_length[4] = {0, 0, 0, 0};
     for (long i = 0; i < count; ++i)
@@ -117,6 +118,32 @@ TEST(EmptyPages, InfoOverManyInputsHoldsNoListing)
         const measured m = run_measured({"info", json, "-j", "2", a, b}, dir);
         EXPECT_EQ(m.status, 1);
         EXPECT_LT(m.peak_kb, base.peak_kb + 3 * file_kb) << "info -j 2 " << json;
+    }
+}
+
+// Neither the pages an export goes through, nor those a list names, nor
+// the checks of an MMR file's pages cost a record for each page.
+TEST(EmptyPages, ExportHoldsNoRecordPerPage)
+{
+#ifdef PEAK_UNDER_SANITIZER
+    GTEST_SKIP() << "peak memory means nothing under a sanitizer's shadow memory";
+#endif
+    progrun::temp_dir dir;
+    const std::string one = write_empty_pages(dir, "one.fax", 1);
+    const std::string many = write_empty_pages(dir, "many.fax", kPages);
+    const std::string mmr = write_empty_pages(dir, "mmr.fax", kPages, "RESOLUTION:1\nCOMPRESSION:3\n");
+    const long file_kb = (4 * kPages) / 1024;
+    const measured base = run_measured({"export", "-t", "tiff", "-o", dir.file("one.tif"), one}, dir);
+    ASSERT_EQ(base.status, 1) << base.err;
+    const std::vector<std::vector<std::string>> runs{
+        {"export", "-t", "tiff", "-o", dir.file("out.tif"), mmr},
+        {"export", "-p", "1-1000000", "-t", "pdf", "-o", dir.file("out.pdf"), many},
+    };
+    for (const std::vector<std::string> &args : runs) {
+        const measured m = run_measured(args, dir);
+        EXPECT_EQ(m.status, 1);
+        EXPECT_NE(m.err.find(std::string("page ") + std::to_string(kPages) + " holds no lines"), std::string::npos);
+        EXPECT_LT(m.peak_kb, base.peak_kb + 2 * file_kb) << args[2] << " " << args.back();
     }
 }
 

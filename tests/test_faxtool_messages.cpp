@@ -41,6 +41,13 @@ TEST(ExportMessages, PageListOfMoreThanAMillionPagesIsRefused)
     progrun::result r = faxtool({"export", "-p", list, "-o", dir.file("p"), kSample});
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(dir.entries().empty());
+    // Pages named twice count once.
+    r = faxtool({"export", "-p", "999990-1000000,1-1000000,2-5,500000-600000", "-o", dir.file("p"), kSample});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "faxtool: " + kSample + ": no pages 3-1000000\n");
+    r = faxtool({"export", "-p", "2-1000000,1000001,1", "-o", dir.file("q"), kSample});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "faxtool: export: bad page list '2-1000000,1000001,1'");
 }
 
 TEST(ExportMessages, FailedTiffSaysWhyOnce)

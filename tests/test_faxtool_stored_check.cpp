@@ -149,21 +149,25 @@ TEST(StoredCheck, DecidesAsTheFullDecoding)
 }
 
 // Pages taken in order from two threads get each its own page's verdict,
-// and checks given up early stop without waiting for the rest.
+// also once the results kept ahead have gone round several times, and
+// checks given up early stop without waiting for the rest.
 TEST(StoredCheck, TwoThreadsGiveEachPageItsOwn)
 {
     const std::vector<bytes> kinds = page_kinds();
     std::vector<bytes> pages;
-    for (int round = 0; round < 5; ++round)
+    while (pages.size() < 5 * CHECKS_AHEAD)
         pages.insert(pages.end(), kinds.begin(), kinds.end());
     const fax_document doc = document_of(pages, RES_FINE);
     std::vector<int> numbers;
-    for (int number = static_cast<int>(pages.size()); number >= 1; number -= 2)  // not all, not in file order
-        numbers.push_back(number);
+    page_runs runs;
+    for (int number = 2; number <= static_cast<int>(pages.size()); number += number % 7 == 0 ? 3 : 1) {
+        numbers.push_back(number);  // not all of them
+        add_page_run(runs, number, number);
+    }
     t4dec_context *decoder = t4dec_context_new(T4_STANDARD_WIDTH);
     {
         page_checks checks;
-        ASSERT_TRUE(start_page_checks(checks, doc, {}, numbers, true));
+        ASSERT_TRUE(start_page_checks(checks, doc, {}, runs, true));
         for (std::size_t i = 0; i < numbers.size(); ++i) {
             stored_mmr alone;
             const auto index = static_cast<std::size_t>(numbers[i] - 1);
@@ -180,14 +184,14 @@ TEST(StoredCheck, TwoThreadsGiveEachPageItsOwn)
     }
     {
         page_checks checks;
-        ASSERT_TRUE(start_page_checks(checks, doc, {}, numbers, true));
+        ASSERT_TRUE(start_page_checks(checks, doc, {}, runs, true));
         stored_mmr first;
         const bool stored = check_stored_mmr(decoder, doc, static_cast<std::size_t>(numbers[0] - 1), {}, first);
         EXPECT_EQ(take_page_check(checks, 0) != nullptr, stored);
     }
     t4dec_context_free(decoder);
     page_checks none;
-    EXPECT_FALSE(start_page_checks(none, document_of(pages, RES_FINE, COMP_MR), {}, numbers, true));
+    EXPECT_FALSE(start_page_checks(none, document_of(pages, RES_FINE, COMP_MR), {}, runs, true));
     EXPECT_EQ(take_page_check(none, 0), nullptr);
 }
 
