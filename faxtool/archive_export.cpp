@@ -8,6 +8,7 @@
 #include <map>
 
 #include "faxtool/coding.h"
+#include "faxtool/export_pbm.h"
 #include "faxtool/export_single.h"
 #include "faxtool/messages.h"
 
@@ -76,21 +77,6 @@ bool up_to_date(const export_settings &settings, const page_runs &wanted, std::v
     return !outputs.empty();
 }
 
-// TIFF and PDF pages are coded here, on the pool: the one output then only
-// stores them, and what waits for it is small.
-void code_collected_pages(const std::string &file, job_result &result)
-{
-    for (const page_image &page : result.pages) {
-        coded_page coded{page.width, page.height, page.resolution, {}};
-        if (!code_page_conforming_mmr(page, coded.data)) {
-            report_failure(file, "the encoder failed on page " + std::to_string(page.number));
-            result.outcome.status = input_status::failed;
-            break;
-        }
-        result.coded.push_back(std::move(coded));
-    }
-    result.pages.clear();
-}
 
 void export_input(void *user, const archive_input &input, job_result &result)
 {
@@ -106,7 +92,7 @@ void export_input(void *user, const archive_input &input, job_result &result)
             result.outcome.outputs.push_back(mine.out);
             return;
         }
-        mine.collect = &result.pages;
+        mine.collect = &result;
     } else if (mine.archive.update) {
         std::vector<std::string> outputs;
         if (up_to_date(mine, *run.wanted, outputs)) {
@@ -122,8 +108,10 @@ void export_input(void *user, const archive_input &input, job_result &result)
         return;
     }
     export_pages(mine, *run.wanted, &result.outcome);
-    if (run.combined && mine.type != export_type::pbm)
-        code_collected_pages(input.path, result);
+    if (result.uncoded != 0) {
+        report_failure(input.path, "the encoder failed on page " + std::to_string(result.uncoded));
+        result.outcome.status = input_status::failed;
+    }
 }
 
 // Opens the one output at its first page; false, said once, when it cannot be.
@@ -145,18 +133,14 @@ void add_to_combined(void *user, const archive_input &input, job_result &result)
         return;
     const std::string out_name = run.settings->out == "-" ? "standard output" : run.settings->out;
     std::string reason;
-    for (const page_image &page : result.pages) {
-        if (!run.single_failure.empty())
-            break;
-        if (!open_combined(run, out_name))
-            break;
-        if (!add_to_single(run.single, run.settings->type, page, reason)) {
+    if (!result.pbm.empty() && run.single_failure.empty() && open_combined(run, out_name)) {
+        errno = 0;
+        if (!kept_write(result.pbm, run.single.file.stream) || std::ferror(run.single.file.stream) != 0) {
             run.single.failed = true;
-            run.single_failure = reason;
-            report_failure(out_name, reason);
+            run.single_failure = std::strerror(errno != 0 ? errno : EIO);
+            report_failure(out_name, run.single_failure);
         }
     }
-    result.pages.clear();
     for (const coded_page &page : result.coded) {
         if (!run.single_failure.empty())
             break;
@@ -230,6 +214,24 @@ bool writes_file(void *user, const std::string &path)
 }
 
 }  // namespace
+
+void collect_page(job_result &result, export_type type, const page_image &page)
+{
+    if (type == export_type::pbm) {
+        pbm_keep_page(result.pbm, page);
+        return;
+    }
+    // Coded here, on the pool: the one output then only stores them, and
+    // what waits for it is small.
+    if (result.uncoded != 0)
+        return;
+    coded_page coded{page.width, page.height, page.resolution, {}};
+    if (!code_page_conforming_mmr(page, coded.data)) {
+        result.uncoded = page.number;
+        return;
+    }
+    result.coded.push_back(std::move(coded));
+}
 
 int export_many(const export_settings &settings, const page_runs &wanted)
 {

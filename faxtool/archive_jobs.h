@@ -26,8 +26,9 @@ struct job_result {
     kept_text out;                  // for standard output
     kept_messages messages;         // for standard error
     input_outcome outcome;
-    std::vector<page_image> pages;  // rows for a combined output, in page order
-    std::vector<coded_page> coded;  // or those rows coded, for TIFF and PDF
+    kept_text pbm;                  // a combined PBM's pages, as they go into it
+    std::vector<coded_page> coded;  // or a combined TIFF's or PDF's, coded
+    int uncoded = 0;                // the page the encoder failed on, after which none is coded
 };
 
 // Runs body(FILE *out) with its standard output kept in result.out, for

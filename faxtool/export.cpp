@@ -330,8 +330,7 @@ page_sent send_page(const export_settings &settings, page_image &page, const mmr
 {
     std::string reason;
     if (settings.collect != nullptr) {
-        settings.collect->push_back(std::move(page));
-        page = page_image{};
+        collect_page(*settings.collect, settings.type, page);
         return page_sent::yes;
     }
     if (settings.type == format::png) {

@@ -23,7 +23,7 @@ struct export_settings {
     archive_options archive;
     bool many = false;         // a run over many inputs
     // Set: the pages go here instead of to an output of their own.
-    std::vector<page_image> *collect = nullptr;
+    job_result *collect = nullptr;
 };
 
 // argv[0] is "export". Returns the exit status.

@@ -15,3 +15,11 @@ bool pbm_write_page(FILE *stream, const page_image &page, std::string &reason)
     }
     return true;
 }
+
+void pbm_keep_page(kept_text &text, const page_image &page)
+{
+    char head[32];
+    const int size = std::snprintf(head, sizeof head, "P4\n%d %d\n", page.width, page.height);
+    kept_append(text, std::string_view(head, static_cast<std::size_t>(size)));
+    kept_append(text, std::string_view(reinterpret_cast<const char *>(page.bits.data()), page.bits.size()));
+}
