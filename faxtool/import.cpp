@@ -1,4 +1,5 @@
-// faxtool import: codes the images' pages one at a time as they are read and
+// faxtool import: codes the images' pages as they are read, an image's pages
+// on two threads when there is a second CPU, writes them in page order and
 // gives the fax file its name only when all of them went well.
 #include "faxtool/import.h"
 
