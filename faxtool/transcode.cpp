@@ -221,8 +221,12 @@ bool goes_as_stored(const fax_document &doc, const t4dec_report &seen, const spa
 }
 
 // The page's rows coded afresh as conforming MMR.
+void say_nothing(void *, const char *) {}
+
+// `quiet`: the encoder's messages are dropped (a page coded ahead of its
+// turn, which the full path codes again when this fails).
 bool encode_rows(span_rows &rows, int32_t height, const fax_page_ref &ref, std::vector<uint8_t> &coded,
-                 std::string &reason)
+                 bool quiet, std::string &reason)
 {
     encoder_owner encoder(enct4_context_new(), enct4_context_free);
     if (!encoder) {
@@ -230,6 +234,8 @@ bool encode_rows(span_rows &rows, int32_t height, const fax_page_ref &ref, std::
         return false;
     }
     enct4_context_set_conforming(encoder.get(), 1);
+    if (quiet)
+        enct4_context_set_messages(encoder.get(), say_nothing, nullptr);
     rows_source source{&rows, 0, height, &coded};
     try {
         coded.reserve(static_cast<std::size_t>(ref.length) * 2 + 4096);
@@ -244,11 +250,11 @@ bool encode_rows(span_rows &rows, int32_t height, const fax_page_ref &ref, std::
     return true;
 }
 
-}  // namespace
-
-bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choice &choice,
-                     page_image &page, std::vector<uint8_t> &coded, bool &stored,
-                     page_report &report, std::string &reason)
+// export_page_mmr on `decoder` (null: one of its own, whose messages go
+// where the library's go); `quiet`: the encoder's messages are dropped.
+bool export_page_on(t4dec_context *decoder, bool quiet, const fax_document &doc, std::size_t index,
+                    const row_choice &choice, page_image &page, std::vector<uint8_t> &coded, bool &stored,
+                    page_report &report, std::string &reason)
 {
     page = page_image{};
     page.number = static_cast<int>(index) + 1;
@@ -270,12 +276,12 @@ bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choic
         return false;
     }
     {
-        decoder_owner decoder(t4dec_context_new(FAX_WIDTH), t4dec_context_free);
-        if (!decoder) {
+        decoder_owner own(decoder == nullptr ? t4dec_context_new(FAX_WIDTH) : nullptr, t4dec_context_free);
+        if (decoder == nullptr && !own) {
             reason = "out of memory";
             return false;
         }
-        decode_lines(decoder.get(), doc, index, builder, seen);
+        decode_lines(decoder != nullptr ? decoder : own.get(), doc, index, builder, seen);
     }
     if (builder.out_of_memory) {
         reason = "out of memory";
@@ -303,7 +309,32 @@ bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choic
         stored = true;
         return true;
     }
-    return encode_rows(rows, page.height, ref, coded, reason);
+    return encode_rows(rows, page.height, ref, coded, quiet, reason);
+}
+
+}  // namespace
+
+bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choice &choice,
+                     page_image &page, std::vector<uint8_t> &coded, bool &stored,
+                     page_report &report, std::string &reason)
+{
+    return export_page_on(nullptr, false, doc, index, choice, page, coded, stored, report, reason);
+}
+
+bool code_page_ahead(t4dec_context *decoder, const fax_document &doc, std::size_t index,
+                     const row_choice &choice, stored_mmr &out, std::vector<uint8_t> &coded)
+{
+    out = stored_mmr{};
+    bool stored = false;
+    std::string reason;
+    if (decoder == nullptr ||
+        !export_page_on(decoder, true, doc, index, choice, out.page, coded, stored, out.report, reason))
+        return false;
+    if (!out.report.clean || out.page.height == 0)
+        return false;
+    out.data = coded.data();
+    out.size = coded.size();
+    return true;
 }
 
 bool check_stored_mmr(t4dec_context *decoder, const fax_document &doc, std::size_t index,

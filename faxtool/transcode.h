@@ -24,7 +24,7 @@ bool export_page_mmr(const fax_document &doc, std::size_t index, const row_choic
                      page_report &report, std::string &reason);
 
 // A page that goes as stored, as export_page_mmr gives it (`page` without
-// bits), its data left where the document holds it.
+// bits), its data left where the document holds it; or a page coded ahead.
 struct stored_mmr {
     page_image page;
     page_report report;
@@ -38,3 +38,10 @@ struct stored_mmr {
 // document only: threads may check pages of one document at once.
 bool check_stored_mmr(t4dec_context *decoder, const fax_document &doc, std::size_t index,
                       const row_choice &choice, stored_mmr &out);
+// A page of an MH or MR file (or MMR) coded ahead of its writing, on
+// `decoder` (one a thread; its messages, and the encoder's, are not the
+// page's to give): true, with `out` over `coded`, when the page decodes
+// clean and export_page_mmr gives these bytes; false when only it can say
+// what the page gives. Reads the document only.
+bool code_page_ahead(t4dec_context *decoder, const fax_document &doc, std::size_t index,
+                     const row_choice &choice, stored_mmr &out, std::vector<uint8_t> &coded);

@@ -12,6 +12,7 @@
 #include "faxtool/export_checks.h"
 #include "faxtool/transcode.h"
 #include "t4/enct4.h"
+#include "t4/page_rows.h"
 #include "t4/t4dec.h"
 #include "tests/support/test_pages.h"
 
@@ -191,8 +192,66 @@ TEST(StoredCheck, TwoThreadsGiveEachPageItsOwn)
     }
     t4dec_context_free(decoder);
     page_checks none;
-    EXPECT_FALSE(start_page_checks(none, document_of(pages, RES_FINE, COMP_MR), {}, runs, true));
+    EXPECT_FALSE(start_page_checks(none, document_of(pages, RES_FINE, COMP_UMMR), {}, runs, true));
     EXPECT_EQ(take_page_check(none, 0), nullptr);
+}
+
+// MH and MR pages coded ahead on the second thread: a page is taken from
+// there exactly when the full path codes it clean, with the same bytes;
+// damaged pages are left to the full path, which gives their messages.
+TEST(StoredCheck, PagesCodedAheadAreThoseOfTheFullPath)
+{
+    std::vector<testpages::page> drawn = {testpages::text_page(150, 3), testpages::worst_case_page(),
+                                          testpages::random_page(60, 3, 4)};
+    for (const int compression : {COMP_MH, COMP_MR}) {
+        std::vector<bytes> pages;
+        for (int round = 0; round < 3; ++round)
+            for (const testpages::page &p : drawn) {
+                const bytes packed = testpages::pack(p);
+                t4_coded_owner coded;
+                ASSERT_EQ(t4_rows_to_page(nullptr, packed.data(), static_cast<int32_t>(p.lines.size()),
+                                          testpages::kLineBytes, compression, RES_FINE, 0, &coded.value),
+                          T4_PAGE_OK);
+                pages.emplace_back(coded.value.bytes, coded.value.bytes + coded.value.length);
+            }
+        bytes noisy = pages[0];
+        for (std::size_t i = noisy.size() / 3; i < noisy.size() / 3 + 30; ++i)
+            noisy[i] = static_cast<uint8_t>(i * 37);
+        pages.insert(pages.begin() + 4, noisy);
+        pages.insert(pages.begin() + 2, bytes(pages[1].begin(), pages[1].begin() + 500));
+        pages.push_back({});
+        const fax_document doc = document_of(pages, RES_FINE, compression);
+        page_runs runs;
+        add_page_run(runs, 1, static_cast<int>(pages.size()));
+        for (const row_choice choice : {row_choice{false, false}, row_choice{true, true}}) {
+            page_checks checks;
+            ASSERT_TRUE(start_page_checks(checks, doc, choice, runs, true));
+            int ahead = 0;
+            for (std::size_t i = 0; i < pages.size(); ++i) {
+                page_image page;
+                std::vector<uint8_t> coded;
+                bool stored = false;
+                page_report report;
+                std::string reason;
+                const bool ok = export_page_mmr(doc, i, choice, page, coded, stored, report, reason);
+                const stored_mmr *taken = take_page_check(checks, i);
+                ASSERT_EQ(taken != nullptr, ok && report.clean && page.height > 0)
+                    << "compression " << compression << ", page " << i + 1;
+                if (taken == nullptr)
+                    continue;
+                ++ahead;
+                EXPECT_EQ(taken->page.number, page.number);
+                EXPECT_EQ(taken->page.height, page.height);
+                EXPECT_EQ(taken->page.resolution, page.resolution);
+                EXPECT_EQ(taken->report.lines, report.lines);
+                EXPECT_TRUE(std::equal(taken->data, taken->data + taken->size, coded.begin(), coded.end()))
+                    << "compression " << compression << ", page " << i + 1;
+            }
+            EXPECT_GE(ahead, 9);
+        }
+        page_checks alone;
+        EXPECT_FALSE(start_page_checks(alone, doc, {}, runs, false));  // no second thread: no coding ahead
+    }
 }
 
 }  // namespace
