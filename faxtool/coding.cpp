@@ -91,14 +91,12 @@ int take_stream_words(void *user, const uint16_t *words, int word_count)
 // ---- Both --------------------------------------------------------------------
 
 bool run_encoder(enct4_line_fn source, enct4_word_fn sink, void *user, int compression, int resolution,
-                 bool conforming, tavrin_message_fn said = nullptr, void *said_user = nullptr)
+                 bool conforming)
 {
     enct4_context *ctx = enct4_context_new();
     if (ctx == nullptr)
         return false;
     enct4_context_set_conforming(ctx, conforming ? 1 : 0);
-    if (said != nullptr)
-        enct4_context_set_messages(ctx, said, said_user);
     const int result = enct4_g3_ctx(ctx, source, sink, user, compression, resolution);
     enct4_context_free(ctx);
     return result < 0;  // the source's end value comes back on success
@@ -113,14 +111,12 @@ bool code_page_conforming_mmr(const page_image &page, std::vector<uint8_t> &out)
     return run_encoder(give_page_lines, take_page_words, &job, COMP_MMR, RES_FINE, true);
 }
 
-bool code_fax_page(const page_stream &stream, int compression, int resolution, uint64_t &length,
-                   tavrin_message_fn said, void *said_user)
+bool code_fax_page(const page_stream &stream, int compression, int resolution, uint64_t &length)
 {
     stream_job job;
     job.stream = &stream;
     length = 0;
-    if (!run_encoder(give_strip, take_stream_words, &job, compression, resolution, false, said, said_user) ||
-        job.failed)
+    if (!run_encoder(give_strip, take_stream_words, &job, compression, resolution, false) || job.failed)
         return false;
     uint8_t end[T4_PAGE_END_MAX];
     const std::size_t count = t4_page_end(compression, job.length, end);

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "faxtool/pages.h"
-#include "util/message.h"
 
 // T.6 data of a 1728-pixel page, ended by EOFB, coded as standard readers
 // decode it; first bit of the stream in bit 0 of the first byte. False when
@@ -43,7 +42,5 @@ struct page_stream {
 // decoders read, a few rows at a time. MH and MR pages end with RTC, and the
 // length is made even with a zero byte, because the decoders take whole
 // 16-bit words. `length` gets the bytes given. False when the encoder or
-// either callback failed. What the encoder says goes to `said` (null:
-// standard output).
-bool code_fax_page(const page_stream &stream, int compression, int resolution, uint64_t &length,
-                   tavrin_message_fn said = nullptr, void *said_user = nullptr);
+// either callback failed.
+bool code_fax_page(const page_stream &stream, int compression, int resolution, uint64_t &length);

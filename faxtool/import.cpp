@@ -1,24 +1,16 @@
-// faxtool import: codes the images' pages as they are read, an image's pages
-// on two threads when there is a second CPU, writes them in page order and
+// faxtool import: codes the images' pages one at a time as they are read and
 // gives the fax file its name only when all of them went well.
 #include "faxtool/import.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <condition_variable>
-#include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "faxfile/fax_header.h"
@@ -227,25 +219,6 @@ bool check_page(page_source &source)
 
 enum class page_result { coded, image_failed, output_failed };
 
-// A page's data is out after its length field at `length_at`: the length
-// goes in once the data is flushed.
-page_result finish_page(import_run &run, bool coded, uint64_t length, uint64_t length_at, int number,
-                        std::string &reason)
-{
-    if (run.out.error != 0 || (coded && !writer_flush(run.out)))
-        return page_result::output_failed;
-    if (!coded || length > UINT32_MAX) {
-        reason = "page " + std::to_string(number) + ": the encoder failed";
-        return page_result::image_failed;
-    }
-    unsigned char be[4];
-    store_be32(be, static_cast<uint32_t>(length));
-    if (!write_at(run.out, be, sizeof be, length_at))
-        return page_result::output_failed;
-    ++run.pages;
-    return page_result::coded;
-}
-
 page_result code_page(import_run &run, page_source &source, int number, std::string &reason)
 {
     if (!run.images_ok)
@@ -266,7 +239,18 @@ page_result code_page(import_run &run, page_source &source, int number, std::str
         reason = source.reason;
         return page_result::image_failed;
     }
-    return finish_page(run, coded, length, length_at, number, reason);
+    if (run.out.error != 0 || (coded && !writer_flush(run.out)))
+        return page_result::output_failed;
+    if (!coded || length > UINT32_MAX) {
+        reason = "page " + std::to_string(number) + ": the encoder failed";
+        return page_result::image_failed;
+    }
+    unsigned char be[4];
+    store_be32(be, static_cast<uint32_t>(length));
+    if (!write_at(run.out, be, sizeof be, length_at))
+        return page_result::output_failed;
+    ++run.pages;
+    return page_result::coded;
 }
 
 struct reader_closer {
@@ -282,281 +266,10 @@ struct fd_owner {
     }
 };
 
-// ---- Pages coded on two threads ----------------------------------------------------
-
-// This thread reads each page's rows into a slot, codes pages while its next
-// one to write is not done, and writes them in order; a second thread only
-// codes, each on an encoder of its own. A slot holds a page from its reading
-// to its writing, so at most PAGE_WINDOW pages are held: two for each
-// thread, one coding and one waiting its turn.
-constexpr std::size_t PAGE_WINDOW = 4;
-// A longer page is coded as it is read, on this thread alone.
-constexpr std::size_t HELD_PAGE_MAX = std::size_t{4} << 20;
-constexpr std::size_t NO_PAGE = SIZE_MAX;
-// Rows read at a time, as the encoder asks for them when it reads the image.
-constexpr int32_t READ_ROWS = 64;
-
-struct held_page {
-    std::vector<uint8_t> rows;  // FAX_ROW_BYTES a row
-    std::vector<uint8_t> coded;
-    std::string said;           // what the encoder printed, for standard output
-    bool ok = false;
-    bool out_of_memory = false;
-    bool done = false;          // under the lock
-};
-
-enum class read_end { none, last_page, failed, long_page };
-
-struct page_pipe {
-    import_run &run;
-    image_reader *reader;
-    std::array<held_page, PAGE_WINDOW> slots;  // page i in slots[i % PAGE_WINDOW]
-    std::mutex lock;
-    std::condition_variable changed;
-    // Under the lock (this thread alone writes `read`, and reads it freely):
-    std::size_t read = 0;   // pages read; those from the one written next are in slots
-    std::size_t taken = 0;  // pages a thread has begun to code
-    bool stop = false;
-    // This thread's alone: where reading stopped, and why.
-    std::size_t end = NO_PAGE;
-    read_end why = read_end::none;
-    std::string read_reason;
-    page_source long_page;
-
-    page_pipe(import_run &r, image_reader *in) : run(r), reader(in) {}
-    held_page &slot(std::size_t index) { return slots[index % PAGE_WINDOW]; }
-};
-
-struct held_reading {
-    const held_page *page;
-    std::size_t at;  // bytes given
-};
-
-int32_t give_held_rows(void *user, uint8_t *out, int32_t max)
-{
-    auto &reading = *static_cast<held_reading *>(user);
-    const std::size_t left = (reading.page->rows.size() - reading.at) / FAX_ROW_BYTES;
-    const int32_t count = static_cast<int32_t>(std::min<std::size_t>(left, static_cast<std::size_t>(max)));
-    std::memcpy(out, reading.page->rows.data() + reading.at, static_cast<std::size_t>(count) * FAX_ROW_BYTES);
-    reading.at += static_cast<std::size_t>(count) * FAX_ROW_BYTES;
-    return count;
-}
-
-void code_held(held_page &page, const import_settings &settings)
-{
-    page.coded.clear();
-    page.said.clear();
-    page.out_of_memory = false;
-    held_reading reading{&page, 0};
-    struct both {
-        held_reading *reading;
-        held_page *page;
-    } user{&reading, &page};
-    const page_stream stream{[](void *u, uint8_t *out, int32_t max) { return give_held_rows(static_cast<both *>(u)->reading, out, max); },
-                             [](void *u, const uint8_t *data, std::size_t count) {
-                                 auto &coded = static_cast<both *>(u)->page->coded;
-                                 coded.insert(coded.end(), data, data + count);
-                                 return true;
-                             },
-                             &user};
-    const tavrin_message_fn said = [](void *u, const char *text) { static_cast<held_page *>(u)->said += text; };
-    uint64_t length = 0;
-    try {
-        page.ok = code_fax_page(stream, settings.compression, settings.resolution, length, said, &page);
-    } catch (const std::bad_alloc &) {
-        page.ok = false;
-        page.out_of_memory = true;
-    }
-}
-
-void code_slot(page_pipe &p, std::size_t index)
-{
-    code_held(p.slot(index), *p.run.settings);
-    {
-        std::lock_guard<std::mutex> hold(p.lock);
-        p.slot(index).done = true;
-    }
-    p.changed.notify_all();
-}
-
-void run_second(page_pipe *p)
-{
-    std::unique_lock<std::mutex> hold(p->lock);
-    for (;;) {
-        p->changed.wait(hold, [p] { return p->stop || p->taken < p->read; });
-        if (p->stop)
-            return;
-        const std::size_t index = p->taken++;
-        hold.unlock();
-        code_slot(*p, index);
-        hold.lock();
-    }
-}
-
-// The next page's rows into its slot; false when reading stops there: at
-// the end of the image, at a failure, or at a page too long to hold.
-bool read_held(page_pipe &p)
-{
-    image_page_size size;
-    const int next = image_next_page(p.reader, size, p.read_reason);
-    if (next <= 0) {
-        p.why = next == 0 ? read_end::last_page : read_end::failed;
-        return false;
-    }
-    progress_next_page();
-    page_source source{p.reader, (static_cast<std::size_t>(size.width) + 7) / 8, size.height, {}};
-    const std::size_t bytes = static_cast<std::size_t>(std::max(size.height, 0)) * FAX_ROW_BYTES;
-    if (bytes > HELD_PAGE_MAX) {
-        p.why = read_end::long_page;
-        p.long_page = source;
-        return false;
-    }
-    std::vector<uint8_t> &rows = p.slot(p.read).rows;
-    rows.resize(bytes);
-    for (std::size_t at = 0; at < bytes; at += READ_ROWS * FAX_ROW_BYTES)
-        if (give_rows(&source, rows.data() + at, READ_ROWS) < 0) {
-            p.why = read_end::failed;
-            p.read_reason = source.reason;
-            return false;
-        }
-    return true;
-}
-
-// Reads pages into free slots, up to PAGE_WINDOW from the one written next.
-void fill_slots(page_pipe &p, std::size_t head)
-{
-    while (p.end == NO_PAGE && p.read < head + PAGE_WINDOW) {
-        if (!read_held(p)) {
-            p.end = p.read;
-            return;
-        }
-        {
-            std::lock_guard<std::mutex> hold(p.lock);
-            ++p.read;
-        }
-        p.changed.notify_all();
-    }
-}
-
-// Page `head` coded: here, or by the other thread while this one codes the
-// pages after it.
-held_page &wait_for(page_pipe &p, std::size_t head)
-{
-    held_page &slot = p.slot(head);
-    std::unique_lock<std::mutex> hold(p.lock);
-    while (!slot.done) {
-        if (p.taken < p.read) {
-            const std::size_t index = p.taken++;
-            hold.unlock();
-            code_slot(p, index);
-            hold.lock();
-            continue;
-        }
-        p.changed.wait(hold);
-    }
-    slot.done = false;  // the slot is free once the page is out
-    return slot;
-}
-
-// A coded page out as code_page writes it, the encoder's words shown first.
-page_result put_held(import_run &run, const held_page &page, int number, std::string &reason)
-{
-    if (!page.said.empty()) {
-        std::lock_guard<std::recursive_mutex> hold(standard_streams_lock());
-        std::fputs(page.said.c_str(), stdout);
-    }
-    if (page.out_of_memory)
-        throw std::bad_alloc();
-    const uint64_t length_at = writer_offset(run.out);
-    const uint8_t no_length[4] = {};
-    const bool coded = writer_put(run.out, no_length, sizeof no_length) &&
-                       writer_put(run.out, page.coded.data(), page.coded.size()) && page.ok;
-    return finish_page(run, coded, page.coded.size(), length_at, number, reason);
-}
-
-// The page too long to hold, coded as it is read once those before it are
-// out; reading goes on after it.
-page_result code_long_page(page_pipe &p, std::size_t head, std::string &reason)
-{
-    const page_result result = code_page(p.run, p.long_page, static_cast<int>(head) + 1, reason);
-    std::lock_guard<std::mutex> hold(p.lock);
-    p.read = p.taken = head + 1;
-    p.end = NO_PAGE;
-    p.why = read_end::none;
-    return result;
-}
-
-// The second thread, stopped and joined however the pages end.
-struct second_thread {
-    page_pipe &p;
-    std::thread thread;
-    ~second_thread()
-    {
-        if (!thread.joinable())
-            return;
-        {
-            std::lock_guard<std::mutex> hold(p.lock);
-            p.stop = true;
-        }
-        p.changed.notify_all();
-        thread.join();
-    }
-};
-
-// The second thread begins once there is a second page for it.
-void start_second(second_thread &second, bool &wanted)
-{
-    if (!wanted || second.p.read < 2)
-        return;
-    wanted = false;
-    try {
-        second.thread = std::thread(run_second, &second.p);
-    } catch (const std::system_error &) {
-        // This thread codes them all.
-    }
-}
-
-page_result pipe_pages(import_run &run, image_reader *reader, std::string &reason)
-{
-    page_pipe p(run, reader);
-    second_thread second{p, {}};
-    bool wanted = true;
-    page_result result = page_result::coded;
-    for (std::size_t head = 0; result == page_result::coded; ++head) {
-        fill_slots(p, head);
-        start_second(second, wanted);
-        if (head == p.end && p.why == read_end::last_page)
-            break;
-        if (head == p.end && p.why == read_end::failed) {
-            reason = p.read_reason;
-            result = page_result::image_failed;
-        } else if (head == p.end) {
-            result = code_long_page(p, head, reason);
-        } else {
-            result = put_held(run, wait_for(p, head), static_cast<int>(head) + 1, reason);
-        }
-    }
-    return result;
-}
-
-// A second thread is worth it with a second CPU to run on.
-bool second_cpu()
-{
-    cpu_set_t cpus;
-    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0)
-        return CPU_COUNT(&cpus) > 1;
-    return sysconf(_SC_NPROCESSORS_ONLN) > 1;
-}
-
 page_result code_pages(import_run &run, image_reader *reader, std::string &reason)
 {
     page_result result = page_result::coded;
     progress_pages_begin(image_page_count(reader));
-    if (run.images_ok && second_cpu()) {
-        result = pipe_pages(run, reader, reason);
-        progress_pages_end();
-        return result;
-    }
     for (int number = 1; result == page_result::coded; ++number) {
         image_page_size size;
         const int next = image_next_page(reader, size, reason);
