@@ -21,6 +21,7 @@ struct many_export {
     std::map<std::string, std::size_t> index_of;
     bool combined = false;
     bool combined_current = false;  // --update: the one output is newer than every input
+    bool page_threads = false;      // each input's pages may use a second thread
     std::vector<std::string> inputs;
     single_output single;
     std::string single_failure;
@@ -83,6 +84,7 @@ void export_input(void *user, const archive_input &input, job_result &result)
     auto &run = *static_cast<many_export *>(user);
     export_settings mine = *run.settings;
     mine.many = false;
+    mine.page_threads = run.page_threads;
     mine.file = input.path;
     mine.out = run.outs[run.index_of.at(input.path)];
     if (run.combined) {
@@ -253,6 +255,7 @@ int export_many(const export_settings &settings, const page_runs &wanted)
         keep_shard(listing, settings.archive.shard, settings.archive.shards);
     if (!listing.inputs.empty())
         run.last_input = listing.inputs.back().path;
+    run.page_threads = page_threads_help(settings.archive, listing.inputs.size());
     if (run.combined && settings.archive.update && settings.out != "-") {
         struct stat out;
         run.combined_current = stat(settings.out.c_str(), &out) == 0;

@@ -320,3 +320,11 @@ int run_archive(const archive_options &options, const archive_listing &listing,
     }
     return run.status;
 }
+
+bool page_threads_help(const archive_options &archive, std::size_t inputs)
+{
+    const unsigned cpus = online_cpus();
+    const std::size_t threads = archive.jobs > 0 ? archive.jobs : cpus;
+    const std::size_t jobs = std::min(threads, std::max<std::size_t>(inputs, 1));
+    return 2 * jobs <= cpus;
+}

@@ -64,3 +64,8 @@ int run_archive(const archive_options &options, const archive_listing &listing,
 
 // Makes the directories above path; false with errno set.
 bool make_parent_directories(const std::string &path);
+
+// Whether a file's pages may go to two threads: only while every job's pair
+// has CPUs of its own (one input, or few enough jobs). Otherwise the jobs
+// keep the CPUs busy already, and a second thread each would only share them.
+bool page_threads_help(const archive_options &archive, std::size_t inputs);

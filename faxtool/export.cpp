@@ -290,7 +290,7 @@ bool decode_for_export(const export_settings &settings, const fax_document &doc,
 bool start_checks(const export_settings &settings, const fax_document &doc, const page_runs &numbers,
                   page_checks &checks)
 {
-    const bool helper = !settings.many && std::thread::hardware_concurrency() > 1;
+    const bool helper = !settings.many && settings.page_threads && std::thread::hardware_concurrency() > 1;
     if (!start_page_checks(checks, doc, settings.rows, numbers, helper))
         return false;
     if (helper && settings.type == format::pdf) {

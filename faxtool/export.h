@@ -22,6 +22,7 @@ struct export_settings {
     std::string directory;     // -d
     archive_options archive;
     bool many = false;         // a run over many inputs
+    bool page_threads = true;  // a file's pages may use a second thread
     // Set: the pages go here instead of to an output of their own.
     job_result *collect = nullptr;
 };

@@ -454,17 +454,6 @@ int recompress_one(const std::string &path, const recompress_run &run, FILE *out
     return 0;
 }
 
-// A file's pages go to two threads only while every job's pair has CPUs
-// of its own: one input, or few enough jobs. Otherwise the jobs keep the
-// CPUs busy already, and a second thread each would only share them.
-bool page_threads_help(const archive_options &archive, std::size_t inputs)
-{
-    const unsigned cpus = online_cpus();
-    const std::size_t threads = archive.jobs > 0 ? archive.jobs : cpus;
-    const std::size_t jobs = std::min(threads, std::max<std::size_t>(inputs, 1));
-    return 2 * jobs <= cpus;
-}
-
 void recompress_input(void *user, const archive_input &input, job_result &result)
 {
     const auto &run = *static_cast<const recompress_run *>(user);
