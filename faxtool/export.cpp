@@ -78,13 +78,13 @@ bool write_png_page(const export_settings &settings, const page_image &page, std
 
 // ---- the command ------------------------------------------------------------
 
-// The type and outputs of a run over many inputs.
-int scan_many(export_settings &settings)
+// The type from -t, from the output's extension or from where it goes; -1
+// when settled, else the usage error's status.
+int settle_type(export_settings &settings)
 {
-    if (!settings.out.empty() && !settings.directory.empty())
-        return usage_error("export", "-o and -d exclude each other");
     if (settings.type == format::none && settings.out != "-" && !extension_of(settings.out).empty()) {
         settings.type = format_named(lower_case(extension_of(settings.out)));
+        // Guessing would write "x.jpg-1.png" for "-o x.jpg".
         if (settings.type == format::none)
             return usage_error("export", ("unknown extension '." + extension_of(settings.out) +
                                           "' of '" + settings.out + "': name a type with -t")
@@ -94,6 +94,16 @@ int scan_many(export_settings &settings)
         settings.type = settings.out == "-" ? format::pbm : format::png;
     if (settings.out == "-" && settings.type != format::pbm)
         return usage_error("export", "only pbm goes to standard output");
+    return -1;
+}
+
+// The type and outputs of a run over many inputs.
+int scan_many(export_settings &settings)
+{
+    if (!settings.out.empty() && !settings.directory.empty())
+        return usage_error("export", "-o and -d exclude each other");
+    if (const int status = settle_type(settings); status >= 0)
+        return status;
     // One named file (run with --update or --report, say) is still one input.
     struct stat st;
     const bool one_file = settings.operands.size() == 1 && settings.archive.files_from.empty() &&
@@ -149,18 +159,8 @@ int take_export_option(int c, char **argv, export_settings &settings)
 // where it goes, and the name from the input's when none is given.
 int settle_single_export(export_settings &settings)
 {
-    if (settings.type == format::none && settings.out != "-" && !extension_of(settings.out).empty()) {
-        settings.type = format_named(lower_case(extension_of(settings.out)));
-        // Guessing would write "x.jpg-1.png" for "-o x.jpg".
-        if (settings.type == format::none)
-            return usage_error("export", ("unknown extension '." + extension_of(settings.out) +
-                                          "' of '" + settings.out + "': name a type with -t")
-                                             .c_str());
-    }
-    if (settings.type == format::none)
-        settings.type = settings.out == "-" ? format::pbm : format::png;
-    if (settings.out == "-" && settings.type != format::pbm)
-        return usage_error("export", "only pbm goes to standard output");
+    if (const int status = settle_type(settings); status >= 0)
+        return status;
     if (settings.out.empty())
         settings.out = stem_of(settings.file) + extension_for(settings.type);
     return -1;
