@@ -134,12 +134,11 @@ TEST(EmptyPages, ExportHoldsNoRecordPerPage)
     const std::string many = write_empty_pages(dir, "many.fax", kPages);
     const std::string mmr = write_empty_pages(dir, "mmr.fax", kPages, "RESOLUTION:1\nCOMPRESSION:3\n");
     const long file_kb = (4 * kPages) / 1024;
-    const std::vector<std::vector<std::string>> runs{
-        {"export", "-t", "tiff", "-o", dir.file("out.tif"), mmr},
-        {"export", "-p", "1-1000000", "-t", "pdf", "-o", dir.file("out.pdf"), many},
+    const std::vector<std::pair<std::string, std::vector<std::string>>> runs{
+        {"tiff", {"export", "-t", "tiff", "-o", dir.file("out.tif"), mmr}},
+        {"pdf", {"export", "-p", "1-1000000", "-t", "pdf", "-o", dir.file("out.pdf"), many}},
     };
-    for (const std::vector<std::string> &args : runs) {
-        const std::string type = args[args.size() - 4];
+    for (const auto &[type, args] : runs) {
         const measured base = run_measured({"export", "-t", type, "-o", dir.file("two." + type), two}, dir);
         ASSERT_EQ(base.status, 1) << base.err;
         const measured m = run_measured(args, dir);

@@ -101,18 +101,34 @@ fax_document document_of(const std::vector<bytes> &pages, int resolution, int co
     return doc;
 }
 
+// What the full path, export_page_mmr, gives of one page.
+struct full_path {
+    page_image page;
+    std::vector<uint8_t> coded;
+    bool stored = false;
+    page_report report;
+    bool ok = false;
+};
+
+full_path full_path_of(const fax_document &doc, std::size_t index, const row_choice &choice)
+{
+    full_path out;
+    std::string reason;
+    out.ok = export_page_mmr(doc, index, choice, out.page, out.coded, out.stored, out.report, reason);
+    return out;
+}
+
 // The check against the full decoding, page by page; the count taken as stored.
 int expect_same(const fax_document &doc, const row_choice &choice, const std::string &what)
 {
     t4dec_context *decoder = t4dec_context_new(T4_STANDARD_WIDTH);
     int stored_pages = 0;
     for (std::size_t i = 0; i < doc.pages.size(); ++i) {
-        page_image page;
-        std::vector<uint8_t> coded;
-        bool stored = false;
-        page_report report;
-        std::string reason;
-        const bool ok = export_page_mmr(doc, i, choice, page, coded, stored, report, reason);
+        const full_path full = full_path_of(doc, i, choice);
+        const page_image &page = full.page;
+        const std::vector<uint8_t> &coded = full.coded;
+        const bool ok = full.ok, stored = full.stored;
+        const page_report &report = full.report;
         stored_mmr checked;
         const bool said = check_stored_mmr(decoder, doc, i, choice, checked);
         EXPECT_EQ(said, ok && stored) << what << ", page " << i + 1;
@@ -228,12 +244,11 @@ TEST(StoredCheck, PagesCodedAheadAreThoseOfTheFullPath)
             ASSERT_TRUE(start_page_checks(checks, doc, choice, runs, true));
             int ahead = 0;
             for (std::size_t i = 0; i < pages.size(); ++i) {
-                page_image page;
-                std::vector<uint8_t> coded;
-                bool stored = false;
-                page_report report;
-                std::string reason;
-                const bool ok = export_page_mmr(doc, i, choice, page, coded, stored, report, reason);
+                const full_path full = full_path_of(doc, i, choice);
+                const page_image &page = full.page;
+                const std::vector<uint8_t> &coded = full.coded;
+                const bool ok = full.ok;
+                const page_report &report = full.report;
                 const stored_mmr *taken = take_page_check(checks, i);
                 ASSERT_EQ(taken != nullptr, ok && report.clean && page.height > 0)
                     << "compression " << compression << ", page " << i + 1;
