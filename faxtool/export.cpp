@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <thread>
 #include <vector>
 
 #include "faxtool/export_checks.h"
@@ -21,7 +22,6 @@
 #include "faxtool/output_file.h"
 #include "faxtool/pages.h"
 #include "faxtool/progress.h"
-#include "faxtool/qpdf_library.h"
 #include "faxtool/transcode.h"
 #include "faxtool/usage.h"
 
@@ -286,18 +286,12 @@ bool decode_for_export(const export_settings &settings, const fax_document &doc,
 }
 
 // Checks an MMR file's pages for going as stored; for one input on a second
-// thread, while this one loads qpdf for a PDF and then writes the pages.
+// thread, while this one writes the pages.
 bool start_checks(const export_settings &settings, const fax_document &doc, const page_runs &numbers,
                   page_checks &checks)
 {
     const bool helper = !settings.many && settings.page_threads && std::thread::hardware_concurrency() > 1;
-    if (!start_page_checks(checks, doc, settings.rows, numbers, helper))
-        return false;
-    if (helper && settings.type == format::pdf) {
-        std::string ignored;  // said when the output is opened
-        load_qpdf_library(ignored);
-    }
-    return true;
+    return start_page_checks(checks, doc, settings.rows, numbers, helper);
 }
 
 // Closes the single output; a failure sets the status to 1. True when it
@@ -376,7 +370,6 @@ int export_pages(const export_settings &settings, const page_runs &wanted, input
     result.status = input_status::damaged;  // unless all goes well
     const std::string out_name = settings.out == "-" ? "standard output" : settings.out;
     single_output single;
-    single.map_spool = true;  // one file's pages, all in memory already
     bool written = true;  // every output that was begun is complete
     page_image page;  // one buffer for every page's rows
     std::vector<uint8_t> coded;  // a TIFF or PDF page's T.6 data
@@ -454,7 +447,5 @@ int run_export(int argc, char **argv)
         return usage_error("export", ("bad page list '" + settings.pages_text + "'").c_str());
     if (settings.many)
         return export_many(settings, wanted);
-    if (settings.type == format::pdf)
-        pdf_keep_freed_heap();
     return export_pages(settings, wanted, nullptr);
 }

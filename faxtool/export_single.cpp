@@ -11,7 +11,7 @@ bool open_single(single_output &single, export_type type, const std::string &pat
     if (type == export_type::tiff)
         single.tiff = tiff_open_writer(single.file, reason);
     else if (type == export_type::pdf)
-        single.pdf = pdf_open_writer(single.file, single.map_spool, reason);
+        single.pdf = pdf_open_writer(single.file, reason);
     if ((type == export_type::tiff && single.tiff == nullptr) || (type == export_type::pdf && single.pdf == nullptr)) {
         output_abandon(single.file);
         return false;
@@ -48,7 +48,7 @@ bool close_single(single_output &single, export_type type, std::string &reason)
     if (type == export_type::tiff)
         ok = tiff_close_writer(single.tiff, reason) && ok;
     else if (type == export_type::pdf)
-        ok = ok ? pdf_close_writer(single.pdf, single.file, reason) : (pdf_discard_writer(single.pdf), false);
+        ok = ok ? pdf_close_writer(single.pdf, reason) : (pdf_discard_writer(single.pdf), false);
     if (!ok) {
         output_abandon(single.file);
         return false;

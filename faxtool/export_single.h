@@ -18,8 +18,6 @@ struct single_output {
     bool failed = false;
     tiff_writer *tiff = nullptr;
     pdf_writer *pdf = nullptr;
-    // Set before opening: a PDF's spool is read mapped (see pdf_open_writer).
-    bool map_spool = false;
 };
 
 // False with a reason when path names one of the inputs or cannot be made.

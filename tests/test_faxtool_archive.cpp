@@ -430,9 +430,9 @@ TEST(Archive, ReportIsNeitherAnInputNorAnOutput)
     EXPECT_EQ(faxtool({"export", "-t", "png", "-d", "png", "--report", "png/a-x.png", "t"}, dir.path).status, 0);
 }
 
-// qpdf writes the combined PDF from pages spooled as they come: the same
-// bytes as when it held the whole document (these digests are of that
-// writer's output with this qpdf), a document qpdf and poppler read whole.
+// The combined PDF is written as the pages come: a document qpdf checks
+// clean and poppler reads whole, of the same bytes from run to run and
+// release to release (these digests are of its first form).
 TEST(Archive, CombinedPdfKeepsItsBytesAndReads)
 {
     progrun::temp_dir dir;
@@ -448,12 +448,10 @@ TEST(Archive, CombinedPdfKeepsItsBytesAndReads)
     for (int page = 1; page <= 6; ++page)
         expected += std::to_string(page) + " image 1728 1100 ccitt\n";
     EXPECT_EQ(listed, expected);
-    if (shell("qpdf --version").out.find("qpdf version 11.3.0\n") != 0)
-        GTEST_SKIP() << "the digests below are of qpdf 11.3.0's output";
     EXPECT_EQ(shell("sha256sum < " + dir.file("all.pdf")).out.substr(0, 64),
-              "67bee03027761ee2f6be50ecdaf4cce5ee606910e8f35411dceb2336a0995918");
+              "f3aa16a17358c7da7df72e18c9c65268393e013a469467f7d1462bc1b0d960f2");
     EXPECT_EQ(shell("sha256sum < " + dir.file("one.pdf")).out.substr(0, 64),
-              "b5755f7f35d6793c69facac7fd6918f18241cdc69c2327723cff204a2af34b84");
+              "e138455b05fb2d8f23c9e0f78582f70620fb81c4be1f21be47e1a5c45e499190");
 }
 
 // One output for many inputs takes about the memory of a few: no page's

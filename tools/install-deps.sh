@@ -16,7 +16,7 @@ set -eu
 
 RUN_PACKAGES="cmake g++ make"
 TEST_PACKAGES="$RUN_PACKAGES libgtest-dev libgmock-dev pkg-config libtiff-dev libtiff-tools netpbm
-               libpng-dev libqpdf-dev qpdf poppler-utils ghostscript groff
+               libpng-dev qpdf poppler-utils ghostscript groff
                python3-dev pybind11-dev python3-numpy python3-pil python3-pytest slurm-wlm munge"
 CI_PACKAGES="$TEST_PACKAGES clang libclang-rt-14-dev libbenchmark-dev"
 
