@@ -87,7 +87,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                          keep_line, nullptr, &in);
         t4dec_context_free(ctx);
     } else {
-        in.line_bytes = data[1] < 200 ? 1 + data[1] % 64 : data[1] < 240 ? 216 : 217 + data[1] % 40;
+        // Narrow, fax-wide and a little wider, and beyond the longest
+        // single make-up code (2623 pixels).
+        in.line_bytes = data[1] < 200   ? 1 + data[1] % 64
+                        : data[1] < 240 ? 216
+                        : data[1] < 250 ? 217 + data[1] % 40
+                                        : 328 + 37 * (data[1] - 250);
         in.bytes.assign(data + 3, data + 3 + (size - 3) / in.line_bytes * in.line_bytes);
     }
     const uint8_t split = data[2];

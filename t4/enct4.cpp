@@ -123,8 +123,9 @@ const uint32_t makeup_2560[2] = {pack_code(white_codes[ENC_MAKEUP_2560_INDEX]),
                                  pack_code(black_codes[ENC_MAKEUP_2560_INDEX])};
 
 // T.4 4.1.1.4: runs of 2624 pixels and more begin with make-up 2560 codes
-// until what remains has a make-up and terminating code of its own.
-[[gnu::noinline]] void put_long_run(bit_out &b, int colour, int32_t run)
+// until what remains has a make-up and terminating code of its own. The
+// stream goes by value so that the callers' copies can stay in registers.
+[[gnu::noinline]] bit_out put_long_run(bit_out b, int colour, int32_t run)
 {
     while (run > LONGEST_PACKED_RUN) {
         put(b, makeup_2560[colour]);
@@ -132,13 +133,16 @@ const uint32_t makeup_2560[2] = {pack_code(white_codes[ENC_MAKEUP_2560_INDEX]),
         run -= 2560;
     }
     put(b, packed_run_codes[static_cast<std::size_t>(colour)][static_cast<std::size_t>(run)]);
+    return b;
 }
 
 // Up to 25 bits.
 inline void put_run(bit_out &b, int colour, int32_t run)
 {
-    if (run > LONGEST_PACKED_RUN) [[unlikely]]
-        return put_long_run(b, colour, run);
+    if (run > LONGEST_PACKED_RUN) [[unlikely]] {
+        b = put_long_run(b, colour, run);
+        return;
+    }
     put(b, packed_run_codes[static_cast<std::size_t>(colour)][static_cast<std::size_t>(run)]);
 }
 
@@ -301,6 +305,112 @@ void code_line_1d(coder_call &call, const int32_t *changes, int count)
     }
     settle(b);
     call.bits = b;
+}
+
+// ---- MH straight from the row ---------------------------------------------
+
+// The bits of a word from pixel `at` on (bit 63 being pixel 0).
+constexpr std::array<uint64_t, 64> from_pixel_masks()
+{
+    std::array<uint64_t, 64> m{};
+    for (std::size_t at = 0; at < 64; ++at)
+        m[at] = ~uint64_t{0} >> at;
+    return m;
+}
+constexpr std::array<uint64_t, 64> from_pixel = from_pixel_masks();
+
+// A run of a row at most LONGEST_PACKED_RUN pixels wide needs no check for
+// make-up 2560 codes.
+template <bool Wide>
+inline void put_row_run(bit_out &b, int colour, int32_t run)
+{
+    if constexpr (Wide) {
+        put_run(b, colour, run);
+    } else {
+        const run_code_bits &c = split_run_codes[static_cast<std::size_t>(colour)][static_cast<std::size_t>(run)];
+        b.accumulator |= static_cast<uint64_t>(c.code) << b.pending;
+        b.pending += c.length;
+    }
+}
+
+// One-dimensional coding of a row of `words` whole 64-bit words (pixels
+// past the row's bytes white), as find_changes and code_line_1d would code
+// it, but without the changes array: each run ends at the first 1 bit of the
+// current word, taken as is for a white run and inverted for a black one,
+// and its code goes out at once. A change at `at` is the word's first 1
+// bit; inverting the word from `at` on clears it and starts the search for
+// the next run, of the other colour.
+template <bool Wide>
+void code_row_1d(coder_call &call, const uint8_t *row, int words)
+{
+    bit_out b = call.bits;
+    const int32_t width = call.width;
+    const uint16_t *const limit = call.words_limit;
+    const uint8_t *next = row;  // the word after `cur`
+    const uint8_t *const end = row + 8 * static_cast<std::size_t>(words);
+    int32_t base = -64;         // the pixel in bit 63 of `cur`
+    int32_t from = 0;           // where the current run starts
+    uint64_t cur = 0;
+    for (;;) {  // a white run and a black run: at most 45 bits
+        make_room(limit, call, b);
+        while (cur == 0) {
+            if (next == end) {
+                put_row_run<Wide>(b, 0, width - from);
+                settle(b);
+                call.bits = b;
+                return;
+            }
+            cur = load_msb_first(next);
+            next += 8;
+            base += 64;
+        }
+        int at = std::countl_zero(cur);
+        put_row_run<Wide>(b, 0, base + at - from);
+        from = base + at;
+        cur ^= from_pixel[static_cast<std::size_t>(at)];
+        while (cur == 0) {
+            base += 64;
+            if (next == end) {
+                cur = ~uint64_t{0};  // black to the row's end: a change there
+                break;
+            }
+            cur = ~load_msb_first(next);
+            next += 8;
+        }
+        at = std::countl_zero(cur);
+        if (base + at >= width) {  // a black line end is no change
+            put_row_run<Wide>(b, 1, width - from);
+            settle(b);
+            call.bits = b;
+            return;
+        }
+        put_row_run<Wide>(b, 1, base + at - from);
+        settle(b);
+        from = base + at;
+        cur ^= from_pixel[static_cast<std::size_t>(at)];
+    }
+}
+
+// MH lines of a batch, each after its EOL. Rows whose bytes are not whole
+// words are copied and padded with white.
+void code_rows_1d(coder_call &call, const line_batch &batch)
+{
+    const int words = (batch.line_bytes + 7) / 8;
+    const std::size_t bytes = static_cast<std::size_t>(batch.line_bytes);
+    const auto code_row = call.width > LONGEST_PACKED_RUN ? code_row_1d<true> : code_row_1d<false>;
+    uint8_t padded[8 * ((ENC_MAX_LINE_BYTES + 7) / 8)];
+    for (int n = 0; n < batch.count && call.encoder.status == 0; ++n) {
+        const uint8_t *row = batch.lines + static_cast<std::size_t>(n) * bytes;
+        if (bytes % 8 != 0) {
+            std::memset(padded + 8 * (words - 1), 0, 8);
+            std::memcpy(padded, row, bytes);
+            row = padded;
+        }
+        make_room(call.words_limit, call, call.bits);
+        put(call.bits, packed_eol);
+        settle(call.bits);
+        code_row(call, row, words);
+    }
 }
 
 // Two-dimensional coding (T.4 4.2.1.3; T.6) of the coding line against the
@@ -593,12 +703,21 @@ int run_coder(coder_call &call, enct4_line_fn source, enct4_word_fn sink, void *
     encoder_state &encoder = call.encoder;
     if (!start_call(call, source != nullptr, sink, user))
         return encoder.status;
+    // MH lines need no changes array: no later line is coded against them.
+    const bool one_dimensional =
+        call.kind == coding::mh_only || (call.kind == coding::g3 && call.k_factor == 1);
     for (;;) {
         const line_batch b = next_line_batch(source, user);
         if (b.line_bytes < 0)
             return finish(call, b.line_bytes);
         if (!accept_batch(call, b.line_bytes))
             return stop(call, coder_failure(encoder));  // words not yet delivered are dropped
+        if (one_dimensional) {
+            code_rows_1d(call, b);
+            if (encoder.status != 0)
+                return stop(call, encoder.status);
+            continue;
+        }
         for (int i = 0; i < b.count; ++i) {
             const uint8_t *line =
                 b.lines + static_cast<std::size_t>(i) * static_cast<std::size_t>(b.line_bytes);

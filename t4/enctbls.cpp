@@ -104,6 +104,22 @@ constexpr packed_run_table build_packed_runs()
 
 constexpr packed_run_table packed_run_codes = build_packed_runs();
 
+namespace {
+
+constexpr split_run_table build_split_runs()
+{
+    split_run_table t{};
+    for (std::size_t colour = 0; colour < 2; ++colour)
+        for (std::size_t run = 0; run < ENC_PACKED_RUNS; ++run)
+            t[colour][run] = {packed_run_codes[colour][run] & ENC_CODE_MASK,
+                              packed_run_codes[colour][run] >> ENC_LENGTH_SHIFT};
+    return t;
+}
+
+}  // namespace
+
+constexpr split_run_table split_run_codes = build_split_runs();
+
 static_assert(packed_run_codes[0][1728] == pack_code({0x1B2 | 0xAC << 9, 17}));
 static_assert(white_codes[0].code == 0xAC && white_codes[0].length == 8);
 static_assert(white_codes[ENC_EOL_INDEX].code == 0x800 && white_codes[ENC_EOL_INDEX].length == 12);

@@ -34,6 +34,15 @@ constexpr int ENC_MAKEUP_2560_INDEX = ENC_EOL_INDEX - 1;
 using packed_run_table = std::array<std::array<uint32_t, ENC_PACKED_RUNS>, 2>;
 extern const packed_run_table packed_run_codes;
 
+// packed_run_codes with code and length apart, for a coder that adds the
+// length on its own.
+struct run_code_bits {
+    uint32_t code;
+    uint32_t length;
+};
+using split_run_table = std::array<std::array<run_code_bits, ENC_PACKED_RUNS>, 2>;
+extern const split_run_table split_run_codes;
+
 constexpr uint32_t pack_code(code_entry e)
 {
     return static_cast<uint32_t>(e.code) | static_cast<uint32_t>(e.length) << ENC_LENGTH_SHIFT;

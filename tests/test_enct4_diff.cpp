@@ -4,6 +4,7 @@
 // the bitmap one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -162,6 +163,41 @@ TEST(EncoderDiff, WideLinesWithRunsBeyondTheLongestMakeUpCode)
     for (int bytes : {327, 328, 700, 2000, 3999}) {
         input in = random_lines(bytes, 12, static_cast<uint32_t>(bytes), 3000);
         expect_same_everywhere(in, "bytes " + std::to_string(bytes));
+    }
+}
+
+// Lines of `bytes` bytes, three for every pixel p: black up to p, black
+// from p on, and p alone black. MH codes a row word by word, so these put a
+// change at each place within and between words and at the row's end.
+input change_at_every_pixel(int bytes)
+{
+    input in;
+    in.line_bytes = bytes;
+    const auto paint = [&](int from, int to) {
+        std::vector<uint8_t> l(static_cast<std::size_t>(bytes), 0);
+        for (int x = from; x < to; ++x)
+            l[static_cast<std::size_t>(x / 8)] |= static_cast<uint8_t>(0x80 >> (x % 8));
+        in.bytes.insert(in.bytes.end(), l.begin(), l.end());
+    };
+    for (int p = 0; p <= 8 * bytes; ++p) {
+        paint(0, p);
+        paint(p, 8 * bytes);
+        paint(p, std::min(p + 1, 8 * bytes));
+    }
+    return in;
+}
+
+TEST(EncoderDiff, MhRowsWithAChangeAtEveryPixel)
+{
+    // Whole and partial last words, rows narrower than, as wide as and wider
+    // than a fax line, and wider than the longest single make-up code.
+    for (int bytes : {1, 7, 8, 9, 16, 63, 64, 65, 215, 216, 217, 328, 329, 336}) {
+        const input in = change_at_every_pixel(bytes);
+        for (const auto &s : all_settings()) {
+            if (s.compression != 0)
+                continue;
+            EXPECT_EQ(compare(s, in), "") << "bytes " << bytes << ", " << name_of(s);
+        }
     }
 }
 
