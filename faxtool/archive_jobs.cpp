@@ -1,6 +1,7 @@
 // The pool.
 #include "faxtool/archive_jobs.h"
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -53,6 +54,11 @@ void run_worker(pool_state &pool)
 
 unsigned online_cpus()
 {
+    // A batch system's task is given a set of CPUs: count those, not the
+    // machine's.
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+        return static_cast<unsigned>(CPU_COUNT(&allowed));
     const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     return cpus > 0 ? static_cast<unsigned>(cpus) : 1;
 }

@@ -46,7 +46,7 @@ using job_emit = void (*)(void *user, std::size_t index, job_result &result);
 // however many inputs there are.
 void run_jobs(std::size_t count, unsigned threads, job_work work, job_emit emit, void *user);
 
-// The number of online CPUs, at least 1.
+// The number of online CPUs this process may run on, at least 1.
 unsigned online_cpus();
 
 template <typename Body>

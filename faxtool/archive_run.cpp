@@ -326,5 +326,5 @@ bool page_threads_help(const archive_options &archive, std::size_t inputs)
     const unsigned cpus = online_cpus();
     const std::size_t threads = archive.jobs > 0 ? archive.jobs : cpus;
     const std::size_t jobs = std::min(threads, std::max<std::size_t>(inputs, 1));
-    return 2 * jobs <= cpus;
+    return 2 * jobs <= std::min<std::size_t>(cpus, threads);
 }

@@ -13,7 +13,7 @@
 #include "faxtool/archive_jobs.h"
 
 struct archive_options {
-    unsigned jobs = 0;        // 0: the number of online CPUs
+    unsigned jobs = 0;        // 0: the number of CPUs this process may use
     bool update = false;
     std::string report;       // empty: none; "-": standard output
     bool sharded = false;
@@ -66,6 +66,7 @@ int run_archive(const archive_options &options, const archive_listing &listing,
 bool make_parent_directories(const std::string &path);
 
 // Whether a file's pages may go to two threads: only while every job's pair
-// has CPUs of its own (one input, or few enough jobs). Otherwise the jobs
-// keep the CPUs busy already, and a second thread each would only share them.
+// has CPUs of its own (one input, or few enough jobs) and -j allows that many
+// threads. Otherwise the jobs keep the CPUs busy already, and a second thread
+// each would only share them; and -j N caps the threads at work at N.
 bool page_threads_help(const archive_options &archive, std::size_t inputs);

@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <thread>
 #include <vector>
 
+#include "faxtool/archive_jobs.h"
 #include "faxtool/export_checks.h"
 #include "faxtool/export_pdf.h"
 #include "faxtool/export_png.h"
@@ -290,7 +290,7 @@ bool decode_for_export(const export_settings &settings, const fax_document &doc,
 bool start_checks(const export_settings &settings, const fax_document &doc, const page_runs &numbers,
                   page_checks &checks)
 {
-    const bool helper = !settings.many && settings.page_threads && std::thread::hardware_concurrency() > 1;
+    const bool helper = !settings.many && settings.page_threads && online_cpus() > 1;
     return start_page_checks(checks, doc, settings.rows, numbers, helper);
 }
 

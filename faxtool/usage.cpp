@@ -65,7 +65,7 @@ constexpr command_help COMMAND_HELP[] = {
      "  -h, --help         this text\n"
      "\n"
      "ARCHIVE OPTIONS (export, info, recompress); a DIR is walked for fax files:\n"
-     "  -j, --jobs N         N inputs at once (default: the online CPUs)\n"
+     "  -j, --jobs N         N inputs at once, N threads at most (default: the CPUs)\n"
      "      --update         skip inputs whose outputs exist and are not older\n"
      "      --report FILE    one JSON line per input (- for standard output)\n"
      "      --shard K/N      only the inputs whose path hashes to K modulo N\n"
