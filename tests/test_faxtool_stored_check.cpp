@@ -2,10 +2,13 @@
 // lines without keeping rows: it must decide exactly as export_page_mmr,
 // which decodes every row, and give the same page, report and bytes.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "faxfile/fax_header.h"
@@ -14,6 +17,8 @@
 #include "t4/enct4.h"
 #include "t4/page_rows.h"
 #include "t4/t4dec.h"
+#include "tests/support/fax_builder.h"
+#include "tests/support/program_runner.h"
 #include "tests/support/test_pages.h"
 
 namespace {
@@ -267,6 +272,104 @@ TEST(StoredCheck, PagesCodedAheadAreThoseOfTheFullPath)
         page_checks alone;
         EXPECT_FALSE(start_page_checks(alone, doc, {}, runs, false));  // no second thread: no coding ahead
     }
+}
+
+// The programs started in its scope may run on one CPU only: this thread's
+// first.
+struct one_cpu {
+    cpu_set_t saved;
+    bool narrowed = false;
+    one_cpu()
+    {
+        if (sched_getaffinity(0, sizeof saved, &saved) != 0)
+            return;
+        cpu_set_t first;
+        CPU_ZERO(&first);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (CPU_ISSET(cpu, &saved)) {
+                CPU_SET(cpu, &first);
+                break;
+            }
+        narrowed = sched_setaffinity(0, sizeof first, &first) == 0;
+    }
+    ~one_cpu()
+    {
+        if (narrowed)
+            sched_setaffinity(0, sizeof saved, &saved);
+    }
+    one_cpu(const one_cpu &) = delete;
+    one_cpu &operator=(const one_cpu &) = delete;
+};
+
+struct export_run {
+    progrun::result run;
+    bytes output;
+};
+
+export_run export_of(const progrun::temp_dir &dir, const std::string &fax, const std::string &type,
+                     const std::vector<std::string> &options)
+{
+    std::vector<std::string> args = {"export", "-t", type, "-o", dir.file("out." + type)};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(fax);
+    export_run out{progrun::run(FAXTOOL_PATH, args), {}};
+    if (progrun::file_exists(dir.file("out." + type)))
+        out.output = progrun::read_file(dir.file("out." + type));
+    std::remove(dir.file("out." + type).c_str());
+    return out;
+}
+
+// An MMR file's TIFF or PDF export checks its pages on a second thread
+// where the process has two CPUs, on its own thread where it has one: the
+// same file, messages and status either way, over clean, damaged and
+// legacy-coded pages, pages past the results kept ahead, a file cut short,
+// one page, a page list out of order, and rows stretched or as decoded.
+TEST(StoredCheck, ExportsOnTwoThreadsAsOnOne)
+{
+    cpu_set_t cpus;
+    ASSERT_EQ(sched_getaffinity(0, sizeof cpus, &cpus), 0);
+    if (CPU_COUNT(&cpus) < 2)
+        GTEST_SKIP() << "one CPU: no second thread";
+    progrun::temp_dir dir;
+    const std::vector<bytes> kinds = page_kinds();
+    std::vector<bytes> many;
+    while (many.size() < 2 * CHECKS_AHEAD + 5)
+        many.insert(many.end(), kinds.begin(), kinds.end());
+    const std::string header = "RESOLUTION:1\nCOMPRESSION:3\n";
+    const bytes whole = faxbuilder::fax_file(header, many);
+    progrun::write_file(dir.file("many.fax"), whole);
+    const auto third = static_cast<std::ptrdiff_t>(whole.size() / 3);
+    progrun::write_file(dir.file("cut.fax"), bytes(whole.begin(), whole.begin() + third));
+    progrun::write_file(dir.file("one.fax"), faxbuilder::fax_file(header, {kinds[1]}));
+    const bytes &noisy = kinds[13];  // page_kinds: noise a third of the way in
+    progrun::write_file(dir.file("damaged.fax"), faxbuilder::fax_file(header, {noisy}));
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"many.fax", {}},
+        {"many.fax", {"-p", "90-130,9,3-5"}},
+        {"many.fax", {"--stretch", "--decoder-lines"}},
+        {"cut.fax", {}},
+        {"one.fax", {}},
+        {"damaged.fax", {}}};
+    for (const auto &[name, options] : cases)
+        for (const std::string type : {"tiff", "pdf"}) {
+            std::string what = type + " of " + name;
+            for (const std::string &option : options)
+                what += " " + option;
+            const export_run two = export_of(dir, dir.file(name), type, options);
+            export_run one;
+            {
+                one_cpu narrowed;
+                ASSERT_TRUE(narrowed.narrowed);
+                one = export_of(dir, dir.file(name), type, options);
+            }
+            EXPECT_FALSE(two.output.empty()) << what << ": " << two.run.err;
+            EXPECT_TRUE(one.output == two.output) << what;
+            EXPECT_EQ(one.run.err, two.run.err) << what;
+            EXPECT_EQ(one.run.out, two.run.out) << what;
+            EXPECT_EQ(one.run.status, two.run.status) << what;
+            // Damage is said, or the comparison shows little.
+            EXPECT_EQ(two.run.err.empty(), name == "one.fax") << what << ": " << two.run.err;
+        }
 }
 
 }  // namespace
