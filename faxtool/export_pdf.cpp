@@ -21,7 +21,8 @@ struct pdf_writer {
     uint64_t written = 0;           // bytes of the document so far
     std::vector<uint64_t> offsets;  // of objects 1.., 0 until written
     uint32_t pages = 0;
-    int error = 0;                  // errno of the first failed write, or EIO
+    uint64_t max_size = PDF_MAX_SIZE;
+    int error = 0;                  // errno of the first failed write, or EIO; EFBIG past max_size
     std::vector<uint8_t> coded;     // a page coded here, reused
     std::vector<uint8_t> mirrored;  // the image data as the filter reads it, reused
 };
@@ -50,6 +51,10 @@ void put_bytes(pdf_writer &writer, const void *data, std::size_t size)
 {
     if (writer.error != 0 || size == 0)
         return;
+    if (size > writer.max_size - writer.written) {
+        writer.error = EFBIG;
+        return;
+    }
     errno = 0;
     if (std::fwrite(data, 1, size, writer.stream) != size)
         writer.error = errno != 0 ? errno : EIO;
@@ -134,13 +139,17 @@ bool write_failed(const pdf_writer &writer, std::string &reason)
 {
     if (writer.error == 0)
         return false;
-    reason = std::string("cannot write the PDF file: ") + std::strerror(writer.error);
+    if (writer.error == EFBIG)
+        reason = "the PDF would pass " + std::to_string(writer.max_size) +
+                 " bytes, more than its cross-reference table can address";
+    else
+        reason = std::string("cannot write the PDF file: ") + std::strerror(writer.error);
     return true;
 }
 
 }  // namespace
 
-pdf_writer *pdf_open_writer(const output_file &out, std::string &reason)
+pdf_writer *pdf_open_writer(const output_file &out, std::string &reason, uint64_t max_size)
 {
     auto *writer = new (std::nothrow) pdf_writer;
     if (writer == nullptr) {
@@ -148,6 +157,7 @@ pdf_writer *pdf_open_writer(const output_file &out, std::string &reason)
         return nullptr;
     }
     writer->stream = out.stream;
+    writer->max_size = max_size;
     writer->offsets.resize(PAGES_OBJECT, 0);
     put_text(*writer, {PDF_HEADER});
     if (write_failed(*writer, reason)) {
