@@ -1,6 +1,8 @@
 // The encoder behind faxtool's coded pages.
 #include "faxtool/coding.h"
 
+#include <bit>
+
 #include "faxfile/fax_header.h"
 #include "t4/enct4.h"
 #include "t4/page_rows.h"
@@ -75,6 +77,11 @@ bool give_bytes(stream_job &job, const uint8_t *data, std::size_t count)
 int take_stream_words(void *user, const uint16_t *words, int word_count)
 {
     auto &job = *static_cast<stream_job *>(user);
+    if constexpr (std::endian::native == std::endian::little) {
+        // The words' bytes are already in stream order.
+        const auto *first = reinterpret_cast<const uint8_t *>(words);
+        return give_bytes(job, first, 2 * static_cast<std::size_t>(word_count)) ? 0 : -1;
+    }
     uint8_t bytes[512];
     for (int i = 0; i < word_count;) {
         std::size_t n = 0;
