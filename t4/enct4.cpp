@@ -1,9 +1,10 @@
 // T.4 encoder: codes bitmap lines as MH, MR (K = 2 or 4) or MMR (T.6).
-// Each line is turned once into its changing elements, 64 pixels at a time;
-// MH runs and the 2-D modes are coded from those arrays, the codes packed
-// into a 64-bit accumulator and stored as whole 16-bit words, first
-// transmitted bit in bit 0, into a large buffer that the sink gets in few
-// calls.
+// MH lines are coded straight from their words, run by run. Lines of MR and
+// MMR are turned once into their changing elements, 64 pixels at a time,
+// and coded from those arrays (MR's 1-D lines too, as the next line's
+// reference). The codes are packed into a 64-bit accumulator and stored as
+// whole 16-bit words, first transmitted bit in bit 0, into a large buffer
+// that the sink gets in few calls.
 #include "t4/enct4.h"
 
 #include <algorithm>
@@ -322,10 +323,10 @@ constexpr std::array<uint64_t, 64> from_pixel = from_pixel_masks();
 // A run of a row at most LONGEST_PACKED_RUN pixels wide needs no check for
 // make-up 2560 codes.
 template <bool Wide>
-inline void put_row_run(bit_out &b, int colour, int32_t run)
+inline void put_row_run(bit_out &b, int colour, int64_t run)
 {
     if constexpr (Wide) {
-        put_run(b, colour, run);
+        put_run(b, colour, static_cast<int32_t>(run));
     } else {
         const run_code_bits &c = split_run_codes[static_cast<std::size_t>(colour)][static_cast<std::size_t>(run)];
         b.accumulator |= static_cast<uint64_t>(c.code) << b.pending;
@@ -333,76 +334,106 @@ inline void put_row_run(bit_out &b, int colour, int32_t run)
     }
 }
 
-// One-dimensional coding of a row of `words` whole 64-bit words (pixels
-// past the row's bytes white), as find_changes and code_line_1d would code
-// it, but without the changes array: each run ends at the first 1 bit of the
-// current word, taken as is for a white run and inverted for a black one,
-// and its code goes out at once. A change at `at` is the word's first 1
-// bit; inverting the word from `at` on clears it and starts the search for
-// the next run, of the other colour.
+// Passes over white words four at a time, as blank rows and margins have
+// them; `into` grows with the pixels passed.
+inline void skip_white_words(const uint8_t *&next, const uint8_t *end, int64_t &into)
+{
+    while (end - next >= 32) {
+        uint64_t w[4];
+        std::memcpy(w, next, sizeof w);
+        if ((w[0] | w[1] | w[2] | w[3]) != 0)
+            return;
+        next += 32;
+        into += 256;
+    }
+}
+
+// The end of a row of `row_end` pixels that ends black from `from`: a row
+// narrower than the line is completed with white.
+template <bool Wide>
+inline void put_black_end(bit_out &b, int64_t from, int64_t row_end, int64_t width)
+{
+    if (row_end < width) {
+        put_row_run<Wide>(b, 1, row_end - from);
+        settle(b);  // behind the white run before it: more than 64 bits
+        put_row_run<Wide>(b, 0, width - row_end);
+    } else {
+        put_row_run<Wide>(b, 1, width - from);
+    }
+    settle(b);
+}
+
+// One-dimensional coding of a row of `words` whole 64-bit words, as
+// find_changes and code_line_1d would code it, but without the changes
+// array: each run ends at the first 1 bit of the current word, taken as is
+// for a white run and inverted for a black one, and its code goes out at
+// once. A change at `at` is the word's first 1 bit; inverting the word from
+// `at` on clears it and starts the search for the next run, of the other
+// colour. Pixels past the row's bytes repeat its last pixel when the row is
+// as wide as the line and are white when it is narrower, so that every
+// change found lies within the line and a row ends only where its words do.
 template <bool Wide>
 void code_row_1d(coder_call &call, const uint8_t *row, int words)
 {
     bit_out b = call.bits;
-    const int32_t width = call.width;
     const uint16_t *const limit = call.words_limit;
     const uint8_t *next = row;  // the word after `cur`
     const uint8_t *const end = row + 8 * static_cast<std::size_t>(words);
-    int32_t base = -64;         // the pixel in bit 63 of `cur`
-    int32_t from = 0;           // where the current run starts
+    int64_t into = -64;         // from the run's start to the pixel in bit 63 of `cur`
     uint64_t cur = 0;
+    // Where the current run starts, when the words are done.
+    const auto start = [&] { return 8 * (end - row) - 64 - into; };
     for (;;) {  // a white run and a black run: at most 45 bits
         make_room(limit, call, b);
         while (cur == 0) {
             if (next == end) {
-                put_row_run<Wide>(b, 0, width - from);
+                put_row_run<Wide>(b, 0, call.width - start());
                 settle(b);
                 call.bits = b;
                 return;
             }
             cur = load_msb_first(next);
             next += 8;
-            base += 64;
+            into += 64;
+            if (cur == 0)
+                skip_white_words(next, end, into);
         }
-        int at = std::countl_zero(cur);
-        put_row_run<Wide>(b, 0, base + at - from);
-        from = base + at;
+        auto at = static_cast<int64_t>(std::countl_zero(cur));
+        put_row_run<Wide>(b, 0, into + at);
+        into = -at;
         cur ^= from_pixel[static_cast<std::size_t>(at)];
         while (cur == 0) {
-            base += 64;
             if (next == end) {
-                cur = ~uint64_t{0};  // black to the row's end: a change there
-                break;
+                put_black_end<Wide>(b, start(), 8 * (end - row), call.width);
+                call.bits = b;
+                return;
             }
             cur = ~load_msb_first(next);
             next += 8;
+            into += 64;
         }
-        at = std::countl_zero(cur);
-        if (base + at >= width) {  // a black line end is no change
-            put_row_run<Wide>(b, 1, width - from);
-            settle(b);
-            call.bits = b;
-            return;
-        }
-        put_row_run<Wide>(b, 1, base + at - from);
+        at = static_cast<int64_t>(std::countl_zero(cur));
+        put_row_run<Wide>(b, 1, into + at);
         settle(b);
-        from = base + at;
+        into = -at;
         cur ^= from_pixel[static_cast<std::size_t>(at)];
     }
 }
 
 // MH lines of a batch, each after its EOL. Rows whose bytes are not whole
-// words are copied and padded with white.
+// words are copied and padded as code_row_1d wants them.
 void code_rows_1d(coder_call &call, const line_batch &batch)
 {
     const int words = (batch.line_bytes + 7) / 8;
     const std::size_t bytes = static_cast<std::size_t>(batch.line_bytes);
+    const bool narrow = 8 * batch.line_bytes < call.width;
     const auto code_row = call.width > LONGEST_PACKED_RUN ? code_row_1d<true> : code_row_1d<false>;
     uint8_t padded[8 * ((ENC_MAX_LINE_BYTES + 7) / 8)];
     for (int n = 0; n < batch.count && call.encoder.status == 0; ++n) {
         const uint8_t *row = batch.lines + static_cast<std::size_t>(n) * bytes;
         if (bytes % 8 != 0) {
-            std::memset(padded + 8 * (words - 1), 0, 8);
+            const bool ends_black = !narrow && (row[bytes - 1] & 1) != 0;
+            std::memset(padded + 8 * (words - 1), ends_black ? 0xFF : 0, 8);
             std::memcpy(padded, row, bytes);
             row = padded;
         }
