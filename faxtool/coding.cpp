@@ -51,9 +51,24 @@ struct stream_job {
     uint64_t length = 0;
 };
 
+// Rows in place come as many at a time as their reader holds.
+constexpr int32_t MAX_ROWS_IN_PLACE = 4096;
+
 int give_strip(void *user, unsigned char **first_line, int *line_count)
 {
     auto &job = *static_cast<stream_job *>(user);
+    const page_stream &stream = *job.stream;
+    if (stream.rows_in_place != nullptr) {
+        const uint8_t *first = nullptr;
+        const int32_t got = stream.rows_in_place(stream.user, MAX_ROWS_IN_PLACE, &first);
+        if (got <= 0) {
+            job.failed = job.failed || got < 0;
+            return -1;
+        }
+        *first_line = const_cast<unsigned char *>(first);  // the encoder only reads its lines
+        *line_count = got;
+        return static_cast<int>(stream.row_bytes);
+    }
     const int32_t got = job.stream->rows(job.stream->user, job.rows, STRIP_ROWS);
     if (got <= 0) {
         job.failed = job.failed || got < 0;

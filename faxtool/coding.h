@@ -35,6 +35,12 @@ struct page_stream {
     int32_t (*rows)(void *user, uint8_t *out, int32_t max);
     bool (*bytes)(void *user, const uint8_t *data, std::size_t count);
     void *user;
+    // When set, the rows come from here instead, with no copy: up to `max`
+    // rows where they lie, back to back from *first, `row_bytes` each (at
+    // most FAX_ROW_BYTES; the rest of a line is white), valid until the next
+    // call; their count, 0 at the end of the page, -1 when it failed.
+    int32_t (*rows_in_place)(void *user, int32_t max, const uint8_t **first) = nullptr;
+    std::size_t row_bytes = FAX_ROW_BYTES;
 };
 
 // Codes the rows into a fax file page in compression (COMP_MH, COMP_MR,

@@ -16,6 +16,10 @@ struct image_format {
     bool (*read_rows)(void *state, uint8_t *rows, int32_t count, std::size_t stride, std::string &reason);
     void (*close)(void *state);
     long (*page_count)(void *state);  // -1 when not known before the pages are read
+    // As image_rows_in_place and image_view_rows; null for a format that
+    // always copies.
+    bool (*rows_in_place)(void *state);
+    int32_t (*view_rows)(void *state, int32_t max, const uint8_t **rows, std::string &reason);
 };
 
 extern const image_format PBM_FORMAT;

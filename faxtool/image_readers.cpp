@@ -73,3 +73,13 @@ bool image_read_rows(image_reader *reader, uint8_t *rows, int32_t count, std::si
 {
     return reader->format->read_rows(reader->state, rows, count, stride, reason);
 }
+
+bool image_rows_in_place(image_reader *reader)
+{
+    return reader->format->rows_in_place != nullptr && reader->format->rows_in_place(reader->state);
+}
+
+int32_t image_view_rows(image_reader *reader, int32_t max, const uint8_t **rows, std::string &reason)
+{
+    return reader->format->view_rows(reader->state, max, rows, reason);
+}

@@ -195,6 +195,19 @@ int32_t give_rows(void *user, uint8_t *out, int32_t max)
     return count;
 }
 
+// Rows of the image where its reader holds them, as wide as the image.
+int32_t view_rows(page_source &source, int32_t max, const uint8_t **first)
+{
+    const int32_t count = std::min(max, source.rows_left);
+    if (count == 0)
+        return 0;
+    const int32_t got = image_view_rows(source.reader, count, first, source.reason);
+    if (got < 0)
+        return -1;
+    source.rows_left -= got;
+    return got;
+}
+
 struct import_run {
     const import_settings *settings = nullptr;
     fax_writer out;
@@ -227,9 +240,15 @@ page_result code_page(import_run &run, page_source &source, int number, std::str
         page_source *source;
         import_run *run;
     } user{&source, &run};
-    const page_stream stream{[](void *u, uint8_t *out, int32_t max) { return give_rows(static_cast<both *>(u)->source, out, max); },
-                             [](void *u, const uint8_t *data, std::size_t count) { return take_bytes(static_cast<both *>(u)->run, data, count); },
-                             &user};
+    page_stream stream{[](void *u, uint8_t *out, int32_t max) { return give_rows(static_cast<both *>(u)->source, out, max); },
+                       [](void *u, const uint8_t *data, std::size_t count) { return take_bytes(static_cast<both *>(u)->run, data, count); },
+                       &user};
+    if (image_rows_in_place(source.reader)) {
+        stream.rows_in_place = [](void *u, int32_t max, const uint8_t **first) {
+            return view_rows(*static_cast<both *>(u)->source, max, first);
+        };
+        stream.row_bytes = source.row_bytes;
+    }
     const uint64_t length_at = writer_offset(run.out);
     const uint8_t no_length[4] = {};
     uint64_t length = 0;

@@ -1,5 +1,7 @@
 // The PBM reader: plain (P1) and raw (P4) images, several in a row as
-// netpbm writes them, read row by row from the input.
+// netpbm writes them, read row by row from the input; raw rows can also be
+// had where the input's buffer holds them.
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -13,6 +15,9 @@ struct pbm_state {
     int64_t width = 0;
     int64_t rows_left = 0;
     int pages = 0;
+    // The white space after a page's last row waits when its rows were
+    // handed out in place: reading it could refill the buffer under them.
+    bool space_pending = false;
 };
 
 bool is_space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
@@ -115,6 +120,10 @@ int pbm_next_page(void *state, image_page_size &size, std::string &reason)
 {
     pbm_state &pbm = *static_cast<pbm_state *>(state);
     image_input &in = *pbm.in;
+    if (pbm.space_pending) {
+        skip_space(in);
+        pbm.space_pending = false;
+    }
     // Rows a caller did not take are passed over.
     uint8_t row[FAX_ROW_BYTES];
     while (pbm.rows_left > 0)
@@ -163,10 +172,39 @@ bool pbm_read_rows(void *state, uint8_t *rows, int32_t count, std::size_t stride
     return true;
 }
 
+bool pbm_rows_in_place(void *state) { return static_cast<const pbm_state *>(state)->raw; }
+
+// As many whole rows as the buffer holds, once it holds one.
+int32_t pbm_view_rows(void *state, int32_t max, const uint8_t **rows, std::string &reason)
+{
+    pbm_state &pbm = *static_cast<pbm_state *>(state);
+    image_input &in = *pbm.in;
+    if (pbm.rows_left == 0) {
+        reason = "no rows are left on the page";
+        return -1;
+    }
+    const std::size_t bytes = bilevel_row_bytes(pbm.width);
+    if (in.end - in.at < bytes && input_fill_to(in, bytes) < bytes) {
+        reason = input_short_reason(in, "the PBM image is cut short");
+        return -1;
+    }
+    const auto held = static_cast<int64_t>((in.end - in.at) / bytes);
+    const auto count = static_cast<int32_t>(std::min({static_cast<int64_t>(max), pbm.rows_left, held}));
+    uint8_t *first = in.buffer + in.at;
+    for (int32_t i = 0; i < count && pbm.width % 8 != 0; ++i)
+        clear_padding(first + static_cast<std::size_t>(i) * bytes, pbm.width);
+    in.at += static_cast<std::size_t>(count) * bytes;
+    pbm.rows_left -= count;
+    pbm.space_pending = pbm.rows_left == 0;
+    *rows = first;
+    return count;
+}
+
 void pbm_close(void *state) { delete static_cast<pbm_state *>(state); }
 
 long pbm_page_count(void *) { return -1; }
 
 }  // namespace
 
-const image_format PBM_FORMAT = {pbm_open, pbm_next_page, pbm_read_rows, pbm_close, pbm_page_count};
+const image_format PBM_FORMAT = {pbm_open,       pbm_next_page,     pbm_read_rows, pbm_close,
+                                 pbm_page_count, pbm_rows_in_place, pbm_view_rows};

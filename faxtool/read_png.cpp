@@ -207,4 +207,4 @@ void png_close(void *state)
 }  // namespace
 
 const image_format PNG_FORMAT = {png_open, png_next_page, png_read_rows, png_close,
-                                 [](void *) { return 1L; }};
+                                 [](void *) { return 1L; }, nullptr, nullptr};

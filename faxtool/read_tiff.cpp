@@ -245,4 +245,5 @@ void tiff_close(void *state)
 
 }  // namespace
 
-const image_format TIFF_FORMAT = {tiff_open, tiff_next_page, tiff_read_rows, tiff_close, tiff_page_count};
+const image_format TIFF_FORMAT = {tiff_open,       tiff_next_page, tiff_read_rows, tiff_close,
+                                  tiff_page_count, nullptr,        nullptr};
