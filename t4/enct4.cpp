@@ -420,6 +420,28 @@ void code_row_1d(coder_call &call, const uint8_t *row, int words)
     }
 }
 
+// Whether a row of `words` whole words is all white: most rows of a text
+// page are, and then are one run. Rows of the standard width are looked at
+// without a loop.
+template <int Words>
+inline bool words_are_white(const uint8_t *row, int words)
+{
+    uint64_t ink = 0;
+    for (int i = 0; i < (Words > 0 ? Words : words); ++i) {
+        uint64_t w;
+        std::memcpy(&w, row + 8 * static_cast<std::size_t>(i), sizeof w);
+        ink |= w;
+    }
+    return ink == 0;
+}
+
+bool row_is_white(const uint8_t *row, int words)
+{
+    constexpr int STANDARD_WORDS = T4_STANDARD_WIDTH / 64;
+    static_assert(STANDARD_WORDS * 64 == T4_STANDARD_WIDTH);
+    return words == STANDARD_WORDS ? words_are_white<STANDARD_WORDS>(row, words) : words_are_white<0>(row, words);
+}
+
 // MH lines of a batch, each after its EOL. Rows whose bytes are not whole
 // words are copied and padded as code_row_1d wants them.
 void code_rows_1d(coder_call &call, const line_batch &batch)
@@ -439,6 +461,11 @@ void code_rows_1d(coder_call &call, const line_batch &batch)
         }
         make_room(call.words_limit, call, call.bits);
         put(call.bits, packed_eol);
+        if (row_is_white(row, words)) {
+            put_run(call.bits, 0, call.width);
+            settle(call.bits);
+            continue;
+        }
         settle(call.bits);
         code_row(call, row, words);
     }
