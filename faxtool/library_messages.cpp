@@ -1,4 +1,5 @@
 #include "faxtool/library_messages.h"
+#include "faxtool/format_libraries.h"
 
 #include <cstdio>
 
@@ -7,7 +8,7 @@ thread_local library_messages library_text;
 extern "C" void on_png_error(png_structp png, png_const_charp message)
 {
     std::snprintf(library_text.png, sizeof library_text.png, "%s", message);
-    png_longjmp(png, 1);
+    libpng().png_longjmp(png, 1);
 }
 
 extern "C" void on_png_warning(png_structp, png_const_charp) {}

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "faxtool/image_formats.h"
+#include "faxtool/format_libraries.h"
 #include "faxtool/library_messages.h"
 
 namespace {
@@ -30,53 +31,53 @@ struct png_state {
 // ends early is a cut image, not libpng's bare "Read Error".
 void read_input(png_structp png, png_bytep data, size_t length)
 {
-    image_input &in = *static_cast<image_input *>(png_get_io_ptr(png));
+    image_input &in = *static_cast<image_input *>(libpng().png_get_io_ptr(png));
     if (input_read(in, data, length) < length)
-        png_error(png, in.error != 0 ? std::strerror(in.error) : "the PNG image is cut short");
+        libpng().png_error(png, in.error != 0 ? std::strerror(in.error) : "the PNG image is cut short");
 }
 
 // Only plain data and the caller's objects live across each setjmp.
 bool start_png(png_state &s)
 {
-    if (setjmp(png_jmpbuf(s.png)) != 0)
+    if (setjmp(FAXTOOL_PNG_JMPBUF(s.png)) != 0)
         return false;
-    png_set_read_fn(s.png, s.in, read_input);
+    libpng().png_set_read_fn(s.png, s.in, read_input);
     // Our own limits name the value; libpng's would only say "exceeds".
-    png_set_user_limits(s.png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
-    png_read_info(s.png, s.info);
-    s.width = png_get_image_width(s.png, s.info);
-    s.height = png_get_image_height(s.png, s.info);
+    libpng().png_set_user_limits(s.png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
+    libpng().png_read_info(s.png, s.info);
+    s.width = libpng().png_get_image_width(s.png, s.info);
+    s.height = libpng().png_get_image_height(s.png, s.info);
     return true;
 }
 
 // Grey or colour of any depth becomes 8-bit grey, without alpha.
 bool ask_for_grey(png_state &s, bool &interlaced)
 {
-    if (setjmp(png_jmpbuf(s.png)) != 0)
+    if (setjmp(FAXTOOL_PNG_JMPBUF(s.png)) != 0)
         return false;
     png_structp png = s.png;
     png_infop info = s.info;
-    const int colour = png_get_color_type(png, info);
-    png_set_strip_16(png);
-    png_set_strip_alpha(png);
-    png_set_packing(png);
+    const int colour = libpng().png_get_color_type(png, info);
+    libpng().png_set_strip_16(png);
+    libpng().png_set_strip_alpha(png);
+    libpng().png_set_packing(png);
     if (colour == PNG_COLOR_TYPE_PALETTE)
-        png_set_palette_to_rgb(png);
-    if (colour == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(png, info) < 8)
-        png_set_expand_gray_1_2_4_to_8(png);
+        libpng().png_set_palette_to_rgb(png);
+    if (colour == PNG_COLOR_TYPE_GRAY && libpng().png_get_bit_depth(png, info) < 8)
+        libpng().png_set_expand_gray_1_2_4_to_8(png);
     if ((colour & PNG_COLOR_MASK_COLOR) != 0)
-        png_set_rgb_to_gray_fixed(png, 1, -1, -1);
+        libpng().png_set_rgb_to_gray_fixed(png, 1, -1, -1);
     // No interlace handling: the passes come as the small images they are.
-    interlaced = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
-    png_read_update_info(png, info);
+    interlaced = libpng().png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
+    libpng().png_read_update_info(png, info);
     return true;
 }
 
 bool read_grey_row(png_state &s)
 {
-    if (setjmp(png_jmpbuf(s.png)) != 0)
+    if (setjmp(FAXTOOL_PNG_JMPBUF(s.png)) != 0)
         return false;
-    png_read_row(s.png, s.grey.data(), nullptr);
+    libpng().png_read_row(s.png, s.grey.data(), nullptr);
     return true;
 }
 
@@ -109,23 +110,25 @@ std::string png_failure(const char *fallback) { return library_failure(png_reaso
 
 void *png_open(image_input &in, std::string &reason)
 {
+    if (!load_png_library(reason))
+        return nullptr;
     auto *s = new (std::nothrow) png_state;
     if (s != nullptr) {
         s->in = &in;
-        s->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error, on_png_warning);
-        s->info = s->png != nullptr ? png_create_info_struct(s->png) : nullptr;
+        s->png = libpng().png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error, on_png_warning);
+        s->info = s->png != nullptr ? libpng().png_create_info_struct(s->png) : nullptr;
     }
     if (s == nullptr || s->info == nullptr) {
         reason = "out of memory";
         if (s != nullptr)
-            png_destroy_read_struct(&s->png, nullptr, nullptr);
+            libpng().png_destroy_read_struct(&s->png, nullptr, nullptr);
         delete s;
         return nullptr;
     }
     library_text.png[0] = '\0';
     if (!start_png(*s)) {
         reason = png_failure("cannot read the PNG image");
-        png_destroy_read_struct(&s->png, &s->info, nullptr);
+        libpng().png_destroy_read_struct(&s->png, &s->info, nullptr);
         delete s;
         return nullptr;
     }
@@ -145,7 +148,7 @@ int png_next_page(void *state, image_page_size &size, std::string &reason)
         reason = png_failure("cannot read the PNG image");
         return -1;
     }
-    if (png_get_rowbytes(s.png, s.info) != s.width) {
+    if (libpng().png_get_rowbytes(s.png, s.info) != s.width) {
         reason = "unexpected PNG layout";
         return -1;
     }
@@ -200,7 +203,7 @@ bool png_read_rows(void *state, uint8_t *rows, int32_t count, std::size_t stride
 void png_close(void *state)
 {
     auto *s = static_cast<png_state *>(state);
-    png_destroy_read_struct(&s->png, &s->info, nullptr);
+    libpng().png_destroy_read_struct(&s->png, &s->info, nullptr);
     delete s;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "faxtool/image_formats.h"
+#include "faxtool/format_libraries.h"
 #include "faxtool/library_messages.h"
 #include "util/fdio.h"
 
@@ -84,24 +85,24 @@ bool take_layout(tiff_state &s, std::string &reason)
     TIFF *tiff = s.tiff;
     const std::size_t row_bytes = bilevel_row_bytes(s.width);
     const std::string where = "page " + std::to_string(s.page) + ": ";
-    if (!TIFFIsTiled(tiff)) {
+    if (!libtiff().TIFFIsTiled(tiff)) {
         s.tile_width = 0;
-        if (TIFFScanlineSize64(tiff) != row_bytes) {
+        if (libtiff().TIFFScanlineSize64(tiff) != row_bytes) {
             reason = where + "unexpected TIFF layout";
             return false;
         }
         return true;
     }
     uint32_t tw = 0, th = 0;
-    TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tw);
-    TIFFGetField(tiff, TIFFTAG_TILELENGTH, &th);
-    if (tw == 0 || th == 0 || TIFFTileRowSize64(tiff) != bilevel_row_bytes(tw) ||
-        TIFFTileSize64(tiff) != bilevel_row_bytes(tw) * th) {
+    libtiff().TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tw);
+    libtiff().TIFFGetField(tiff, TIFFTAG_TILELENGTH, &th);
+    if (tw == 0 || th == 0 || libtiff().TIFFTileRowSize64(tiff) != bilevel_row_bytes(tw) ||
+        libtiff().TIFFTileSize64(tiff) != bilevel_row_bytes(tw) * th) {
         reason = where + "unexpected TIFF layout";
         return false;
     }
     const uint64_t band_bytes = static_cast<uint64_t>(row_bytes) * th;
-    if (band_bytes + TIFFTileSize64(tiff) > MAX_IMAGE_BUFFER) {
+    if (band_bytes + libtiff().TIFFTileSize64(tiff) > MAX_IMAGE_BUFFER) {
         reason = where + "tiles of " + std::to_string(tw) + " x " + std::to_string(th) + " are too large";
         return false;
     }
@@ -118,11 +119,11 @@ bool take_page(tiff_state &s, std::string &reason)
     uint16_t bits = 1, samples = 1, photometric = PHOTOMETRIC_MINISWHITE;
     s.width = s.height = 0;
     s.next_row = 0;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &s.width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &s.height);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    if (TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric) != 1)
+    libtiff().TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &s.width);
+    libtiff().TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &s.height);
+    libtiff().TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+    libtiff().TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    if (libtiff().TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric) != 1)
         photometric = PHOTOMETRIC_MINISWHITE;
     if (bits != 1 || samples != 1 ||
         (photometric != PHOTOMETRIC_MINISWHITE && photometric != PHOTOMETRIC_MINISBLACK)) {
@@ -141,7 +142,7 @@ bool read_band(tiff_state &s, uint32_t y, std::string &reason)
     std::fill(s.band.begin(), s.band.end(), 0);
     for (uint32_t x = 0; x < s.width; x += s.tile_width) {
         library_text.tiff[0] = '\0';
-        if (TIFFReadTile(s.tiff, s.tile.data(), x, y, 0, 0) < 0) {
+        if (libtiff().TIFFReadTile(s.tiff, s.tile.data(), x, y, 0, 0) < 0) {
             reason = tiff_failure(s, "cannot decode");
             return false;
         }
@@ -158,7 +159,7 @@ bool read_row(tiff_state &s, uint8_t *row, std::string &reason)
     const uint32_t y = s.next_row;
     if (s.tile_width == 0) {
         library_text.tiff[0] = '\0';
-        if (TIFFReadScanline(s.tiff, row, y, 0) < 0) {
+        if (libtiff().TIFFReadScanline(s.tiff, row, y, 0) < 0) {
             reason = tiff_failure(s, "cannot decode");
             return false;
         }
@@ -177,6 +178,8 @@ bool read_row(tiff_state &s, uint8_t *row, std::string &reason)
 
 void *tiff_open(image_input &in, std::string &reason)
 {
+    if (!load_tiff_library(reason))
+        return nullptr;
     auto *s = new (std::nothrow) tiff_state;
     if (s == nullptr) {
         reason = "out of memory";
@@ -187,11 +190,9 @@ void *tiff_open(image_input &in, std::string &reason)
         delete s;
         return nullptr;
     }
-    TIFFSetErrorHandler(on_tiff_error);
-    TIFFSetWarningHandler(on_tiff_warning);
     library_text.tiff[0] = '\0';
     // "m": read, never map, so that the file takes no address space.
-    s->tiff = TIFFFdOpen(fd, "image", "rm");
+    s->tiff = libtiff().TIFFFdOpen(fd, "image", "rm");
     if (s->tiff == nullptr) {
         close(fd);
         reason = library_failure(tiff_reason("cannot open the TIFF file"));
@@ -204,7 +205,7 @@ void *tiff_open(image_input &in, std::string &reason)
 int tiff_next_page(void *state, image_page_size &size, std::string &reason)
 {
     tiff_state &s = *static_cast<tiff_state *>(state);
-    if (s.page > 0 && TIFFReadDirectory(s.tiff) != 1)
+    if (s.page > 0 && libtiff().TIFFReadDirectory(s.tiff) != 1)
         return 0;
     ++s.page;
     try {
@@ -234,12 +235,12 @@ bool tiff_read_rows(void *state, uint8_t *rows, int32_t count, std::size_t strid
 }
 
 // Walks the chain of directories without reading them.
-long tiff_page_count(void *state) { return TIFFNumberOfDirectories(static_cast<tiff_state *>(state)->tiff); }
+long tiff_page_count(void *state) { return libtiff().TIFFNumberOfDirectories(static_cast<tiff_state *>(state)->tiff); }
 
 void tiff_close(void *state)
 {
     auto *s = static_cast<tiff_state *>(state);
-    TIFFClose(s->tiff);
+    libtiff().TIFFClose(s->tiff);
     delete s;
 }
 

@@ -1,5 +1,8 @@
-// What faxtool loads at start: no PDF or crypto library, whatever it writes.
+// What faxtool loads: no PDF or crypto library, whatever it writes, and
+// libtiff or libpng only for a command that reads or writes their format.
 #include <gtest/gtest.h>
+
+#include <vector>
 
 #include "tests/faxtool_harness.h"
 
@@ -18,20 +21,40 @@ std::string loaded_by(const std::string &arguments, const progrun::temp_dir &dir
     return r.out;
 }
 
-TEST(StartUp, NoPdfLibraryIsLoaded)
+TEST(StartUp, LoadsOnlyTheLibrariesOfTheFormatsItTouches)
 {
     progrun::temp_dir dir;
     const std::string fax = kExamples + "/sample_mmr.fax";
-    for (const std::string &arguments : {std::string("--version"), "info " + fax, "export -t tiff -o p.tif " + fax,
-                                         "export -t pbm -o p.pbm " + fax, "export -t pdf -o p.pdf " + fax}) {
-        const std::string loaded = loaded_by(arguments, dir);
-        ASSERT_NE(loaded.find("libc.so"), std::string::npos) << "no loader trace for " << arguments;
-        EXPECT_EQ(loaded.find("libqpdf"), std::string::npos) << arguments;
-        EXPECT_EQ(loaded.find("gnutls"), std::string::npos) << arguments;
+    struct expected_load {
+        std::string arguments;
+        bool tiff, png;
+    };
+    const std::vector<expected_load> runs = {
+        {"--version", false, false},
+        {"info " + fax, false, false},
+        {"export -t pdf -o p.pdf " + fax, false, false},
+        {"export -t pbm -o p.pbm " + fax, false, false},
+        {"import -o from-pbm.fax p.pbm", false, false},
+        {"export -t tiff -o p.tif " + fax, true, false},
+        {"export -t png -o p.png " + fax, false, true},
+        {"import -o from-tiff.fax p.tif", true, false},
+        {"import -o from-png.fax p-1.png", false, true},
+    };
+    for (const expected_load &run : runs) {
+        const std::string loaded = loaded_by(run.arguments, dir);
+        ASSERT_NE(loaded.find("libc.so"), std::string::npos) << "no loader trace for " << run.arguments;
+        EXPECT_EQ(loaded.find("libtiff") != std::string::npos, run.tiff) << run.arguments;
+        EXPECT_EQ(loaded.find("libpng") != std::string::npos, run.png) << run.arguments;
+        EXPECT_EQ(loaded.find("libqpdf"), std::string::npos) << run.arguments;
+        EXPECT_EQ(loaded.find("gnutls"), std::string::npos) << run.arguments;
     }
     const bytes pdf = progrun::read_file(dir.file("p.pdf"));
     ASSERT_GT(pdf.size(), 5u);
     EXPECT_EQ(std::string(pdf.begin(), pdf.begin() + 5), "%PDF-");
+    // Every import read its image: the three fax files hold the same pages.
+    const bytes from_pbm = progrun::read_file(dir.file("from-pbm.fax"));
+    EXPECT_FALSE(from_pbm.empty());
+    EXPECT_EQ(progrun::read_file(dir.file("from-tiff.fax")), from_pbm);
 }
 
 }  // namespace
