@@ -310,15 +310,27 @@ void code_line_1d(coder_call &call, const int32_t *changes, int count)
 
 // ---- MH straight from the row ---------------------------------------------
 
-// The bits of a word from pixel `at` on (bit 63 being pixel 0).
-constexpr std::array<uint64_t, 64> from_pixel_masks()
+// The changes of a row of `words` whole words, a word of them for each: a
+// 1 for each pixel that differs from the one before it (the pixel before
+// the row white), pixel 0 in bit 0. A little-endian load puts the bytes in
+// pixel order and each byte's bits are reversed; the loops have no step
+// that depends on the one before, so that they vectorise.
+void row_toggles(const uint8_t *row, int words, uint64_t *toggles)
 {
-    std::array<uint64_t, 64> m{};
-    for (std::size_t at = 0; at < 64; ++at)
-        m[at] = ~uint64_t{0} >> at;
-    return m;
+    for (int i = 0; i < words; ++i) {
+        uint64_t x = 0;
+        std::memcpy(&x, row + 8 * static_cast<std::size_t>(i), sizeof x);
+        if constexpr (std::endian::native == std::endian::big)
+            x = __builtin_bswap64(x);
+        x = (x >> 1 & 0x5555555555555555u) | (x & 0x5555555555555555u) << 1;
+        x = (x >> 2 & 0x3333333333333333u) | (x & 0x3333333333333333u) << 2;
+        toggles[i] = (x >> 4 & 0x0F0F0F0F0F0F0F0Fu) | (x & 0x0F0F0F0F0F0F0F0Fu) << 4;
+    }
+    for (int i = words - 1; i > 0; --i)
+        toggles[i] ^= toggles[i] << 1 | toggles[i - 1] >> 63;
+    if (words > 0)
+        toggles[0] ^= toggles[0] << 1;
 }
-constexpr std::array<uint64_t, 64> from_pixel = from_pixel_masks();
 
 // A run of a row at most LONGEST_PACKED_RUN pixels wide needs no check for
 // make-up 2560 codes.
@@ -334,16 +346,12 @@ inline void put_row_run(bit_out &b, int colour, int64_t run)
     }
 }
 
-// Passes over white words four at a time, as blank rows and margins have
-// them; `into` grows with the pixels passed.
-inline void skip_white_words(const uint8_t *&next, const uint8_t *end, int64_t &into)
+// Passes over words without a change four at a time, as blank margins
+// have them; `into` grows with the pixels passed.
+inline void skip_unchanged(const uint64_t *&next, const uint64_t *end, int64_t &into)
 {
-    while (end - next >= 32) {
-        uint64_t w[4];
-        std::memcpy(w, next, sizeof w);
-        if ((w[0] | w[1] | w[2] | w[3]) != 0)
-            return;
-        next += 32;
+    while (end - next >= 4 && (next[0] | next[1] | next[2] | next[3]) == 0) {
+        next += 4;
         into += 256;
     }
 }
@@ -363,60 +371,72 @@ inline void put_black_end(bit_out &b, int64_t from, int64_t row_end, int64_t wid
     settle(b);
 }
 
+// A row's changes as code_row_1d reads them: the current word of
+// row_toggles, and how far the current run reaches. Taking the lowest 1
+// and clearing it keeps the chain of steps that depend on each other short.
+struct row_changes {
+    const uint64_t *next;  // the word after the current one
+    const uint64_t *end;
+    uint64_t toggles = 0;
+    int64_t into = -64;    // from the current run's start to the current word's pixel 0
+
+    // Moves to the next word; false when the row has none left.
+    bool advance()
+    {
+        if (next == end)
+            return false;
+        toggles = *next++;
+        into += 64;
+        if (toggles == 0)
+            skip_unchanged(next, end, into);
+        return true;
+    }
+    // The current run's length up to the next change, which starts the next run.
+    int64_t take()
+    {
+        const auto at = static_cast<int64_t>(std::countr_zero(toggles));
+        toggles &= toggles - 1;
+        const int64_t run = into + at;
+        into = -at;
+        return run;
+    }
+};
+
 // One-dimensional coding of a row of `words` whole 64-bit words, as
 // find_changes and code_line_1d would code it, but without the changes
-// array: each run ends at the first 1 bit of the current word, taken as is
-// for a white run and inverted for a black one, and its code goes out at
-// once. A change at `at` is the word's first 1 bit; inverting the word from
-// `at` on clears it and starts the search for the next run, of the other
-// colour. Pixels past the row's bytes repeat its last pixel when the row is
-// as wide as the line and are white when it is narrower, so that every
-// change found lies within the line and a row ends only where its words do.
+// array: each change ends a run whose code goes out at once. Pixels past the
+// row's bytes repeat its last pixel when the row is as wide as the line and
+// are white when it is narrower, so that every change lies within the line
+// and a row ends only where its words do. `toggles` has room for the words.
 template <bool Wide>
-void code_row_1d(coder_call &call, const uint8_t *row, int words)
+void code_row_1d(coder_call &call, const uint8_t *row, int words, uint64_t *toggles)
 {
+    row_toggles(row, words, toggles);
     bit_out b = call.bits;
     const uint16_t *const limit = call.words_limit;
-    const uint8_t *next = row;  // the word after `cur`
-    const uint8_t *const end = row + 8 * static_cast<std::size_t>(words);
-    int64_t into = -64;         // from the run's start to the pixel in bit 63 of `cur`
-    uint64_t cur = 0;
+    row_changes c{toggles, toggles + words};
     // Where the current run starts, when the words are done.
-    const auto start = [&] { return 8 * (end - row) - 64 - into; };
+    const auto start = [&] { return 64 * static_cast<int64_t>(words) - 64 - c.into; };
     for (;;) {  // a white run and a black run: at most 45 bits
         make_room(limit, call, b);
-        while (cur == 0) {
-            if (next == end) {
+        while (c.toggles == 0) {
+            if (!c.advance()) {
                 put_row_run<Wide>(b, 0, call.width - start());
                 settle(b);
                 call.bits = b;
                 return;
             }
-            cur = load_msb_first(next);
-            next += 8;
-            into += 64;
-            if (cur == 0)
-                skip_white_words(next, end, into);
         }
-        auto at = static_cast<int64_t>(std::countl_zero(cur));
-        put_row_run<Wide>(b, 0, into + at);
-        into = -at;
-        cur ^= from_pixel[static_cast<std::size_t>(at)];
-        while (cur == 0) {
-            if (next == end) {
-                put_black_end<Wide>(b, start(), 8 * (end - row), call.width);
+        put_row_run<Wide>(b, 0, c.take());
+        while (c.toggles == 0) {
+            if (!c.advance()) {
+                put_black_end<Wide>(b, start(), 64 * static_cast<int64_t>(words), call.width);
                 call.bits = b;
                 return;
             }
-            cur = ~load_msb_first(next);
-            next += 8;
-            into += 64;
         }
-        at = static_cast<int64_t>(std::countl_zero(cur));
-        put_row_run<Wide>(b, 1, into + at);
+        put_row_run<Wide>(b, 1, c.take());
         settle(b);
-        into = -at;
-        cur ^= from_pixel[static_cast<std::size_t>(at)];
     }
 }
 
@@ -451,6 +471,7 @@ void code_rows_1d(coder_call &call, const line_batch &batch)
     const bool narrow = 8 * batch.line_bytes < call.width;
     const auto code_row = call.width > LONGEST_PACKED_RUN ? code_row_1d<true> : code_row_1d<false>;
     uint8_t padded[8 * ((ENC_MAX_LINE_BYTES + 7) / 8)];
+    uint64_t toggles[(ENC_MAX_LINE_BYTES + 7) / 8];
     for (int n = 0; n < batch.count && call.encoder.status == 0; ++n) {
         const uint8_t *row = batch.lines + static_cast<std::size_t>(n) * bytes;
         if (bytes % 8 != 0) {
@@ -467,7 +488,7 @@ void code_rows_1d(coder_call &call, const line_batch &batch)
             continue;
         }
         settle(call.bits);
-        code_row(call, row, words);
+        code_row(call, row, words, toggles);
     }
 }
 
