@@ -11,8 +11,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 namespace {
 
@@ -251,6 +253,21 @@ bool is_one_of_inputs(const std::string &path, const std::vector<std::string> &i
     return false;
 }
 
+bool link_target(const std::string &path, std::string &target, std::string &reason)
+{
+    target = path;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return true;
+    std::unique_ptr<char, void (*)(void *)> resolved(realpath(path.c_str(), nullptr), std::free);
+    if (!resolved) {
+        reason = std::string("cannot follow the link: ") + std::strerror(errno);
+        return false;
+    }
+    target = resolved.get();
+    return true;
+}
+
 bool output_open(output_file &out, const std::string &path, const std::vector<std::string> &inputs,
                  std::string &reason)
 {
@@ -276,7 +293,7 @@ bool output_open(output_file &out, const std::string &path, const std::vector<st
         out.direct = true;
         return true;
     }
-    if (!new_file_create(out.file, directory_of(path), 0666, reason))
+    if (!link_target(path, out.target, reason) || !new_file_create(out.file, directory_of(out.target), 0666, reason))
         return false;
     // The stream has a descriptor of its own: closing it leaves the file's,
     // which gives the file its name.
@@ -315,7 +332,7 @@ bool output_commit(output_file &out, std::string &reason)
         new_file_discard(out.file);
         return false;
     }
-    return new_file_install(out.file, name_of(out.path), reason);
+    return new_file_install(out.file, name_of(out.target), reason);
 }
 
 void output_abandon(output_file &out)

@@ -45,19 +45,28 @@ bool new_file_install(new_file &file, const std::string &name, std::string &reas
 // Closes and removes the file.
 void new_file_discard(new_file &file);
 
+// The file a link at path names (path itself when it is no link): a new
+// file for it is made beside that file, and the link kept. False with a
+// reason when the link leads nowhere.
+bool link_target(const std::string &path, std::string &target, std::string &reason);
+
 // "." for a bare name, "/" for one in the root.
 std::string directory_of(const std::string &path);
 std::string name_of(const std::string &path);
 
 struct output_file {
-    std::string path;        // final name; "-" is standard output
+    std::string path;        // final name as given, for messages; "-" is standard output
+    std::string target;      // where the file goes: path, or the file a link at path names
     new_file file;           // fd -1 for standard output and devices
     FILE *stream = nullptr;  // over a descriptor of its own
     bool direct = false;     // an existing device or pipe, written in place
 };
 
-// Opens the new output for path. False with a reason when path names one
-// of the inputs or the file cannot be made.
+// Opens the new output for path. Through a link the file it names is
+// written, beside itself, and the link kept (so /dev/stdout or a link into
+// another tree is written through, not replaced). False with a reason when
+// path names one of the inputs, is a link to nothing, or the file cannot be
+// made.
 bool output_open(output_file &out, const std::string &path, const std::vector<std::string> &inputs,
                  std::string &reason);
 // Flushes, closes and puts the output in place. False with a reason after

@@ -321,17 +321,11 @@ struct recompress_run {
 // Through a link the real file is rewritten, beside itself, and the link kept.
 bool follow_link(const std::string &path, std::string &real_path)
 {
-    real_path = path;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+    std::string reason;
+    if (link_target(path, real_path, reason))
         return true;
-    std::unique_ptr<char, void (*)(void *)> resolved(realpath(path.c_str(), nullptr), std::free);
-    if (!resolved) {
-        report_failure(path, std::string("cannot follow the link: ") + std::strerror(errno));
-        return false;
-    }
-    real_path = resolved.get();
-    return true;
+    report_failure(path, reason);
+    return false;
 }
 
 // The fax file opened, locked and read as far as its header: everything

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "tests/faxtool_harness.h"
@@ -463,6 +464,36 @@ TEST(ExportPages, PipesAndFifosAreReadOnce)
     r = shell("mkfifo f && (cat " + fax + " > f &) && " + tool + " export -o - f", dir.path);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == exported.out) << r.err;
+}
+
+// An output path that is a link is written through: the file it names gets
+// the pages and the link stays, whether it is the user's own link or
+// /dev/stdout into a redirected file. A link to nothing is refused.
+TEST(ExportPages, LinksAreWrittenThrough)
+{
+    namespace fs = std::filesystem;
+    progrun::temp_dir dir;
+    const std::string fax = kExamples + "/sample.fax";
+    ASSERT_EQ(faxtool({"export", "-o", dir.file("direct.pdf"), fax}).status, 0);
+    const bytes expected = progrun::read_file(dir.file("direct.pdf"));
+    fs::create_directory(dir.file("real"));
+    progrun::write_file(dir.file("real/out.pdf"), bytes{'o', 'l', 'd'});
+    fs::create_symlink("real/out.pdf", dir.file("link.pdf"));
+    progrun::result r = faxtool({"export", "-o", dir.file("link.pdf"), fax});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_symlink(dir.file("link.pdf")));
+    EXPECT_EQ(progrun::read_file(dir.file("real/out.pdf")), expected);
+    EXPECT_EQ(shell("ls -A real", dir.path).out, "out.pdf\n");
+    // The descriptor's own link, as /dev/stdout is one, into a file.
+    r = shell(std::string(FAXTOOL_PATH) + " export -t pdf -o /proc/self/fd/1 " + fax + " > redirected.pdf", dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(progrun::read_file(dir.file("redirected.pdf")), expected);
+    fs::create_symlink("missing/out.pdf", dir.file("dangling.pdf"));
+    r = faxtool({"export", "-o", dir.file("dangling.pdf"), fax});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot follow the link"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_symlink(dir.file("dangling.pdf")));
+    EXPECT_FALSE(fs::exists(dir.file("missing")));
 }
 
 TEST(ExportPages, LoadFailuresSayWhatIsWrong)
