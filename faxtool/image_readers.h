@@ -40,7 +40,8 @@ bool image_read_rows(image_reader *reader, uint8_t *rows, int32_t count, std::si
 // PBM's), with no copy: then image_view_rows may take the place of
 // image_read_rows for the whole page.
 bool image_rows_in_place(image_reader *reader);
-// Up to `max` of the page's next rows where they lie: back to back from
-// *rows, (width + 7) / 8 bytes each, padding bits white, valid until the
-// reader is next used. Their count (at least 1), or -1 with a reason.
+// Up to `max` (at least 1) of the page's next rows where they lie: back to
+// back from *rows, (width + 7) / 8 bytes each, padding bits white, valid
+// until the reader is next used. Their count (at least 1), or -1 with a
+// reason (also when no row is left).
 int32_t image_view_rows(image_reader *reader, int32_t max, const uint8_t **rows, std::string &reason);
