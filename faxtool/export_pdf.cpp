@@ -22,7 +22,8 @@ struct pdf_writer {
     std::vector<uint64_t> offsets;  // of objects 1.., 0 until written
     uint32_t pages = 0;
     uint64_t max_size = PDF_MAX_SIZE;
-    int error = 0;                  // errno of the first failed write, or EIO; EFBIG past max_size
+    int error = 0;                  // errno of the first failed write, or EIO
+    bool past_max = false;          // stopped before passing max_size; a write's own EFBIG is an error
     std::vector<uint8_t> coded;     // a page coded here, reused
     std::vector<uint8_t> mirrored;  // the image data as the filter reads it, reused
 };
@@ -49,10 +50,10 @@ std::string points(double inches)
 
 void put_bytes(pdf_writer &writer, const void *data, std::size_t size)
 {
-    if (writer.error != 0 || size == 0)
+    if (writer.error != 0 || writer.past_max || size == 0)
         return;
     if (size > writer.max_size - writer.written) {
-        writer.error = EFBIG;
+        writer.past_max = true;
         return;
     }
     errno = 0;
@@ -137,9 +138,9 @@ void put_end(pdf_writer &writer)
 
 bool write_failed(const pdf_writer &writer, std::string &reason)
 {
-    if (writer.error == 0)
+    if (writer.error == 0 && !writer.past_max)
         return false;
-    if (writer.error == EFBIG)
+    if (writer.past_max)
         reason = "the PDF would pass " + std::to_string(writer.max_size) +
                  " bytes, more than its cross-reference table can address";
     else

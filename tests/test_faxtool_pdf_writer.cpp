@@ -2,6 +2,7 @@
 // object, and no document grows past what those entries can address.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -85,6 +86,28 @@ TEST(PdfWriter, StopsBeforeItsEntriesCouldNotAddressIt)
         EXPECT_NE(cut.reason.find("cross-reference"), std::string::npos) << cut.reason;
         EXPECT_LE(cut.bytes.size(), limit);
     }
+}
+
+// A file system's own refusal (a file size limit gives EFBIG) is a write
+// error, not the writer's own limit.
+TEST(PdfWriter, SaysAFailedWriteAsIts)
+{
+    cookie_io_functions_t refuse{};
+    refuse.write = [](void *, const char *, std::size_t) -> ssize_t {
+        errno = EFBIG;
+        return -1;
+    };
+    output_file out;
+    out.stream = fopencookie(nullptr, "w", refuse);
+    ASSERT_NE(out.stream, nullptr);
+    std::string reason;
+    pdf_writer *writer = pdf_open_writer(out, reason);
+    ASSERT_NE(writer, nullptr) << reason;
+    const std::vector<uint8_t> data(100000, 0x55);  // past any stream buffer
+    EXPECT_FALSE(pdf_add_coded_page(writer, mmr_page{1728, 100, 1, data.data(), data.size()}, reason));
+    pdf_discard_writer(writer);
+    EXPECT_EQ(reason, "cannot write the PDF file: File too large");
+    std::fclose(out.stream);
 }
 
 }  // namespace
