@@ -11,6 +11,7 @@
 #include "faxtool/export_pbm.h"
 #include "faxtool/export_single.h"
 #include "faxtool/messages.h"
+#include "faxtool/output_file.h"
 
 namespace {
 
@@ -25,6 +26,8 @@ struct many_export {
     std::vector<std::string> inputs;
     single_output single;
     std::string single_failure;
+    bool single_done = false;   // the one output is complete, under its name
+    std::string flawed_input;   // the first input of it that was damaged or failed
     std::string last_input;
 };
 
@@ -158,7 +161,9 @@ void add_to_combined(void *user, const archive_input &input, job_result &result)
     result.coded.clear();
     if (input.path == run.last_input && run.single.open) {
         std::string close_reason;
-        if (!close_single(run.single, run.settings->type, close_reason) && run.single_failure.empty()) {
+        if (close_single(run.single, run.settings->type, close_reason))
+            run.single_done = run.single_failure.empty();
+        else if (run.single_failure.empty()) {
             run.single_failure = close_reason.empty() ? "cannot be completed" : close_reason;
             report_failure(out_name, run.single_failure);
         }
@@ -170,6 +175,9 @@ void add_to_combined(void *user, const archive_input &input, job_result &result)
     } else if (result.outcome.pages > 0) {
         result.outcome.outputs.push_back(run.settings->out);
     }
+    const bool flawed = result.outcome.status == input_status::damaged || result.outcome.status == input_status::failed;
+    if (flawed && run.flawed_input.empty())
+        run.flawed_input = input.path;
 }
 
 // Two inputs that would write the same output: the second is not done, so
@@ -272,9 +280,17 @@ int export_many(const export_settings &settings, const page_runs &wanted)
     status = run_archive(settings.archive, listing, job, nullptr);
     // The last input may have been one that had nothing to add.
     std::string reason;
-    if (run.single.open && !close_single(run.single, settings.type, reason)) {
-        report_failure(settings.out == "-" ? "standard output" : settings.out, reason);
-        status = 1;
+    if (run.single.open) {
+        if (close_single(run.single, settings.type, reason))
+            run.single_done = run.single_failure.empty();
+        else {
+            report_failure(settings.out == "-" ? "standard output" : settings.out, reason);
+            status = 1;
+        }
     }
+    // As for one input's outputs: a whole made with a damaged input in it is
+    // done again by --update, which then says so again.
+    if (run.single_done && !run.flawed_input.empty() && settings.out != "-")
+        output_date_before(settings.out, run.flawed_input);
     return status;
 }

@@ -350,6 +350,16 @@ page_sent send_page(const export_settings &settings, page_image &page, const mmr
     return page_sent::yes;
 }
 
+// What a damaged input gave is kept, but dated before it: --update does
+// it again and says again what is wrong with it, instead of reporting it
+// as up to date with status 0.
+void keep_out_of_date(const std::string &input, const std::vector<std::string> &outputs)
+{
+    for (const std::string &output : outputs)
+        if (output != "-")
+            output_date_before(output, input);  // at worst, a later --update skips it
+}
+
 }  // namespace
 
 int export_pages(const export_settings &settings, const page_runs &wanted, input_outcome *outcome)
@@ -406,6 +416,8 @@ int export_pages(const export_settings &settings, const page_runs &wanted, input
         result.status = input_status::ok;
     else if (!written)
         result.status = input_status::failed;
+    else
+        keep_out_of_date(settings.file, result.outputs);
     return status;
 }
 

@@ -75,5 +75,10 @@ bool output_commit(output_file &out, std::string &reason);
 // Closes and removes the new output.
 void output_abandon(output_file &out);
 
+// Sets the output's modification time a second before the input's, so
+// that --update takes it for out of date. A second, not a nanosecond:
+// file systems that keep coarser times would round it back to the same.
+bool output_date_before(const std::string &output, const std::string &input);
+
 // True when path exists and is the same file as one of the inputs.
 bool is_one_of_inputs(const std::string &path, const std::vector<std::string> &inputs);

@@ -225,6 +225,61 @@ TEST(Archive, KilledRunThenUpdateCompletesTheSet)
         << r.out;
 }
 
+// A damaged input is never taken for done: its outputs are kept, and
+// --update does it again and reports it again, so a resumed run's report
+// and status still say what is wrong. Damage the header shows (a cut page)
+// and damage only decoding finds (a concealed line) alike.
+TEST(Archive, UpdateKeepsTheStatusOfADamagedInput)
+{
+    progrun::temp_dir dir;
+    copy_sample("sample_mr.fax", dir.file("in/good.fax"));
+    bytes data = progrun::read_file(kExamples + "/sample.fax");
+    bytes cut(data.begin(), data.end() - 3000);
+    progrun::write_file(dir.file("in/cut.fax"), cut);
+    for (std::size_t i = 3000; i < 3040; ++i)
+        data[i] ^= 0xff;
+    progrun::write_file(dir.file("in/garbled.fax"), data);
+    const std::string out = dir.file("out");
+    auto line_of = [&](const progrun::result &r, const std::string &name) {
+        const std::size_t at = r.out.find("{\"file\": \"" + dir.file("in/" + name) + "\"");
+        return at == std::string::npos ? std::string() : r.out.substr(at, r.out.find('\n', at) - at);
+    };
+    for (const char *type : {"pdf", "png"}) {
+        SCOPED_TRACE(type);
+        fs::remove_all(out);
+        const progrun::result first = faxtool({"export", "-t", type, "-d", out, "--report", "-", dir.file("in")});
+        ASSERT_EQ(first.status, 1) << first.err;
+        const std::map<std::string, bytes> written = files_under(out);
+        const progrun::result again =
+            faxtool({"export", "-t", type, "--update", "-d", out, "--report", "-", dir.file("in")});
+        EXPECT_EQ(again.status, 1) << again.err;
+        EXPECT_EQ(again.err, first.err);
+        for (const char *name : {"cut.fax", "garbled.fax"}) {
+            EXPECT_NE(line_of(again, name).find("\"status\": \"damaged\""), std::string::npos) << again.out;
+            EXPECT_EQ(line_of(again, name), line_of(first, name));
+        }
+        EXPECT_NE(line_of(again, "good.fax").find("\"status\": \"skipped\""), std::string::npos) << again.out;
+        EXPECT_EQ(files_under(out), written);
+    }
+    // One output of every page: done again as a whole while an input of it
+    // is damaged; without one it is up to date.
+    const std::string all = dir.file("all.pdf");
+    ASSERT_EQ(faxtool({"export", "-o", all, dir.file("in")}).status, 1);
+    progrun::result r = faxtool({"export", "-o", all, "--update", "--report", "-", dir.file("in")});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(line_of(r, "cut.fax").find("\"status\": \"damaged\""), std::string::npos) << r.out;
+    copy_sample("sample_mmr.fax", dir.file("ok/b.fax"));
+    copy_sample("sample.fax", dir.file("ok/c.fax"));
+    ASSERT_EQ(faxtool({"export", "-o", all, dir.file("ok")}).status, 0);
+    r = faxtool({"export", "-o", all, "--update", dir.file("ok")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // One file, beside itself, then the same with --update.
+    ASSERT_EQ(faxtool({"export", dir.file("in/garbled.fax")}).status, 1);
+    r = faxtool({"export", "--update", "--report", "-", dir.file("in/garbled.fax")});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(line_of(r, "garbled.fax").find("\"status\": \"damaged\""), std::string::npos) << r.out;
+}
+
 TEST(Archive, ShardsPartitionAndKeepTheirFiles)
 {
     progrun::temp_dir dir;
