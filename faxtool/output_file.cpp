@@ -84,11 +84,27 @@ int link_and_rename(int fd, int dir_fd, const char *fd_link, const char *hidden,
     return 0;
 }
 
+#if defined(__SANITIZE_THREAD__)
+#define FAXTOOL_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define FAXTOOL_THREAD_SANITIZER 1
+#endif
+#endif
+#ifndef FAXTOOL_THREAD_SANITIZER
+#define FAXTOOL_THREAD_SANITIZER 0
+#endif
+
 // A kill between naming the new file and renaming it over the old one
 // would leave it under its hidden name. A child, which a kill of this
 // process does not reach, takes both steps; -1 when there is no child.
 int link_and_rename_in_child(int fd, int dir_fd, const char *fd_link, const char *hidden, const char *target)
 {
+#if FAXTOOL_THREAD_SANITIZER
+    // ThreadSanitizer makes vfork a fork and checks the child at _exit: a
+    // pool thread that has finished but is not yet joined fails it.
+    return -1;
+#endif
     const pid_t child = vfork();
     if (child == 0)
         _exit(link_and_rename(fd, dir_fd, fd_link, hidden, target));
