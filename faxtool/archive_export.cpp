@@ -290,7 +290,7 @@ int export_many(const export_settings &settings, const page_runs &wanted)
     }
     // As for one input's outputs: a whole made with a damaged input in it is
     // done again by --update, which then says so again.
-    if (run.single_done && !run.flawed_input.empty() && settings.out != "-")
+    if (run.single_done && !run.flawed_input.empty())
         output_date_before(settings.out, run.flawed_input);
     return status;
 }

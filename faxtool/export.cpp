@@ -350,16 +350,6 @@ page_sent send_page(const export_settings &settings, page_image &page, const mmr
     return page_sent::yes;
 }
 
-// What a damaged input gave is kept, but dated before it: --update does
-// it again and says again what is wrong with it, instead of reporting it
-// as up to date with status 0.
-void keep_out_of_date(const std::string &input, const std::vector<std::string> &outputs)
-{
-    for (const std::string &output : outputs)
-        if (output != "-")
-            output_date_before(output, input);  // at worst, a later --update skips it
-}
-
 }  // namespace
 
 int export_pages(const export_settings &settings, const page_runs &wanted, input_outcome *outcome)
@@ -416,8 +406,9 @@ int export_pages(const export_settings &settings, const page_runs &wanted, input
         result.status = input_status::ok;
     else if (!written)
         result.status = input_status::failed;
-    else
-        keep_out_of_date(settings.file, result.outputs);
+    else  // kept, but dated before the input: --update does it again and says again what is wrong
+        for (const std::string &output : result.outputs)
+            output_date_before(output, settings.file);
     return status;
 }
 

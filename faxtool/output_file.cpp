@@ -359,12 +359,12 @@ void output_abandon(output_file &out)
     new_file_discard(out.file);
 }
 
-bool output_date_before(const std::string &output, const std::string &input)
+void output_date_before(const std::string &output, const std::string &input)
 {
     struct stat seen;
-    if (stat(input.c_str(), &seen) != 0)
-        return false;
+    if (output == "-" || stat(input.c_str(), &seen) != 0)
+        return;
     timespec times[2] = {{0, UTIME_OMIT}, seen.st_mtim};
     times[1].tv_sec -= 1;
-    return utimensat(AT_FDCWD, output.c_str(), times, 0) == 0;
+    utimensat(AT_FDCWD, output.c_str(), times, 0);
 }

@@ -78,7 +78,9 @@ void output_abandon(output_file &out);
 // Sets the output's modification time a second before the input's, so
 // that --update takes it for out of date. A second, not a nanosecond:
 // file systems that keep coarser times would round it back to the same.
-bool output_date_before(const std::string &output, const std::string &input);
+// Standard output ("-") has no date of ours to set; at worst, when the time
+// cannot be set, a later --update takes the output for done.
+void output_date_before(const std::string &output, const std::string &input);
 
 // True when path exists and is the same file as one of the inputs.
 bool is_one_of_inputs(const std::string &path, const std::vector<std::string> &inputs);
