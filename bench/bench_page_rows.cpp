@@ -1,6 +1,8 @@
 // Pages of the example fax files decoded to rows: packed bits (what C callers
 // get), one byte a pixel (what Python's rows() hands numpy), and packed bits
 // unpacked afterwards (the path the byte rows replace). Items are pages.
+// WriteOnly writes as many byte rows as the page has, with no decoding: the
+// memory traffic alone that byte rows cost, for comparison with Packed.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -61,7 +63,33 @@ void decode_first_page(benchmark::State &state, const char *name, int flags, boo
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
 
+// Writes the first page's byte rows, a row at a time, into a buffer of the
+// size the decoder reserves, fresh each time.
+void write_only(benchmark::State &state, const char *name)
+{
+    fax_ptr fax = open_example(name);
+    if (!fax || fax->page_count == 0) {
+        state.SkipWithError("example fax file missing");
+        return;
+    }
+    t4_rows_owner rows;
+    t4_page_to_rows(nullptr, fax->pages[0].data, fax->pages[0].length, fax->decode_mode,
+                    T4_ROWS_OWN | T4_ROWS_BYTE_PIXELS, 0, &rows.value, nullptr);
+    const std::size_t row_bytes = static_cast<std::size_t>(rows.value.row_bytes);
+    const std::size_t lines = static_cast<std::size_t>(rows.value.lines);
+    const std::size_t capacity = rows.value.capacity;
+    for (auto _ : state) {
+        std::unique_ptr<uint8_t[]> pixels(new uint8_t[capacity]);
+        for (std::size_t line = 0; line < lines; ++line)
+            std::memset(&pixels[line * row_bytes], 0, row_bytes);
+        benchmark::DoNotOptimize(pixels.get());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
 void BM_PageRowsPacked(benchmark::State &state, const char *name) { decode_first_page(state, name, 0, false); }
+void BM_PageRowsWriteOnly(benchmark::State &state, const char *name) { write_only(state, name); }
 void BM_PageRowsBytes(benchmark::State &state, const char *name)
 {
     decode_first_page(state, name, T4_ROWS_BYTE_PIXELS, false);
@@ -73,9 +101,12 @@ void BM_PageRowsUnpacked(benchmark::State &state, const char *name) { decode_fir
 BENCHMARK_CAPTURE(BM_PageRowsPacked, mh, "sample.fax");
 BENCHMARK_CAPTURE(BM_PageRowsBytes, mh, "sample.fax");
 BENCHMARK_CAPTURE(BM_PageRowsUnpacked, mh, "sample.fax");
+BENCHMARK_CAPTURE(BM_PageRowsWriteOnly, mh, "sample.fax");
 BENCHMARK_CAPTURE(BM_PageRowsPacked, mr, "sample_mr.fax");
 BENCHMARK_CAPTURE(BM_PageRowsBytes, mr, "sample_mr.fax");
 BENCHMARK_CAPTURE(BM_PageRowsUnpacked, mr, "sample_mr.fax");
+BENCHMARK_CAPTURE(BM_PageRowsWriteOnly, mr, "sample_mr.fax");
 BENCHMARK_CAPTURE(BM_PageRowsPacked, mmr, "sample_mmr.fax");
 BENCHMARK_CAPTURE(BM_PageRowsBytes, mmr, "sample_mmr.fax");
 BENCHMARK_CAPTURE(BM_PageRowsUnpacked, mmr, "sample_mmr.fax");
+BENCHMARK_CAPTURE(BM_PageRowsWriteOnly, mmr, "sample_mmr.fax");
