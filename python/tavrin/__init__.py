@@ -141,8 +141,13 @@ def open(source):
     Raises FaxError with the library's reason when it has no usable header;
     a file whose pages stop early opens with `damage` saying why."""
     if isinstance(source, (bytes, bytearray, memoryview)):
+        if isinstance(source, memoryview) and not source.c_contiguous:
+            source = source.tobytes()  # the bytes it shows, not the buffer under it
         return FaxFile(_tavrin.open_bytes(source))
-    return FaxFile(_tavrin.open_path(os.fsdecode(source)))
+    path = os.fsdecode(source)
+    if "\0" in path:  # the C side would stop at it and open another file
+        raise ValueError("embedded null character in path")
+    return FaxFile(_tavrin.open_path(path))
 
 
 def _code_of(value, names, what):
@@ -154,13 +159,39 @@ def _code_of(value, names, what):
         raise ValueError(f"unknown {what} {value!r}; one of {', '.join(names)}") from None
 
 
+# RGB to grey as faxtool import's PNG reader has it made: 15-bit fixed-point
+# weights of red and green, blue taking the rest, truncated.
+_GREY_WEIGHTS = (6968, 23434, 32768 - 6968 - 23434)
+
+
+def _black_of_image(image):
+    """Black pixels of a PIL image, as faxtool import finds them in a PNG of
+    it: grey below half of full scale is black, without dithering; alpha is
+    dropped, not blended; colour becomes grey first."""
+    import numpy
+
+    mode = image.mode
+    if mode == "1":  # 0 is black
+        return ~numpy.asarray(image, dtype=bool)
+    if mode.startswith("I;16"):  # 16-bit grey: its high byte
+        return numpy.asarray(image).astype(numpy.uint16) < 0x8000
+    if mode in ("L", "LA", "La"):
+        return numpy.asarray(image.getchannel(0)) < 128
+    if mode not in ("RGB", "RGBA", "RGBX", "RGBa"):  # palettes and other spaces: their colours
+        image = image.convert("RGBA" if "A" in mode or "transparency" in image.info else "RGB")
+    rgb = numpy.asarray(image)[:, :, :3].astype(numpy.uint32)
+    r, g, b = rgb[:, :, 0], rgb[:, :, 1], rgb[:, :, 2]
+    grey = (_GREY_WEIGHTS[0] * r + _GREY_WEIGHTS[1] * g + _GREY_WEIGHTS[2] * b) >> 15
+    grey = numpy.where((r == g) & (g == b), r, grey)
+    return grey < 128
+
+
 def _packed_rows(image):
     """Packed 1728-pixel rows (1 black) from an array or a PIL image."""
     import numpy
 
-    if hasattr(image, "mode") and hasattr(image, "convert"):  # PIL: 0 is black in mode "1"
-        pixels = numpy.asarray(image.convert("1"), dtype=bool)
-        black = ~pixels
+    if hasattr(image, "mode") and hasattr(image, "convert"):
+        black = _black_of_image(image)
     else:
         array = numpy.asarray(image)
         if array.dtype.kind not in "biu":  # floats, strings, objects: no one meaning of black
@@ -182,7 +213,8 @@ def write(path, images, compression="mmr", resolution="fine"):
     """Writes the images as the pages of a new fax file at path.
 
     images: a sequence of 2-D bool or integer arrays (nonzero is black) or
-    PIL images, at most 1728 pixels wide and not empty, or a 3-D array of
+    PIL images (grey or colour ones thresholded at half of full scale, as
+    faxtool import does), at most 1728 pixels wide and not empty, or a 3-D array of
     such pages; wrong kinds of pixels or shapes raise TypeError or
     ValueError before anything is written; compression: "mh", "mr" or "mmr"; resolution: "normal", "fine",
     "300", "400" or "600" (or their codes). The file appears whole or not

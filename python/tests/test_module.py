@@ -279,3 +279,39 @@ def test_thread_pool_decodes_in_parallel_without_the_gil():
         done.set()
         ticker.join()
     assert max(moved) > 0, moved
+
+
+@pytest.mark.parametrize("mode", ["L", "LA", "RGB", "RGBA", "P", "I;16", "grey 128"])
+def test_write_of_grey_and_colour_images_equals_faxtool_import(faxtool, tmp_path, mode):
+    # Thresholded as import does, never dithered: a flat mid-grey stays white.
+    from PIL import Image
+    rng = numpy.random.default_rng(5)
+    if mode == "grey 128":
+        image = Image.new("L", (200, 20), 128)
+    elif mode == "I;16":
+        image = Image.fromarray(rng.integers(0, 65536, (30, 300), dtype=numpy.uint16))
+    else:
+        channels = {"L": 1, "LA": 2, "RGB": 3, "RGBA": 4, "P": 3}[mode]
+        pixels = rng.integers(0, 256, (30, 300, channels), dtype=numpy.uint8).squeeze()
+        image = Image.fromarray(pixels, "RGB" if mode == "P" else mode)
+        if mode == "P":
+            image = image.quantize(64)
+    png, ours, theirs = tmp_path / "page.png", tmp_path / "ours.fax", tmp_path / "theirs.fax"
+    image.save(png)
+    tavrin.write(ours, [image])
+    run(faxtool, "import", "-o", str(theirs), str(png))
+    assert ours.read_bytes() == theirs.read_bytes()
+
+
+def test_open_reads_what_a_view_shows_and_refuses_a_path_with_a_null(tmp_path):
+    data = open(example("sample.fax"), "rb").read()
+    whole = tavrin.open(data)
+    # Every other byte of a doubled copy is the file itself.
+    doubled = numpy.repeat(numpy.frombuffer(data, numpy.uint8), 2)
+    strided = tavrin.open(memoryview(doubled)[::2])
+    assert strided.attributes == whole.attributes and len(strided) == len(whole)
+    assert numpy.array_equal(strided[0].packed(), whole[0].packed())
+    with pytest.raises(tavrin.FaxError):
+        tavrin.open(memoryview(data + data)[::2])  # every other byte: no fax file
+    with pytest.raises(ValueError, match="null character"):
+        tavrin.open(example("sample.fax") + "\0x")
