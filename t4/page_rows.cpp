@@ -118,6 +118,10 @@ void fill_row(void *user, const int16_t *spans, int count, int flags)
         return;
     t4_rows &rows = *f.rows;
     if (rows.lines >= f.max_lines) {
+        // Under T4_ROWS_OWN the limit is on the rows that stay: uncoded rows
+        // past it (the end of page's) go unless a coded row follows them.
+        if (f.own_only && !coded)
+            return;
         f.overflow = true;
         return;
     }

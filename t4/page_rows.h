@@ -70,7 +70,8 @@ enum {
 // An odd last byte is ignored: the decoders take whole 16-bit words.
 // `report`, when given, gets the decoder's report of the page. More than
 // `max_lines` rows (0: T4_PAGE_DEFAULT_MAX_LINES) give
-// T4_PAGE_TOO_MANY_LINES with no rows.
+// T4_PAGE_TOO_MANY_LINES with no rows; under T4_ROWS_OWN only the rows that
+// stay count, so a page of max_lines rows coded by t4_rows_to_page decodes.
 TAVRIN_API int t4_page_to_rows(t4dec_context *ctx, const unsigned char *data, std::size_t length,
                                int mode, int flags, int32_t max_lines, t4_rows *rows,
                                t4dec_report *report);

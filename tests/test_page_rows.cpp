@@ -133,6 +133,30 @@ TEST(PageRows, RefusalsLeaveNoRows)
     EXPECT_EQ(rows.value.lines, 0);
 }
 
+// A page of exactly the limit's rows, as the coder writes it, decodes: the
+// end markers' white lines are not the page's. One row fewer is refused.
+TEST(PageRows, LimitCountsThePagesOwnRows)
+{
+    testpages::page text = testpages::text_page(120, 3);
+    const bytes packed = testpages::pack(text);
+    const int32_t lines = static_cast<int32_t>(text.lines.size());
+    for (int mode : {ENCT4_MODE_MH, ENCT4_MODE_MR, ENCT4_MODE_MMR}) {
+        t4_coded_owner coded;
+        ASSERT_EQ(t4_rows_to_page(nullptr, packed.data(), lines, 216, mode, RES_FINE, 0, &coded.value), T4_PAGE_OK);
+        t4_rows_owner rows;
+        ASSERT_EQ(t4_page_to_rows(nullptr, coded.value.bytes, coded.value.length, mode, T4_ROWS_OWN, lines,
+                                  &rows.value, nullptr),
+                  T4_PAGE_OK)
+            << "mode " << mode;
+        EXPECT_EQ(rows.value.lines, lines);
+        EXPECT_EQ(t4_page_to_rows(nullptr, coded.value.bytes, coded.value.length, mode, T4_ROWS_OWN, lines - 1,
+                                  &rows.value, nullptr),
+                  T4_PAGE_TOO_MANY_LINES)
+            << "mode " << mode;
+        EXPECT_EQ(rows.value.lines, 0);
+    }
+}
+
 // Widths that end inside a word (the coder makes lines at least 1728 wide):
 // the byte pixels' last, partial word.
 TEST(PageRows, BytePixelsOfEveryWidthAreThePackedRowsUnpacked)

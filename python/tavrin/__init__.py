@@ -202,6 +202,8 @@ def _packed_rows(image):
     lines, width = black.shape
     if lines == 0 or width == 0:
         raise ValueError(f"an image of {width} x {lines} pixels has nothing to code")
+    if lines > MAX_LINES:  # as faxtool import refuses it: no reader would take the page back
+        raise ValueError(f"the image is {lines} rows high; a fax page holds at most {MAX_LINES} rows")
     if width > WIDTH:
         raise ValueError(f"the image is {width} pixels wide; a fax page holds at most {WIDTH}")
     if width < WIDTH:  # narrower images are completed with white, as faxtool import does

@@ -167,6 +167,7 @@ def test_write_equals_faxtool_import(faxtool, tmp_path):
     ([], ValueError, "at least one page"),
     ([numpy.zeros((0, 1728), numpy.uint8)], ValueError, "nothing to code"),
     ([numpy.zeros((5, 0), numpy.uint8)], ValueError, "nothing to code"),
+    ([numpy.zeros((tavrin.MAX_LINES + 1, 8), numpy.uint8)], ValueError, "at most 262144 rows"),
     ([numpy.zeros(1728, numpy.uint8)], ValueError, "must be 2-D"),
     (numpy.zeros((5, 1728), numpy.uint8), ValueError, "must be 3-D"),  # one page, not a list of them
     ([numpy.full((3, 10), 0.4)], TypeError, "float64"),
