@@ -78,7 +78,10 @@ void walk(const std::string &root, const std::string &relative, archive_listing 
         }
         if (type == DT_DIR) {
             walk(root, inner, listing);
-        } else if (type == DT_REG && !is_temporary_name(entry.name, names)) {
+        } else if (type == DT_REG && is_temporary_name(entry.name, names)) {
+            if (!is_new_file_name(entry.name) && is_numbered_sibling(entry.name, names) && has_fax_magic(path))
+                listing.passed_over.push_back(path);
+        } else if (type == DT_REG) {
             if (has_fax_magic(path))
                 listing.inputs.push_back({path, inner, ""});
             else
@@ -144,6 +147,11 @@ bool is_temporary_name(std::string_view name, const std::vector<std::string> &si
             }))
             return true;
     }
+    return is_numbered_sibling(name, siblings);
+}
+
+bool is_numbered_sibling(std::string_view name, const std::vector<std::string> &siblings)
+{
     const std::size_t dot = name.rfind('.');
     if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size())
         return false;

@@ -17,6 +17,10 @@ struct archive_input {
 struct archive_listing {
     std::vector<archive_input> inputs;  // in byte order of path
     int not_fax = 0;                    // files in the trees that are no fax files
+    // Fax files in the trees named NAME.<digits> beside a NAME, as an earlier
+    // version's temporaries were: passed over, but told of, as they may
+    // just as well be an archive's own numbered files.
+    std::vector<std::string> passed_over;
 };
 
 // Walks each operand: a directory recursively, anything else as a named file
@@ -45,3 +49,5 @@ void keep_shard(archive_listing &listing, uint64_t shard, uint64_t shards);
 // name, and those of earlier versions, ".NAME.XXXXXX" of an output being
 // written and "NAME.<digits>" beside a NAME being recompressed.
 bool is_temporary_name(std::string_view name, const std::vector<std::string> &siblings);
+// The last of those alone: "NAME.<digits>" with a NAME among the siblings.
+bool is_numbered_sibling(std::string_view name, const std::vector<std::string> &siblings);

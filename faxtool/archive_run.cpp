@@ -270,6 +270,11 @@ bool gather_inputs(const char *command, const archive_options &options,
     }
     archive_listing named;
     list_inputs(operands, false, named);
+    listing.passed_over.insert(listing.passed_over.end(), named.passed_over.begin(), named.passed_over.end());
+    std::sort(listing.passed_over.begin(), listing.passed_over.end());
+    for (const std::string &path : listing.passed_over)
+        report_failure(path, "passed over as a temporary file an earlier faxtool left beside " +
+                                 path.substr(0, path.rfind('.')) + "; name it to take it");
     if (!named.inputs.empty() || named.not_fax > 0) {
         listing.inputs.insert(listing.inputs.end(), named.inputs.begin(), named.inputs.end());
         listing.not_fax += named.not_fax;
