@@ -140,9 +140,9 @@ void fill_row(void *user, const int16_t *spans, int count, int flags)
     if (f.byte_pixels) {
         prefetch_row_ahead(out, row_bytes, rows.bits + rows.capacity);
         paint_byte_pixels(out, spans, count, f.width);
-    }
-    else
+    } else {
         paint_packed(out, row_bytes, spans, count, f.width);
+    }
     ++rows.lines;
     if (coded || !f.own_only)
         f.through_coded = rows.lines;
