@@ -123,15 +123,33 @@ std::string listed_relative(const std::string &path)
 
 }  // namespace
 
-bool has_fax_magic(const std::string &path)
+namespace {
+
+enum class magic { unreadable, other, fax };
+
+magic read_magic(const std::string &path, int extra_flags)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | extra_flags);
     if (fd < 0)
-        return false;
+        return magic::unreadable;
     unsigned char prefix[4];
     const ssize_t got = fd_read_fully(fd, prefix, sizeof prefix);
     close(fd);
-    return got == 4 && load_be32(prefix) == FAX_FILE_MAGIC;
+    if (got < 0)
+        return magic::unreadable;
+    return got == 4 && load_be32(prefix) == FAX_FILE_MAGIC ? magic::fax : magic::other;
+}
+
+}  // namespace
+
+bool has_fax_magic(const std::string &path)
+{
+    return read_magic(path, O_NOFOLLOW) == magic::fax;
+}
+
+bool lacks_fax_magic(const std::string &path)
+{
+    return read_magic(path, 0) == magic::other;
 }
 
 bool is_temporary_name(std::string_view name, const std::vector<std::string> &siblings)

@@ -35,6 +35,9 @@ bool read_path_list(const std::string &list, bool nul_separated, std::vector<std
 
 // True when the file at path begins with the fax magic.
 bool has_fax_magic(const std::string &path);
+// True when the file reads and does not begin with it: a file that cannot be
+// read is no answer either way.
+bool lacks_fax_magic(const std::string &path);
 
 // The shard hash: FNV-1a, 64 bits, over the bytes of the relative path.
 uint64_t shard_hash(std::string_view relative);

@@ -123,7 +123,7 @@ int info_one(const std::string &path, bool json, FILE *out, input_outcome &outco
     outcome.status = input_status::failed;
     if (!load_fax_document(path, doc, reason)) {
         report_failure(path, reason);
-        outcome.not_fax = !has_fax_magic(path);
+        outcome.not_fax = lacks_fax_magic(path);
         return 1;
     }
     decoder_owner decoder(decodable_compression(doc.compression) ? t4dec_context_new(FAX_WIDTH) : nullptr,

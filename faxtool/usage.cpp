@@ -44,7 +44,7 @@ constexpr command_help COMMAND_HELP[] = {
      "\n"
      "      --json     one JSON object per line per file\n"
      "      --summary  totals at the end: files, pages, damaged files, concealed lines,\n"
-     "                 files that are not fax files\n"
+     "                 files that are not fax files, failed files\n"
      "  -h, --help     this text\n"
      "ARCHIVE OPTIONS: see 'faxtool export --help'.\n"},
     {"export",

@@ -174,6 +174,10 @@ TEST(Archive, SameBytesAndLinesAtOneAndFourThreads)
     const std::string summary = one.out.substr(one.out.rfind("{"));
     EXPECT_EQ(summary, "{\"files\": 25, \"pages\": 49, \"damaged\": 1, \"concealed\": 0, \"not_fax\": 1, "
                        "\"failed\": 0}\n");
+    // A named file that is not there failed; it is not a file of another kind.
+    progrun::result missing = faxtool({"info", "--json", "--summary", dir.file("in/2/zz.fax"), dir.file("gone.fax")});
+    EXPECT_EQ(missing.out.substr(missing.out.rfind("{")),
+              "{\"files\": 2, \"pages\": 0, \"damaged\": 0, \"concealed\": 0, \"not_fax\": 1, \"failed\": 1}\n");
 }
 
 TEST(Archive, KilledRunThenUpdateCompletesTheSet)
