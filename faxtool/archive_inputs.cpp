@@ -79,7 +79,7 @@ void walk(const std::string &root, const std::string &relative, archive_listing 
         if (type == DT_DIR) {
             walk(root, inner, listing);
         } else if (type == DT_REG && is_temporary_name(entry.name, names)) {
-            if (!is_new_file_name(entry.name) && is_numbered_sibling(entry.name, names) && has_fax_magic(path))
+            if (is_numbered_sibling(entry.name, names) && has_fax_magic(path))
                 listing.passed_over.push_back(path);
         } else if (type == DT_REG) {
             if (has_fax_magic(path))
